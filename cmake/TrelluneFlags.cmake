@@ -1,0 +1,30 @@
+# Compiler settings shared by every target of the project.
+add_library(trellune_flags INTERFACE)
+target_compile_options(trellune_flags INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
+  -Wcast-align -Wunused -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough)
+if(TRELLUNE_WERROR)
+  target_compile_options(trellune_flags INTERFACE -Werror)
+endif()
+
+# Symmetric transfer between coroutines is only a tail call when sibling-call
+# optimisation runs; GCC leaves it off at -O0/-O1 and a long chain of awaits
+# that complete at once would then grow the stack without bound.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  target_compile_options(trellune_flags INTERFACE -foptimize-sibling-calls)
+endif()
+
+# The product code never throws: failures travel as values.
+add_library(trellune_no_exceptions INTERFACE)
+target_compile_options(trellune_no_exceptions INTERFACE -fno-exceptions)
+
+if(TRELLUNE_SANITIZE)
+  string(REPLACE "," ";" _sanitizers "${TRELLUNE_SANITIZE}")
+  foreach(_s IN LISTS _sanitizers)
+    add_compile_options(-fsanitize=${_s})
+    add_link_options(-fsanitize=${_s})
+  endforeach()
+  add_compile_options(-fno-omit-frame-pointer -fno-sanitize-recover=all)
+endif()
+
+find_package(Threads REQUIRED)

@@ -1,0 +1,30 @@
+// Fatal internal errors: a broken invariant or a failure that leaves nothing
+// sensible to do. The report goes to standard error and the process aborts
+// with SIGABRT, without unwinding or flushing anything.
+#pragma once
+
+#include <string_view>
+
+namespace trellune {
+
+// Writes "\n" + a line naming the thread and `file:line` + `message` on its
+// own line, then aborts. A second fatal error raised while the first is being
+// reported aborts at once.
+[[noreturn]] void fatal_error_at(const char* file, int line, std::string_view message);
+
+// The name fatal reports give the calling thread. The main thread is "main"
+// without being told; other threads should name themselves when they start.
+void set_current_thread_name(std::string_view name);
+std::string_view current_thread_name();
+
+}  // namespace trellune
+
+#define TRELLUNE_FATAL(message) ::trellune::fatal_error_at(__FILE__, __LINE__, (message))
+
+// A broken invariant is a fatal report, never a quiet return.
+#define TRELLUNE_CHECK(condition)                                          \
+  do {                                                                     \
+    if (!(condition)) [[unlikely]] {                                       \
+      TRELLUNE_FATAL("internal invariant failed: " #condition);            \
+    }                                                                      \
+  } while (false)

@@ -1,0 +1,100 @@
+#include "bin/trellune-mcp/relay_loop.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "bridge/line_channel.hpp"
+#include "bridge/local_connection.hpp"
+#include "json/json_value.hpp"
+
+namespace trellune {
+namespace {
+
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+// Decodes one code point from well-formed UTF-8 (lines are validated before
+// they get here) and advances `at` past it.
+char32_t decode_next(std::string_view text, std::size_t& at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length && at + i < text.size(); ++i) {
+    c = (c << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+  }
+  at += length;
+  return c;
+}
+
+Task<IoStatus> relay(EventLoop& loop, const std::string& token, LineReader& requests, LineWriter& socket_writer,
+                     LineReader& replies, LineWriter& output) {
+  (void)loop;
+  for (;;) {
+    Task<LineOutcome> reading_request = requests.next_line();
+    LineOutcome request = co_await std::move(reading_request);
+    if (!request) co_return std::move(request).error();
+    if (!request->has_value()) co_return IoStatus{};  // the client is done
+    const std::string& line = **request;
+    if (is_blank_line(line)) continue;
+
+    const std::string outgoing = build_outgoing_text(line, token);
+    Task<IoStatus> sending = socket_writer.write_all(outgoing);
+    if (IoStatus sent = co_await std::move(sending); !sent) co_return sent;
+    Task<IoStatus> terminating = socket_writer.write_all("\n");
+    if (IoStatus sent = co_await std::move(terminating); !sent) co_return sent;
+
+    Task<LineOutcome> reading_reply = replies.next_line();
+    LineOutcome reply = co_await std::move(reading_reply);
+    if (!reply) co_return std::move(reply).error();
+    if (!reply->has_value()) co_return IoStatus{};  // the application closed
+
+    Task<IoStatus> writing = output.write_all(**reply);
+    if (IoStatus written = co_await std::move(writing); !written) co_return written;
+    Task<IoStatus> ending = output.write_all("\n");
+    if (IoStatus written = co_await std::move(ending); !written) co_return written;
+    Task<IoStatus> flushing = output.flush();
+    if (IoStatus flushed = co_await std::move(flushing); !flushed) co_return flushed;
+  }
+}
+
+}  // namespace
+
+bool is_blank_line(std::string_view line) {
+  std::size_t at = 0;
+  while (at < line.size()) {
+    if (!is_white_space(decode_next(line, at))) return false;
+  }
+  return true;
+}
+
+std::string build_outgoing_text(std::string_view request_line, std::string_view token) {
+  JsonParseResult parsed = parse_json(request_line);
+  if (!parsed || !parsed->is_object()) {
+    return std::string(request_line);
+  }
+  return inject_token(std::move(*parsed).take_object(), token);
+}
+
+Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {
+  Task<IoResult<LocalConnection>> connecting = LocalConnection::open(loop, std::string(kApplicationHost), config.port);
+  IoResult<LocalConnection> connection = co_await std::move(connecting);
+  if (!connection) co_return std::move(connection).error();
+  auto [read_side, write_side] = std::move(*connection).split();
+
+  // Declared in the reverse of their release order: standard output first,
+  // then standard input, the reply reader, and last the socket writer,
+  // whose release shuts the sending side down and closes the socket.
+  LineWriter socket_writer(make_socket_write_end(std::move(write_side)));
+  LineReader replies(make_socket_read_end(std::move(read_side)));
+  LineReader requests(make_stdin_end(loop));
+  LineWriter output(make_stdout_end(loop));
+
+  Task<IoStatus> relaying = relay(loop, config.token, requests, socket_writer, replies, output);
+  co_return co_await std::move(relaying);
+}
+
+}  // namespace trellune

@@ -1,0 +1,28 @@
+// The heart of the bridge: one request line in, one line to the
+// application, one reply line back, strictly in turn.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "bin/trellune-mcp/bridge_config.hpp"
+#include "event_loop/event_loop.hpp"
+#include "io_error/io_error.hpp"
+
+namespace trellune {
+
+inline constexpr std::string_view kApplicationHost = "127.0.0.1";
+
+// Connects to the application, then relays until standard input or the
+// application's side ends (success) or an I/O error occurs (that error).
+// Everything it owns, the connection last, is released before it returns.
+Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config);
+
+// True when the line is empty or all of it is Unicode White_Space.
+bool is_blank_line(std::string_view line);
+
+// The text sent for a request line: an object gets the member "token" and
+// is re-serialized compactly; anything else goes as it was read.
+std::string build_outgoing_text(std::string_view request_line, std::string_view token);
+
+}  // namespace trellune

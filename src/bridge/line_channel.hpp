@@ -1,0 +1,87 @@
+// Newline-framed channels over the bridge's four byte streams: standard
+// input, the socket's read side, the socket's write side, standard output.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "bridge/local_connection.hpp"
+#include "event_loop/event_loop.hpp"
+#include "io_error/io_error.hpp"
+
+namespace trellune {
+
+// Where a LineReader gets its bytes: read() fills a prefix of `buffer` and
+// yields the count, 0 meaning the end of the stream.
+class ReadEnd {
+ public:
+  virtual ~ReadEnd() = default;
+  virtual Task<IoResult<std::size_t>> read(std::span<char> buffer) = 0;
+};
+
+// Where a LineWriter puts its bytes. write_all() yields once every byte has
+// been handed on; flush() once everything handed on has reached the stream.
+class WriteEnd {
+ public:
+  virtual ~WriteEnd() = default;
+  virtual Task<IoStatus> write_all(std::string_view bytes) = 0;
+  virtual Task<IoStatus> flush() = 0;
+};
+
+// A line without its terminator, or nullopt at the end of the stream.
+using LineOutcome = IoResult<std::optional<std::string>>;
+
+inline constexpr std::size_t kLineReaderBufferSize = 8192;
+// The most one worker job reads or writes on a standard stream.
+inline constexpr std::size_t kMaxJobBytes = 2 * 1024 * 1024;
+
+class LineReader {
+ public:
+  explicit LineReader(std::unique_ptr<ReadEnd> end);
+
+  // Hands out one line: "\n" is removed, then one "\r" before it; nothing
+  // else is changed. The whole line must be well-formed UTF-8 (RFC 3629).
+  // A last line without "\n" is handed out as it is.
+  Task<LineOutcome> next_line();
+
+ private:
+  // Moves buffered bytes through the next newline into pending_; true when
+  // the line is complete (newline found or the end delivered nothing).
+  bool take_buffered();
+  LineOutcome finish_line();
+
+  std::unique_ptr<ReadEnd> end_;
+  std::unique_ptr<std::array<char, kLineReaderBufferSize>> buffer_;
+  std::size_t pos_ = 0;
+  std::size_t filled_ = 0;
+  std::string pending_;
+  std::size_t taken_ = 0;
+};
+
+class LineWriter {
+ public:
+  explicit LineWriter(std::unique_ptr<WriteEnd> end) : end_(std::move(end)) {}
+  // `bytes` must stay alive until the returned task completes.
+  Task<IoStatus> write_all(std::string_view bytes) { return end_->write_all(bytes); }
+  Task<IoStatus> flush() { return end_->flush(); }
+
+ private:
+  std::unique_ptr<WriteEnd> end_;
+};
+
+// The four ends.
+std::unique_ptr<ReadEnd> make_stdin_end(EventLoop& loop);
+std::unique_ptr<ReadEnd> make_socket_read_end(SocketReadSide side);
+std::unique_ptr<WriteEnd> make_socket_write_end(SocketWriteSide side);
+std::unique_ptr<WriteEnd> make_stdout_end(EventLoop& loop);
+
+// At process exit: writes out what the process standard output still holds
+// (failures ignored) and leaves it unbuffered, unless another thread holds it.
+void flush_process_stdout_at_exit();
+
+}  // namespace trellune

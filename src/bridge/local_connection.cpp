@@ -1,0 +1,181 @@
+#include "bridge/local_connection.hpp"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace trellune {
+
+SharedSocket::SharedSocket(EventLoop& loop, int fd, Registration registration)
+    : loop_(loop), fd_(fd), registration_(std::move(registration)) {}
+
+SharedSocket::~SharedSocket() {
+  loop_.deregister(registration_);
+  ::close(fd_);  // never retried: the descriptor is gone whatever close says
+}
+
+SocketWriteSide::~SocketWriteSide() {
+  if (socket_) {
+    // Failures (ENOTCONN after a reset, ...) change nothing at this point.
+    (void)::shutdown(socket_->fd(), SHUT_WR);
+  }
+}
+
+namespace {
+
+// One candidate address, in the layout connect() takes.
+struct SocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  int family() const { return storage.ss_family; }
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+std::optional<SocketAddress> ipv4_literal(const std::string& host, std::uint16_t port) {
+  constexpr std::size_t kLongestDottedQuad = 15;  // "255.255.255.255"
+  SocketAddress address;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address.storage);
+  if (host.size() > kLongestDottedQuad || ::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) != 1) {
+    return std::nullopt;
+  }
+  v4->sin_family = AF_INET;
+  v4->sin_port = htons(port);
+  address.length = sizeof(sockaddr_in);
+  return address;
+}
+
+std::optional<SocketAddress> ipv6_literal(const std::string& host, std::uint16_t port) {
+  SocketAddress address;
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address.storage);
+  if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) != 1) {
+    return std::nullopt;
+  }
+  v6->sin6_family = AF_INET6;
+  v6->sin6_port = htons(port);
+  address.length = sizeof(sockaddr_in6);
+  return address;
+}
+
+// Runs on a worker: getaddrinfo blocks.
+IoResult<std::vector<SocketAddress>> look_up(const std::string& host, std::uint16_t port) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int code = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (code == EAI_SYSTEM) {
+    return io_error_from_errno();
+  }
+  if (code != 0) {
+    return IoError::with_custom_message(
+        IoErrorKind::Uncategorized, std::string("failed to lookup address information: ") + ::gai_strerror(code));
+  }
+  std::vector<SocketAddress> candidates;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_addrlen > sizeof(sockaddr_storage)) continue;
+    SocketAddress address;
+    std::memcpy(&address.storage, entry->ai_addr, entry->ai_addrlen);
+    address.length = entry->ai_addrlen;
+    if (address.family() == AF_INET) {
+      reinterpret_cast<sockaddr_in*>(&address.storage)->sin_port = htons(port);
+    } else if (address.family() == AF_INET6) {
+      reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_port = htons(port);
+    } else {
+      continue;
+    }
+    candidates.push_back(address);
+  }
+  ::freeaddrinfo(found);
+  return candidates;
+}
+
+Task<IoResult<std::vector<SocketAddress>>> candidate_addresses(EventLoop& loop, std::string host,
+                                                               std::uint16_t port) {
+  if (std::optional<SocketAddress> v4 = ipv4_literal(host, port)) {
+    co_return std::vector<SocketAddress>{*v4};
+  }
+  if (std::optional<SocketAddress> v6 = ipv6_literal(host, port)) {
+    co_return std::vector<SocketAddress>{*v6};
+  }
+  JobHandle<IoResult<std::vector<SocketAddress>>> lookup =
+      loop.run_job([host = std::move(host), port] { return look_up(host, port); });
+  co_return co_await std::move(lookup);
+}
+
+IoError close_with(int fd, IoError error) {
+  ::close(fd);
+  return error;
+}
+
+// One connection attempt: a non-blocking connect whose outcome the kernel
+// reports as writability, then SO_ERROR.
+Task<IoResult<LocalConnection>> attempt(EventLoop& loop, SocketAddress address) {
+  const int fd = ::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    co_return io_error_from_errno();
+  }
+  if (::connect(fd, address.get(), address.length) != 0 && errno != EINPROGRESS) {
+    co_return close_with(fd, io_error_from_errno());
+  }
+  IoResult<Registration> registration = loop.register_fd(fd);
+  if (!registration) {
+    co_return close_with(fd, std::move(registration).error());
+  }
+  // Build the owner now: from here every failure deregisters and closes.
+  auto socket = std::make_shared<SharedSocket>(loop, fd, std::move(*registration));
+  auto writable = loop.wait_writable(socket->registration());
+  (void)co_await writable;
+
+  int pending_error = 0;
+  socklen_t length = sizeof pending_error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending_error, &length) != 0) {
+    co_return io_error_from_errno();
+  }
+  if (pending_error != 0) {
+    co_return IoError::from_os_code(pending_error);
+  }
+  // Requests leave as payload and "\n" in two sends; with Nagle's algorithm
+  // the second would wait for the peer's delayed acknowledgement (~40 ms).
+  const int enable = 1;
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
+  co_return LocalConnection::adopt(std::move(socket));
+}
+
+}  // namespace
+
+Task<IoResult<LocalConnection>> LocalConnection::open(EventLoop& loop, std::string host, std::uint16_t port) {
+  Task<IoResult<std::vector<SocketAddress>>> resolving = candidate_addresses(loop, std::move(host), port);
+  IoResult<std::vector<SocketAddress>> candidates = co_await std::move(resolving);
+  if (!candidates) {
+    co_return std::move(candidates).error();
+  }
+  std::optional<IoError> last_error;
+  for (const SocketAddress& address : *candidates) {
+    Task<IoResult<LocalConnection>> connecting = attempt(loop, address);
+    IoResult<LocalConnection> connection = co_await std::move(connecting);
+    if (connection) {
+      co_return std::move(connection);
+    }
+    last_error.emplace(std::move(connection).error());
+  }
+  if (last_error) {
+    co_return std::move(*last_error);
+  }
+  co_return IoError::with_custom_message(IoErrorKind::InvalidInput, "could not resolve to any address");
+}
+
+std::pair<SocketReadSide, SocketWriteSide> LocalConnection::split() && {
+  SocketReadSide read_side(socket_);
+  SocketWriteSide write_side(std::move(socket_));
+  return {std::move(read_side), std::move(write_side)};
+}
+
+}  // namespace trellune

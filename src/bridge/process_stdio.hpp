@@ -1,0 +1,56 @@
+// The process-wide standard streams as the worker jobs use them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <mutex>
+#include <string_view>
+
+#include "io_error/io_error.hpp"
+
+namespace trellune {
+
+// A line-buffered writer over one descriptor with a 1024-byte buffer. A
+// short line leaves in one write() together with its newline; text of 1024
+// bytes or more bypasses the buffer.
+class LineBufferedOutput {
+ public:
+  static constexpr std::size_t kCapacity = 1024;
+
+  explicit LineBufferedOutput(int fd) : fd_(fd) {}
+
+  IoStatus write_all(std::string_view data);
+  IoStatus flush() { return write_buffer_out(); }
+  // Last flush at exit: failures are ignored, and later writes go straight
+  // through.
+  void flush_and_unbuffer();
+  std::size_t buffered() const { return length_; }
+
+ private:
+  IoStatus store(std::string_view data);
+  IoStatus write_buffer_out();
+  IoStatus write_directly(std::string_view data);
+  std::size_t free_space() const { return kCapacity - length_; }
+
+  int fd_;
+  bool unbuffered_ = false;
+  std::size_t length_ = 0;
+  std::array<char, kCapacity> buffer_{};
+};
+
+// Standard output, created on first use. Worker jobs hold the lock for one
+// whole write or flush.
+struct ProcessStdout {
+  std::recursive_mutex lock;
+  LineBufferedOutput output{1};
+  bool used = false;
+};
+ProcessStdout& process_stdout();
+
+// Standard input, created on first use; every read goes to descriptor 0.
+struct ProcessStdin {
+  std::mutex lock;
+};
+ProcessStdin& process_stdin();
+
+}  // namespace trellune

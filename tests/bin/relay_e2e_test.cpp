@@ -1,0 +1,391 @@
+// The real executable between a pipe-driven client and a TCP peer on
+// 127.0.0.1: exact bytes on every stream, exit statuses, standard error.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.hpp"
+#include "support/tcp_peer.hpp"
+
+namespace trellune {
+namespace {
+
+using testing::Child;
+using testing::ChildOptions;
+using testing::exited_with;
+using testing::TcpConnection;
+using testing::TcpListener;
+using namespace std::chrono_literals;
+
+constexpr const char* kToken = "T0k\"en";  // a quote, to see it escaped
+constexpr const char* kStampedToken = R"("token":"T0k\"en")";
+
+// A bridge started against a listener, with the application's connection
+// accepted.
+struct Session {
+  explicit Session(ChildOptions options = {}) : child(start(listener, std::move(options))) {
+    peer.emplace(listener.accept());
+  }
+
+  static Child start(TcpListener& l, ChildOptions options) {
+    options.env.emplace_back("TRELLUNE_MCP_PORT", std::to_string(l.port()));
+    options.env.emplace_back("TRELLUNE_MCP_TOKEN", kToken);
+    return Child::spawn(testing::bridge_executable(), options);
+  }
+
+  // Sends one request line and answers it; returns what the peer received.
+  std::string round_trip(const std::string& request, const std::string& reply) {
+    EXPECT_TRUE(child.write_stdin(request));
+    std::string received = peer->read_line();
+    EXPECT_TRUE(peer->write(reply));
+    return received;
+  }
+
+  TcpListener listener;
+  Child child;
+  std::optional<TcpConnection> peer;
+};
+
+// ---------------------------------------------------------------------------
+// Framing
+
+struct FramingCase {
+  const char* name;
+  std::string client_writes;  // one request line, as the client writes it
+  std::string peer_receives;
+};
+
+TEST(RelayFramingTest, RequestLinesAreFramedExactly) {
+  const FramingCase cases[] = {
+      {"LF", "abc\n", "abc\n"},
+      {"CR LF", "abc\r\n", "abc\n"},
+      {"CR CR LF keeps one CR", "abc\r\r\n", "abc\r\n"},
+      {"CR inside a line", "a\rb\n", "a\rb\n"},
+      {"NUL inside a line", std::string("a\0b\n", 4), std::string("a\0b\n", 4)},
+      {"object with CR LF", "{\"id\":1}\r\n", std::string("{\"id\":1,") + kStampedToken + "}\n"},
+      {"long line", std::string(30000, 'x') + "\n", std::string(30000, 'x') + "\n"},
+  };
+  for (const FramingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session session;
+    ASSERT_TRUE(session.peer->valid());
+    EXPECT_EQ(session.round_trip(c.client_writes, "ok\n"), c.peer_receives);
+    EXPECT_EQ(session.child.read_stdout_line(), "ok\n");
+    session.child.close_stdin();
+    EXPECT_EQ(session.child.wait(), exited_with(0));
+    EXPECT_EQ(session.child.stderr_text(), "");
+  }
+}
+
+TEST(RelayFramingTest, LastLineWithoutNewlineIsForwarded) {
+  Session session;
+  ASSERT_TRUE(session.child.write_stdin("first\nlast\r"));
+  EXPECT_EQ(session.peer->read_line(), "first\n");
+  session.peer->write("1\n");
+  session.child.close_stdin();
+  EXPECT_EQ(session.peer->read_line(), "last\r\n");  // the CR is not before a newline: kept
+  session.peer->write("2\n");
+  EXPECT_EQ(session.child.wait(), exited_with(0));
+  EXPECT_EQ(session.child.stdout_text(), "1\n2\n");
+  EXPECT_TRUE(session.peer->read_until_eof().empty());
+  EXPECT_TRUE(session.peer->eof_seen());
+}
+
+TEST(RelayFramingTest, LongObjectLineIsStampedWhole) {
+  Session session;
+  const std::string big(50000, 'q');
+  const std::string request = "{\"text\":\"" + big + "\",\"id\":7}\n";
+  EXPECT_EQ(session.round_trip(request, "r\n"),
+            "{\"id\":7,\"text\":\"" + big + "\"," + std::string(kStampedToken) + "}\n");
+  EXPECT_EQ(session.child.read_stdout_line(), "r\n");
+}
+
+TEST(RelayFramingTest, TwoRequestsInOneWriteAreRelayedInTurn) {
+  Session session;
+  ASSERT_TRUE(session.child.write_stdin("one\ntwo\n"));
+  EXPECT_EQ(session.peer->read_line(), "one\n");
+  // The second request is not sent before the first reply.
+  EXPECT_EQ(session.peer->read_line(200ms), "");
+  session.peer->write("1\n");
+  EXPECT_EQ(session.peer->read_line(), "two\n");
+  session.peer->write("2\n");
+  EXPECT_EQ(session.child.read_stdout(4), "1\n2\n");
+}
+
+TEST(RelayFramingTest, RepliesAreFramedAndUnpromptedLinesAnswerTheNextRequest) {
+  Session session;
+  EXPECT_EQ(session.round_trip("a\n", "r1\r\nr2\n"), "a\n");
+  EXPECT_EQ(session.child.read_stdout_line(), "r1\n");
+  // r2 arrived before the second request and is taken as its reply.
+  ASSERT_TRUE(session.child.write_stdin("b\n"));
+  EXPECT_EQ(session.peer->read_line(), "b\n");
+  EXPECT_EQ(session.child.read_stdout_line(), "r2\n");
+  // An empty reply line is a bare newline.
+  EXPECT_EQ(session.round_trip("c\n", "\n"), "c\n");
+  EXPECT_EQ(session.child.read_stdout_line(), "\n");
+  // A reply longer than the output buffer arrives whole.
+  const std::string long_reply(5000, 'r');
+  EXPECT_EQ(session.round_trip("d\n", long_reply + "\n"), "d\n");
+  EXPECT_EQ(session.child.read_stdout_line(), long_reply + "\n");
+}
+
+// ---------------------------------------------------------------------------
+// Blank lines, stamping and verbatim forwarding
+
+TEST(RelayContentTest, BlankLinesAreSkipped) {
+  Session session;
+  ASSERT_TRUE(session.child.write_stdin("\n   \n\t\r\n\xc2\xa0\n\xe3\x80\x80 \xe2\x80\xa8\nreal\n"));
+  EXPECT_EQ(session.peer->read_line(), "real\n");
+  session.peer->write("ok\n");
+  EXPECT_EQ(session.child.read_stdout_line(), "ok\n");
+}
+
+struct ContentCase {
+  const char* name;
+  std::string request;
+  std::string sent;
+};
+
+TEST(RelayContentTest, ObjectsAreStampedAndEverythingElseGoesAsRead) {
+  const std::string t = kStampedToken;
+  const ContentCase cases[] = {
+      {"members sorted", R"({"zeta":1,"alpha":2})", R"({"alpha":2,)" + t + R"(,"zeta":1})"},
+      {"empty object after a space", " {}", "{" + t + "}"},
+      {"existing token replaced", R"({"token":[1,{"x":2}],"id":3})", R"({"id":3,)" + t + "}"},
+      {"spaces removed", R"({ "a" : 1 , "b" : [ 1 , 2 ] })", R"({"a":1,"b":[1,2],)" + t + "}"},
+      {"nested token untouched", R"({"p":{"token":"own"}})", R"({"p":{"token":"own"},)" + t + "}"},
+      {"numbers normalised", R"({"a":-0,"b":1E2,"c":0.10,"d":3e23,"e":-7})",
+       R"({"a":-0.0,"b":100.0,"c":0.1,"d":3e+23,"e":-7,)" + t + "}"},
+      {"array verbatim", "[1, 2]", "[1, 2]"},
+      {"string verbatim", R"("x")", R"("x")"},
+      {"number verbatim", "42 ", "42 "},
+      {"null verbatim", "null", "null"},
+      {"trailing text verbatim", R"({"a":1} x)", R"({"a":1} x)"},
+      {"not JSON verbatim", "hello {", "hello {"},
+      {"leading white space kept when verbatim", "  [ ]", "  [ ]"},
+  };
+  Session session;
+  for (const ContentCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(session.round_trip(c.request + "\n", "ok\n"), c.sent + "\n");
+    EXPECT_EQ(session.child.read_stdout_line(), "ok\n");
+  }
+  session.child.close_stdin();
+  EXPECT_EQ(session.child.wait(), exited_with(0));
+}
+
+// ---------------------------------------------------------------------------
+// Endings
+
+constexpr std::string_view kInvalidUtf8Error =
+    "Error: Custom { kind: InvalidData, error: \"stream did not contain valid UTF-8\" }\n";
+
+TEST(RelayEndingTest, RefusedConnection) {
+  ChildOptions options;
+  options.env = {{"TRELLUNE_MCP_PORT", std::to_string(testing::unused_port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
+  Child child = Child::spawn(testing::bridge_executable(), options);
+  ASSERT_TRUE(child.write_stdin("{}\n"));
+  EXPECT_EQ(child.wait(), exited_with(1));
+  EXPECT_EQ(child.stderr_text(),
+            "Error: Os { code: 111, kind: ConnectionRefused, message: \"Connection refused\" }\n");
+  EXPECT_EQ(child.stdout_text(), "");
+  EXPECT_EQ(child.unread_stdin(), "{}\n");  // nothing is read before the connection
+}
+
+TEST(RelayEndingTest, InvalidUtf8OnStandardInput) {
+  const std::string bad_lines[] = {"\xc3\x28\n", "\xc0\x80\n", "\xed\xa0\x80\n", "\xf4\x90\x80\x80\n", "ok\xe2\x82"};
+  for (const std::string& bad : bad_lines) {
+    SCOPED_TRACE(::testing::PrintToString(bad));
+    Session session;
+    ASSERT_TRUE(session.child.write_stdin(bad));
+    session.child.close_stdin();
+    EXPECT_EQ(session.child.wait(), exited_with(1));
+    EXPECT_EQ(session.child.stderr_text(), kInvalidUtf8Error);
+    EXPECT_EQ(session.peer->read_until_eof(), "");  // nothing forwarded, then end of file
+    EXPECT_TRUE(session.peer->eof_seen());
+  }
+}
+
+TEST(RelayEndingTest, InvalidUtf8FromTheApplication) {
+  Session session;
+  EXPECT_EQ(session.round_trip("q\n", "\xc3\x28\n"), "q\n");
+  EXPECT_EQ(session.child.wait(), exited_with(1));
+  EXPECT_EQ(session.child.stderr_text(), kInvalidUtf8Error);
+  EXPECT_EQ(session.child.stdout_text(), "");
+}
+
+TEST(RelayEndingTest, ConnectionResetWhileAwaitingReply) {
+  Session session;
+  ASSERT_TRUE(session.child.write_stdin("q\n"));
+  EXPECT_EQ(session.peer->read_line(), "q\n");
+  session.peer->reset();
+  EXPECT_EQ(session.child.wait(), exited_with(1));
+  EXPECT_EQ(session.child.stderr_text(),
+            "Error: Os { code: 104, kind: ConnectionReset, message: \"Connection reset by peer\" }\n");
+}
+
+TEST(RelayEndingTest, StandardOutputClosedByItsReader) {
+  for (const std::size_t reply_length : {std::size_t{10}, std::size_t{1024}, std::size_t{100000}}) {
+    SCOPED_TRACE(reply_length);
+    Session session;
+    session.child.close_stdout();
+    EXPECT_EQ(session.round_trip("q\n", std::string(reply_length, 'r') + "\n"), "q\n");
+    EXPECT_EQ(session.child.wait(), exited_with(1));  // not killed by SIGPIPE
+    EXPECT_EQ(session.child.stderr_text(),
+              "Error: Os { code: 32, kind: BrokenPipe, message: \"Broken pipe\" }\n");
+    EXPECT_EQ(session.peer->read_until_eof(), "");
+    EXPECT_TRUE(session.peer->eof_seen());
+  }
+}
+
+TEST(RelayEndingTest, StandardInputEndingEndsWithSuccess) {
+  Session session;
+  EXPECT_EQ(session.round_trip("q\n", "r\n"), "q\n");
+  EXPECT_EQ(session.child.read_stdout_line(), "r\n");
+  session.child.close_stdin();
+  // The application sees the end of the request stream.
+  EXPECT_EQ(session.peer->read_until_eof(), "");
+  EXPECT_TRUE(session.peer->eof_seen());
+  EXPECT_EQ(session.child.wait(), exited_with(0));
+  EXPECT_EQ(session.child.stderr_text(), "");
+}
+
+TEST(RelayEndingTest, StandardInputEmptyFromTheStart) {
+  Session session;
+  session.child.close_stdin();
+  EXPECT_EQ(session.child.wait(), exited_with(0));
+  EXPECT_EQ(session.peer->read_until_eof(), "");
+  EXPECT_TRUE(session.peer->eof_seen());
+}
+
+TEST(RelayEndingTest, ApplicationClosingEndsWithSuccess) {
+  Session session;
+  ASSERT_TRUE(session.child.write_stdin("q\n"));
+  EXPECT_EQ(session.peer->read_line(), "q\n");
+  session.peer->close();
+  EXPECT_EQ(session.child.wait(), exited_with(0));
+  EXPECT_EQ(session.child.stdout_text(), "");
+  EXPECT_EQ(session.child.stderr_text(), "");
+}
+
+// ---------------------------------------------------------------------------
+// Standard descriptors closed at start
+
+TEST(RelayDescriptorTest, StandardInputClosedAtStart) {
+  ChildOptions options;
+  options.close_stdin = true;
+  Session session(options);
+  ASSERT_TRUE(session.peer->valid());
+  EXPECT_EQ(session.child.wait(), exited_with(0));
+  EXPECT_EQ(session.peer->read_until_eof(), "");
+  EXPECT_TRUE(session.peer->eof_seen());
+}
+
+TEST(RelayDescriptorTest, StandardOutputClosedAtStartKeepsRelaying) {
+  for (const bool close_stderr_too : {false, true}) {
+    SCOPED_TRACE(close_stderr_too);
+    ChildOptions options;
+    options.close_stdout = true;
+    options.close_stderr = close_stderr_too;
+    Session session(options);
+    EXPECT_EQ(session.round_trip("one\n", "1\n"), "one\n");
+    EXPECT_EQ(session.round_trip("two\n", std::string(3000, '2') + "\n"), "two\n");
+    session.child.close_stdin();
+    EXPECT_EQ(session.child.wait(), exited_with(0));
+    EXPECT_EQ(session.child.stdout_text(), "");
+    EXPECT_EQ(session.child.stderr_text(), "");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Latency: the request and its newline leave in two sends; with Nagle's
+// algorithm on, the newline would wait for the peer's delayed ACK (~40 ms).
+
+TEST(RelayLatencyTest, RoundTripStaysFarBelowTheDelayedAckTimer) {
+  Session session;
+  std::vector<std::chrono::steady_clock::duration> times;
+  for (int i = 0; i < 30; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(session.round_trip("{\"id\":" + std::to_string(i) + "}\n", "ok\n"),
+              "{\"id\":" + std::to_string(i) + "," + kStampedToken + "}\n");
+    EXPECT_EQ(session.child.read_stdout_line(), "ok\n");
+    times.push_back(std::chrono::steady_clock::now() - start);
+  }
+  std::sort(times.begin(), times.end());
+  EXPECT_LT(times[times.size() / 2], 20ms);
+}
+
+// ---------------------------------------------------------------------------
+// Stress: many requests of mixed sizes through one process.
+
+std::string stress_request(int i) {
+  switch (i % 4) {
+    case 0: return "{\"id\":" + std::to_string(i) + ",\"method\":\"ping\"}";
+    case 1: return "plain line " + std::to_string(i);
+    case 2: return "{\"id\":" + std::to_string(i) + ",\"blob\":\"" + std::string(static_cast<std::size_t>(i % 9000), 'b') + "\"}";
+    default: return "[" + std::to_string(i) + "]";
+  }
+}
+
+std::string stress_expected_at_peer(int i) {
+  const std::string t = kStampedToken;
+  switch (i % 4) {
+    case 0: return "{\"id\":" + std::to_string(i) + ",\"method\":\"ping\"," + t + "}";
+    case 2: return "{\"blob\":\"" + std::string(static_cast<std::size_t>(i % 9000), 'b') + "\",\"id\":" + std::to_string(i) + "," + t + "}";
+    default: return stress_request(i);
+  }
+}
+
+TEST(RelayStressTest, HundredThousandRequestsInOrder) {
+  constexpr int kRequests = 100000;
+  Session session;
+  ASSERT_TRUE(session.peer->valid());
+
+  std::thread client_writer([&session] {
+    std::string batch;
+    for (int i = 0; i < kRequests; ++i) {
+      batch += stress_request(i);
+      batch += '\n';
+      if (batch.size() > 65536) {
+        if (!session.child.write_stdin(batch)) return;
+        batch.clear();
+      }
+    }
+    session.child.write_stdin(batch);
+    session.child.close_stdin();
+  });
+
+  int peer_mismatches = 0;
+  std::thread application([&session, &peer_mismatches] {
+    for (int i = 0; i < kRequests; ++i) {
+      const std::string line = session.peer->read_line(30s);
+      if (line != stress_expected_at_peer(i) + "\n") ++peer_mismatches;
+      if (line.empty() || !session.peer->write("reply " + std::to_string(i) + "\n")) return;
+    }
+    // After the last request the bridge ends its stream.
+    if (!session.peer->read_until_eof(30s).empty()) ++peer_mismatches;
+  });
+
+  int reply_mismatches = 0;
+  for (int i = 0; i < kRequests; ++i) {
+    if (session.child.read_stdout_line(30s) != "reply " + std::to_string(i) + "\n") {
+      ++reply_mismatches;
+      break;
+    }
+  }
+  client_writer.join();
+  application.join();
+  EXPECT_EQ(reply_mismatches, 0);
+  EXPECT_EQ(peer_mismatches, 0);
+  EXPECT_EQ(session.child.wait(60s), exited_with(0));
+  EXPECT_EQ(session.child.stderr_text(), "");
+}
+
+}  // namespace
+}  // namespace trellune

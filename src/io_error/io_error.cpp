@@ -1,0 +1,232 @@
+#include "io_error/io_error.hpp"
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "io_error/fatal.hpp"
+#include "io_error/utf8.hpp"
+
+// The XSI-compliant strerror_r. glibc's <string.h> only maps strerror_r to it
+// when _GNU_SOURCE is off, which libstdc++ always turns on.
+extern "C" int __xpg_strerror_r(int errnum, char* buf, std::size_t buflen);
+
+namespace trellune {
+namespace {
+
+constexpr std::array<std::string_view, kIoErrorKindCount> kKindNames = {
+#define TRELLUNE_KIND_NAME(name, description) #name,
+    TRELLUNE_IO_ERROR_KINDS(TRELLUNE_KIND_NAME)
+#undef TRELLUNE_KIND_NAME
+};
+
+constexpr std::array<std::string_view, kIoErrorKindCount> kKindDescriptions = {
+#define TRELLUNE_KIND_DESCRIPTION(name, description) description,
+    TRELLUNE_IO_ERROR_KINDS(TRELLUNE_KIND_DESCRIPTION)
+#undef TRELLUNE_KIND_DESCRIPTION
+};
+
+std::size_t kind_index(IoErrorKind kind) {
+  const auto index = static_cast<std::size_t>(kind);
+  TRELLUNE_CHECK(index < kKindNames.size());
+  return index;
+}
+
+// "-2147483648" is the longest.
+bool append_decimal(TextSink& sink, int value) {
+  char buffer[12];
+  const char* end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  return sink.append({buffer, static_cast<std::size_t>(end - buffer)});
+}
+
+bool append_kind_field(TextSink& sink, IoErrorKind kind) {
+  return sink.append("kind: ") && sink.append(io_error_kind_name(kind));
+}
+
+}  // namespace
+
+std::string_view io_error_kind_name(IoErrorKind kind) { return kKindNames[kind_index(kind)]; }
+
+std::string_view io_error_kind_description(IoErrorKind kind) { return kKindDescriptions[kind_index(kind)]; }
+
+// Linux x86-64 numbering. Numbers are used rather than the E* macros so the
+// table reads the same as the numbers in a report.
+IoErrorKind io_error_kind_from_os_code(int code) {
+  using enum IoErrorKind;
+  switch (code) {
+    case 1:  // EPERM
+    case 13:  // EACCES
+      return PermissionDenied;
+    case 2:  // ENOENT
+      return NotFound;
+    case 4:  // EINTR
+      return Interrupted;
+    case 7:  // E2BIG
+      return ArgumentListTooLong;
+    case 11:  // EAGAIN, EWOULDBLOCK
+      return WouldBlock;
+    case 12:  // ENOMEM
+      return OutOfMemory;
+    case 16:  // EBUSY
+      return ResourceBusy;
+    case 17:  // EEXIST
+      return AlreadyExists;
+    case 18:  // EXDEV
+      return CrossesDevices;
+    case 20:  // ENOTDIR
+      return NotADirectory;
+    case 21:  // EISDIR
+      return IsADirectory;
+    case 22:  // EINVAL
+      return InvalidInput;
+    case 26:  // ETXTBSY
+      return ExecutableFileBusy;
+    case 27:  // EFBIG
+      return FileTooLarge;
+    case 28:  // ENOSPC
+      return StorageFull;
+    case 29:  // ESPIPE
+      return NotSeekable;
+    case 30:  // EROFS
+      return ReadOnlyFilesystem;
+    case 31:  // EMLINK
+      return TooManyLinks;
+    case 32:  // EPIPE
+      return BrokenPipe;
+    case 35:  // EDEADLK
+      return Deadlock;
+    case 36:  // ENAMETOOLONG
+      return InvalidFilename;
+    case 38:  // ENOSYS
+    case 95:  // EOPNOTSUPP, ENOTSUP
+      return Unsupported;
+    case 39:  // ENOTEMPTY
+      return DirectoryNotEmpty;
+    case 40:  // ELOOP
+      return FilesystemLoop;
+    case 98:  // EADDRINUSE
+      return AddrInUse;
+    case 99:  // EADDRNOTAVAIL
+      return AddrNotAvailable;
+    case 100:  // ENETDOWN
+      return NetworkDown;
+    case 101:  // ENETUNREACH
+      return NetworkUnreachable;
+    case 103:  // ECONNABORTED
+      return ConnectionAborted;
+    case 104:  // ECONNRESET
+      return ConnectionReset;
+    case 107:  // ENOTCONN
+      return NotConnected;
+    case 110:  // ETIMEDOUT
+      return TimedOut;
+    case 111:  // ECONNREFUSED
+      return ConnectionRefused;
+    case 113:  // EHOSTUNREACH
+      return HostUnreachable;
+    case 115:  // EINPROGRESS
+      return InProgress;
+    case 116:  // ESTALE
+      return StaleNetworkFileHandle;
+    case 122:  // EDQUOT
+      return QuotaExceeded;
+    default:
+      return Uncategorized;
+  }
+}
+
+IoError IoError::with_static_message(IoErrorKind kind, std::string_view text) {
+  IoError error(Form::StaticMessage, kind, 0);
+  error.static_text_ = text;
+  return error;
+}
+
+IoError IoError::with_custom_message(IoErrorKind kind, std::string_view text) {
+  IoError error(Form::Custom, kind, 0);
+  error.custom_text_ = std::make_unique<std::string>(text);
+  return error;
+}
+
+IoErrorKind IoError::kind() const {
+  return form_ == Form::Os ? io_error_kind_from_os_code(code_) : kind_;
+}
+
+std::string_view IoError::message() const {
+  switch (form_) {
+    case Form::StaticMessage:
+      return static_text_;
+    case Form::Custom:
+      // A moved-from custom error has no payload left.
+      return custom_text_ ? std::string_view(*custom_text_) : std::string_view();
+    case Form::Os:
+    case Form::Bare:
+      break;
+  }
+  return {};
+}
+
+bool IoError::render_debug(TextSink& sink) const {
+  switch (form_) {
+    case Form::Os: {
+      const std::string text = os_error_message(code_);
+      return sink.append("Os { code: ") && append_decimal(sink, code_) && sink.append(", ") &&
+             append_kind_field(sink, kind()) && sink.append(", message: ") && write_quoted(sink, text) &&
+             sink.append(" }");
+    }
+    case Form::Bare:
+      return sink.append("Kind(") && sink.append(io_error_kind_name(kind_)) && sink.append(")");
+    case Form::StaticMessage:
+      return sink.append("Error { ") && append_kind_field(sink, kind_) && sink.append(", message: ") &&
+             write_quoted(sink, message()) && sink.append(" }");
+    case Form::Custom:
+      return sink.append("Custom { ") && append_kind_field(sink, kind_) && sink.append(", error: ") &&
+             write_quoted(sink, message()) && sink.append(" }");
+  }
+  TRELLUNE_FATAL("IoError with an unknown form");
+}
+
+bool IoError::render_display(TextSink& sink) const {
+  switch (form_) {
+    case Form::Os: {
+      const std::string text = os_error_message(code_);
+      return sink.append(text) && sink.append(" (os error ") && append_decimal(sink, code_) && sink.append(")");
+    }
+    case Form::Bare:
+      return sink.append(io_error_kind_description(kind_));
+    case Form::StaticMessage:
+    case Form::Custom:
+      return sink.append(message());
+  }
+  TRELLUNE_FATAL("IoError with an unknown form");
+}
+
+std::string IoError::debug_string() const {
+  StringSink sink;
+  (void)render_debug(sink);
+  return sink.text();
+}
+
+std::string IoError::display_string() const {
+  StringSink sink;
+  (void)render_display(sink);
+  return sink.text();
+}
+
+IoError io_error_from_errno() { return IoError::from_os_code(errno); }
+
+std::string os_error_message(int code) {
+  // glibc's longest message is well under 128 bytes; a longer one would be
+  // cut short, and the library still ends it with a NUL.
+  char buffer[128] = {};
+  if (__xpg_strerror_r(code, buffer, sizeof buffer) < 0) {
+    TRELLUNE_FATAL("strerror_r failure");
+  }
+  // A positive result (no text for the number, or the buffer too small) is
+  // not a failure: the buffer holds the library's best text.
+  const auto* end = static_cast<const char*>(std::memchr(buffer, '\0', sizeof buffer));
+  const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - buffer) : sizeof buffer;
+  return replace_invalid_utf8({buffer, length});
+}
+
+}  // namespace trellune

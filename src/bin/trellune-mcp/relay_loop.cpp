@@ -73,10 +73,10 @@ bool is_blank_line(std::string_view line) {
 
 std::string build_outgoing_text(std::string_view request_line, std::string_view token) {
   JsonParseResult parsed = parse_json(request_line);
-  if (!parsed || !parsed->is_object()) {
+  if (!parsed.ok() || !parsed.value().is_object()) {
     return std::string(request_line);
   }
-  return inject_token(std::move(*parsed).take_object(), token);
+  return inject_token(std::move(parsed.value().as_object()), token);
 }
 
 Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {

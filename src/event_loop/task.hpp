@@ -1,0 +1,163 @@
+// Task<T>: a lazy, move-only coroutine that yields one T.
+//
+// A task does nothing until it is awaited (or handed to EventLoop::block_on).
+// `co_await task` starts it by symmetric transfer and, when it finishes, its
+// final suspend transfers straight back to the awaiting coroutine. Both hops
+// are tail calls, so a long run of awaits that finish at once keeps a flat
+// stack instead of nesting one native frame per await.
+#pragma once
+
+#include <coroutine>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "io_error/fatal.hpp"
+
+namespace trellune {
+
+template <class T = void>
+class Task;
+
+namespace task_internal {
+
+class PromiseBase {
+ public:
+  struct FinalAwaiter {
+    bool await_ready() const noexcept { return false; }
+    template <class Promise>
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> self) const noexcept {
+      const std::coroutine_handle<> continuation = self.promise().continuation_;
+      return continuation ? continuation : std::noop_coroutine();
+    }
+    void await_resume() const noexcept {}
+  };
+
+  std::suspend_always initial_suspend() const noexcept { return {}; }
+  FinalAwaiter final_suspend() const noexcept { return {}; }
+  // The product is built without exceptions; one escaping a task means a
+  // library threw anyway, and there is nothing sound to continue with.
+  void unhandled_exception() const noexcept { TRELLUNE_FATAL("exception escaped a task"); }
+
+  void set_continuation(std::coroutine_handle<> continuation) { continuation_ = continuation; }
+
+ private:
+  std::coroutine_handle<> continuation_;
+};
+
+template <class T>
+class Promise : public PromiseBase {
+ public:
+  Task<T> get_return_object() noexcept;
+  void return_value(T value) { value_.emplace(std::move(value)); }
+  T take_value() {
+    TRELLUNE_CHECK(value_.has_value());
+    return std::move(*value_);
+  }
+
+ private:
+  std::optional<T> value_;
+};
+
+template <>
+class Promise<void> : public PromiseBase {
+ public:
+  Task<void> get_return_object() noexcept;
+  void return_void() const noexcept {}
+  void take_value() const noexcept {}
+};
+
+// Lets the event loop drive a root task without widening Task's interface.
+struct TaskAccess {
+  template <class T>
+  static std::coroutine_handle<> start_handle(Task<T>& task);
+  template <class T>
+  static T take_value(Task<T>& task);
+};
+
+}  // namespace task_internal
+
+template <class T>
+class [[nodiscard]] Task {
+  static_assert(!std::is_reference_v<T>, "a task yields a value, not a reference");
+
+ public:
+  using promise_type = task_internal::Promise<T>;
+
+  class Awaiter {
+   public:
+    explicit Awaiter(std::coroutine_handle<promise_type> handle) : handle_(handle) {}
+    // A task is lazy: it has never run when it is awaited.
+    bool await_ready() const noexcept { return false; }
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) const noexcept {
+      handle_.promise().set_continuation(awaiting);
+      return handle_;
+    }
+    T await_resume() const { return handle_.promise().take_value(); }
+
+   private:
+    std::coroutine_handle<promise_type> handle_;
+  };
+
+  Task() = default;
+  Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+  Task& operator=(Task&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, {});
+    }
+    return *this;
+  }
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+  ~Task() { reset(); }
+
+  bool valid() const { return static_cast<bool>(handle_); }
+
+  // A task is awaited once; awaiting an empty or finished task is a bug.
+  Awaiter operator co_await() & noexcept { return Awaiter(checked_unstarted()); }
+  Awaiter operator co_await() && noexcept { return Awaiter(checked_unstarted()); }
+
+ private:
+  friend class task_internal::Promise<T>;
+  friend struct task_internal::TaskAccess;
+
+  explicit Task(std::coroutine_handle<promise_type> handle) : handle_(handle) {}
+
+  std::coroutine_handle<promise_type> checked_unstarted() const {
+    TRELLUNE_CHECK(handle_ && !handle_.done());
+    return handle_;
+  }
+
+  void reset() {
+    if (handle_) handle_.destroy();
+    handle_ = {};
+  }
+
+  std::coroutine_handle<promise_type> handle_;
+};
+
+namespace task_internal {
+
+template <class T>
+Task<T> Promise<T>::get_return_object() noexcept {
+  return Task<T>(std::coroutine_handle<Promise<T>>::from_promise(*this));
+}
+
+inline Task<void> Promise<void>::get_return_object() noexcept {
+  return Task<void>(std::coroutine_handle<Promise<void>>::from_promise(*this));
+}
+
+template <class T>
+std::coroutine_handle<> TaskAccess::start_handle(Task<T>& task) {
+  return task.checked_unstarted();
+}
+
+template <class T>
+T TaskAccess::take_value(Task<T>& task) {
+  TRELLUNE_CHECK(task.handle_ && task.handle_.done());
+  return task.handle_.promise().take_value();
+}
+
+}  // namespace task_internal
+}  // namespace trellune

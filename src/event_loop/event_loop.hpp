@@ -1,0 +1,329 @@
+// The event loop: a single-threaded coroutine scheduler with an epoll
+// readiness reactor, timers, and a pool of blocking worker threads.
+//
+// Everything but worker_count/idle_worker_count runs on the thread that calls
+// block_on (the loop thread), and only that thread resumes coroutines. A
+// worker that finishes a job publishes the result and wakes the loop; the
+// task that awaits the job is resumed by the loop.
+//
+//   auto loop = EventLoop::create();            // no thread started yet
+//   int answer = (*loop)->block_on(main_task()); // drives I/O, timers, jobs
+//   (*loop)->shutdown();                          // joins every worker
+#pragma once
+
+#include <pthread.h>
+#include <sys/epoll.h>
+
+#include <chrono>
+#include <coroutine>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "event_loop/internal/job.hpp"
+#include "event_loop/internal/unique_fd.hpp"
+#include "event_loop/task.hpp"
+#include "io_error/fatal.hpp"
+#include "io_error/io_error.hpp"
+
+namespace trellune {
+
+struct EventLoopSettings {
+  // Readiness events taken from the kernel per epoll_wait.
+  int max_events_per_wait = 1024;
+  std::size_t max_workers = 512;
+  // A worker idle this long ends.
+  std::chrono::nanoseconds worker_idle_timeout = std::chrono::seconds(10);
+  // A worker that finished a job spins this long for the next one before it
+  // sleeps; the loop spins this long for a job completion (only while a job is
+  // in flight and nothing else is ready) before it sleeps in epoll_wait. Zero
+  // turns spinning off. Bounded, so an idle process uses no CPU.
+  std::chrono::nanoseconds worker_spin = std::chrono::microseconds(50);
+  std::chrono::nanoseconds loop_spin = std::chrono::microseconds(50);
+  // Starts a worker thread, with pthread_create's contract; null means
+  // pthread_create. Replaced only by tests that need a failing start.
+  int (*start_thread)(pthread_t* thread, void* (*entry)(void*), void* argument) = nullptr;
+};
+
+class EventLoop;
+class ReadinessAwaiter;
+
+namespace event_loop_internal {
+
+class BlockingPool;
+class CompletionQueue;
+
+// What the reactor has recorded for one descriptor. Closure bits are sticky:
+// after a hang-up or an end of a direction no further edge will come, so they
+// are never cleared.
+inline constexpr std::uint8_t kReadable = 1;
+inline constexpr std::uint8_t kWritable = 2;
+inline constexpr std::uint8_t kReadClosed = 4;
+inline constexpr std::uint8_t kWriteClosed = 8;
+
+struct IoRecord {
+  int fd = -1;
+  // Counts the events recorded for this descriptor, so that clear_readiness
+  // can tell whether one arrived after the readiness it was told about.
+  std::uint64_t tick = 0;
+  std::uint8_t bits = 0;
+  ReadinessAwaiter* reader = nullptr;
+  ReadinessAwaiter* writer = nullptr;
+};
+
+}  // namespace event_loop_internal
+
+// A note of the readiness a wait observed: which direction, and the event tick
+// of the descriptor at that moment.
+class Readiness {
+ public:
+  Readiness() = default;
+  // The direction was closed (peer end, hang-up or socket error): the next
+  // read or write reports the end or the error instead of blocking.
+  bool closed() const { return closed_; }
+
+ private:
+  friend class EventLoop;
+  friend class ReadinessAwaiter;
+
+  std::uint64_t tick_ = 0;
+  std::uint8_t ready_bit_ = 0;
+  bool closed_ = false;
+};
+
+// One descriptor's entry in the reactor. Move-only; deregisters itself when
+// destroyed if deregister was not called. Must not outlive its EventLoop.
+class Registration {
+ public:
+  Registration() = default;
+  Registration(Registration&& other) noexcept;
+  Registration& operator=(Registration&& other) noexcept;
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+  ~Registration();
+
+  bool registered() const { return record_ != nullptr; }
+  int fd() const { return record_ != nullptr ? record_->fd : -1; }
+
+ private:
+  friend class EventLoop;
+  Registration(EventLoop* loop, event_loop_internal::IoRecord* record) : loop_(loop), record_(record) {}
+
+  EventLoop* loop_ = nullptr;
+  event_loop_internal::IoRecord* record_ = nullptr;
+};
+
+// co_await -> Readiness. Ready at once when the readiness or closure of its
+// direction is already recorded; otherwise the loop resumes it at the next
+// event. One waiter per direction and registration.
+class ReadinessAwaiter {
+ public:
+  bool await_ready() noexcept {
+    if ((record_->bits & (ready_bit_ | closed_bit_)) == 0) return false;
+    note_ = observe();
+    return true;
+  }
+  void await_suspend(std::coroutine_handle<> waiter) noexcept;
+  Readiness await_resume() const noexcept { return note_; }
+
+ private:
+  friend class EventLoop;
+  ReadinessAwaiter(event_loop_internal::IoRecord* record, std::uint8_t ready_bit, std::uint8_t closed_bit)
+      : record_(record), ready_bit_(ready_bit), closed_bit_(closed_bit) {}
+  Readiness observe() const;
+
+  event_loop_internal::IoRecord* record_;
+  std::uint8_t ready_bit_;
+  std::uint8_t closed_bit_;
+  std::coroutine_handle<> waiter_;
+  Readiness note_;
+};
+
+// co_await -> void, at or after the deadline.
+class SleepAwaiter {
+ public:
+  bool await_ready() const noexcept { return !positive_; }
+  void await_suspend(std::coroutine_handle<> waiter) const;
+  void await_resume() const noexcept {}
+
+ private:
+  friend class EventLoop;
+  SleepAwaiter(EventLoop* loop, std::chrono::steady_clock::time_point deadline, bool positive)
+      : loop_(loop), deadline_(deadline), positive_(positive) {}
+
+  EventLoop* loop_;
+  std::chrono::steady_clock::time_point deadline_;
+  bool positive_;
+};
+
+// The handle of a job given to a worker. Move-only. `co_await handle` yields
+// the job's result once it has finished. Dropping the handle unawaited lets
+// the job run to its end; the result is then thrown away on the loop thread.
+template <class R>
+class [[nodiscard]] JobHandle {
+ public:
+  class Awaiter {
+   public:
+    explicit Awaiter(event_loop_internal::JobWithResult<R>* job) : job_(job) {}
+    bool await_ready() const noexcept { return job_->finished_; }
+    void await_suspend(std::coroutine_handle<> waiter) const noexcept {
+      TRELLUNE_CHECK(!job_->waiter_);
+      job_->waiter_ = waiter;
+    }
+    R await_resume() const {
+      TRELLUNE_CHECK(job_->finished_);
+      if constexpr (std::is_void_v<R>) {
+        return;
+      } else {
+        TRELLUNE_CHECK(job_->result_.has_value());
+        R result = std::move(*job_->result_);
+        job_->result_.reset();
+        return result;
+      }
+    }
+
+   private:
+    event_loop_internal::JobWithResult<R>* job_;
+  };
+
+  JobHandle() = default;
+  JobHandle(JobHandle&& other) noexcept : job_(std::exchange(other.job_, nullptr)) {}
+  JobHandle& operator=(JobHandle&& other) noexcept {
+    if (this != &other) {
+      release();
+      job_ = std::exchange(other.job_, nullptr);
+    }
+    return *this;
+  }
+  JobHandle(const JobHandle&) = delete;
+  JobHandle& operator=(const JobHandle&) = delete;
+  ~JobHandle() { release(); }
+
+  bool valid() const { return job_ != nullptr; }
+  // Loop thread only: the completion has reached the loop.
+  bool finished() const { return job_ != nullptr && job_->finished_; }
+
+  Awaiter operator co_await() & noexcept { return Awaiter(checked()); }
+  Awaiter operator co_await() && noexcept { return Awaiter(checked()); }
+
+ private:
+  friend class EventLoop;
+  explicit JobHandle(event_loop_internal::JobWithResult<R>* job) : job_(job) {}
+
+  event_loop_internal::JobWithResult<R>* checked() const {
+    TRELLUNE_CHECK(job_ != nullptr);
+    return job_;
+  }
+
+  void release() {
+    if (job_ == nullptr) return;
+    if (job_->finished_) {
+      delete job_;
+    } else {
+      // The loop frees it when the completion arrives.
+      job_->abandoned_ = true;
+    }
+    job_ = nullptr;
+  }
+
+  event_loop_internal::JobWithResult<R>* job_ = nullptr;
+};
+
+class EventLoop {
+ public:
+  // Creates the epoll instance and the wake-up eventfd. Starts no thread.
+  static IoResult<std::unique_ptr<EventLoop>> create(const EventLoopSettings& settings = {});
+
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+  // Shuts down if shutdown() was not called.
+  ~EventLoop();
+
+  // Runs `task` to completion on the calling thread, driving the reactor, the
+  // timers and job completions meanwhile; returns as soon as the task has
+  // finished, without running anything else.
+  template <class T>
+  T block_on(Task<T> task) {
+    run_until_done(task_internal::TaskAccess::start_handle(task));
+    return task_internal::TaskAccess::take_value(task);
+  }
+
+  // Enters `fd` edge-triggered for read and write readiness and hang-up.
+  IoResult<Registration> register_fd(int fd);
+  // Removes the descriptor from epoll (a failure is ignored, since the
+  // descriptor may already be closed) and frees its record. Nothing may be
+  // waiting on it.
+  void deregister(Registration& registration);
+
+  ReadinessAwaiter wait_readable(Registration& registration);
+  // Also completes on a hang-up or socket error, reported as closure.
+  ReadinessAwaiter wait_writable(Registration& registration);
+  // Forgets the readiness `observed` reported, unless the reactor recorded a
+  // newer event for the descriptor since; then the next wait completes at
+  // once and no wake-up is lost. Closure is never forgotten.
+  void clear_readiness(Registration& registration, Readiness observed);
+
+  SleepAwaiter sleep_for(std::chrono::nanoseconds duration);
+
+  // Hands a blocking job to a worker thread.
+  template <class F>
+  JobHandle<std::invoke_result_t<F>> run_job(F job) {
+    using R = std::invoke_result_t<F>;
+    static_assert(!std::is_reference_v<R>, "a job yields a value, not a reference");
+    auto* state = new event_loop_internal::JobImpl<F, R>(std::move(job));
+    submit_job(state);
+    return JobHandle<R>(state);
+  }
+
+  // Stops the scheduler and forgets queued resumptions and timers, lets every
+  // queued and running job finish, ends every worker and joins each, with no
+  // time limit. Idempotent; nothing may be used afterwards.
+  void shutdown();
+
+  // Any thread; for tests and diagnostics.
+  std::size_t worker_count() const;
+  std::size_t idle_worker_count() const;
+
+ private:
+  friend class ReadinessAwaiter;
+  friend class SleepAwaiter;
+
+  struct Timer {
+    std::chrono::steady_clock::time_point deadline;
+    std::uint64_t sequence;  // keeps equal deadlines in arrival order
+    std::coroutine_handle<> waiter;
+  };
+
+  EventLoop(const EventLoopSettings& settings, event_loop_internal::UniqueFd epoll_fd,
+            std::unique_ptr<event_loop_internal::CompletionQueue> completions);
+
+  void run_until_done(std::coroutine_handle<> root);
+  void submit_job(event_loop_internal::Job* job);
+  void add_timer(std::chrono::steady_clock::time_point deadline, std::coroutine_handle<> waiter);
+  bool take_completions();
+  bool fire_due_timers();
+  void wait_for_work();
+  bool spin_for_completion(std::chrono::steady_clock::time_point until);
+  void poll_reactor(int timeout_ms);
+  void record_event(const epoll_event& event);
+  event_loop_internal::IoRecord* checked_record(const Registration& registration) const;
+
+  const EventLoopSettings settings_;
+  event_loop_internal::UniqueFd epoll_fd_;
+  std::unique_ptr<event_loop_internal::CompletionQueue> completions_;
+  std::unique_ptr<event_loop_internal::BlockingPool> pool_;
+  std::vector<epoll_event> events_;
+  std::deque<std::coroutine_handle<>> ready_;
+  std::vector<Timer> timers_;  // min-heap on (deadline, sequence)
+  std::uint64_t timer_sequence_ = 0;
+  std::size_t jobs_in_flight_ = 0;
+  unsigned polls_skipped_ = 0;
+  bool running_ = false;
+  bool shut_down_ = false;
+};
+
+}  // namespace trellune

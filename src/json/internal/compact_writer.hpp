@@ -1,0 +1,86 @@
+// The pieces under serialize_compact, open to the tests.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "json/json_value.hpp"
+
+namespace trellune::json_internal {
+
+// The longest texts are "18446744073709551615" and, with the sign the caller
+// adds, "-9223372036854775808".
+inline constexpr std::size_t kIntegerScratchSize = 20;
+
+// "00" "01" ... "99".
+inline constexpr std::array<char, 200> kTwoDigits = [] {
+  std::array<char, 200> table{};
+  for (int i = 0; i < 100; ++i) {
+    table[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+    table[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+  }
+  return table;
+}();
+
+// Per byte: 0 for "copy as is", else the letter after the reverse solidus
+// ('u' meaning "\u00XX"). Only bytes below 0x20, '"' and '\\' are escaped;
+// '/', DEL and all of UTF-8's multi-byte sequences pass unchanged.
+inline constexpr std::array<char, 256> kEscapeTable = [] {
+  std::array<char, 256> table{};
+  for (std::size_t byte = 0; byte < 0x20; ++byte) table[byte] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+// Writes the decimal digits of `value` at the end of `scratch` and returns
+// the index of the first one. At most 19 digits for magnitudes up to 2^63,
+// so the byte before them is free for a minus sign.
+std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchSize> scratch);
+
+// Appends the compact text of values to one growing buffer.
+class CompactSerializer {
+ public:
+  CompactSerializer();
+
+  void write_value(const JsonValue& value);
+  // The quoted string with the escapes of kEscapeTable.
+  void write_escaped_string(std::string_view text);
+
+  std::string finish() &&;
+
+ private:
+  // The buffer's size is its usable area; length_ is how much of it is written.
+  char* room(std::size_t bytes) {
+    if (bytes > buffer_.size() - length_) grow(bytes);
+    return buffer_.data() + length_;
+  }
+  void grow(std::size_t bytes);
+  void append(const char* bytes, std::size_t count) {
+    std::memcpy(room(count), bytes, count);
+    length_ += count;
+  }
+  void append(std::string_view text) { append(text.data(), text.size()); }
+  void put(char c) {
+    *room(1) = c;
+    ++length_;
+  }
+  void write_number(JsonNumber number);
+  void write_array(const JsonArray& array);
+  void write_object(const JsonObject& object);
+
+  std::string buffer_;
+  std::size_t length_ = 0;
+};
+
+}  // namespace trellune::json_internal

@@ -1,0 +1,486 @@
+// A one-pass recursive-descent parser for RFC 8259 JSON text.
+#include <array>
+#include <charconv>
+#include <iterator>
+#include <system_error>
+
+#include "json/internal/string_scan.hpp"
+#include "json/json_value.hpp"
+
+namespace trellune {
+namespace {
+
+using json_internal::find_string_stop;
+using Kind = JsonParseErrorKind;
+
+// 1e0 .. 1e22 are exact in binary64 (5^22 < 2^53), so each product is too.
+constexpr std::array<double, 23> kExactPowersOfTen = [] {
+  std::array<double, 23> powers{};
+  double power = 1.0;
+  for (double& p : powers) {
+    p = power;
+    power *= 10.0;
+  }
+  return powers;
+}();
+
+// Integers up to 2^53 convert to binary64 exactly.
+constexpr std::uint64_t kMaxExactSignificand = std::uint64_t{1} << 53;
+// significand * 10 + digit stays below 2^64 while significand is below this,
+// or equal to it with a digit of at most 5.
+constexpr std::uint64_t kMaxSignificandBeforeDigit = 1844674407370955161;
+// The same test for a 31-bit exponent: below, or equal with a digit up to 7.
+constexpr std::int32_t kMaxExponentBeforeDigit = 214748364;
+// Nesting budget: the 128th nested container on one path fails.
+constexpr std::uint8_t kDepthBudget = 128;
+// First capacity of the element and member stacks, so that small texts do
+// not grow them one step at a time.
+constexpr std::size_t kInitialStackCapacity = 32;
+
+constexpr bool is_digit(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0') < 10; }
+
+constexpr bool fits_another_digit(std::uint64_t significand, unsigned digit) {
+  return significand < kMaxSignificandBeforeDigit || (significand == kMaxSignificandBeforeDigit && digit <= 5);
+}
+
+// Value of one hex digit, or -1.
+constexpr int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// UTF-8 per RFC 3629; `code_point` is a scalar value.
+void append_utf8(std::string& out, std::uint32_t code_point) {
+  char bytes[4];
+  std::size_t n = 0;
+  if (code_point < 0x80) {
+    bytes[n++] = static_cast<char>(code_point);
+  } else if (code_point < 0x800) {
+    bytes[n++] = static_cast<char>(0xC0 | (code_point >> 6));
+    bytes[n++] = static_cast<char>(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    bytes[n++] = static_cast<char>(0xE0 | (code_point >> 12));
+    bytes[n++] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    bytes[n++] = static_cast<char>(0x80 | (code_point & 0x3F));
+  } else {
+    bytes[n++] = static_cast<char>(0xF0 | (code_point >> 18));
+    bytes[n++] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    bytes[n++] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    bytes[n++] = static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+  out.append(bytes, n);
+}
+
+int decimal_digit_count(std::uint64_t value) {
+  int count = 1;
+  while (value >= 10) {
+    value /= 10;
+    ++count;
+  }
+  return count;
+}
+
+class Parser {
+ public:
+  explicit Parser(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+
+  JsonParseResult run() {
+    JsonValue value;
+    if (!parse_value(value)) return error();
+    skip_white_space();
+    if (p_ != end_) {
+      fail(Kind::TrailingText);
+      return error();
+    }
+    return JsonParseResult(std::move(value));
+  }
+
+ private:
+  JsonParseError error() const { return JsonParseError{error_kind_, error_offset_}; }
+
+  bool fail(Kind kind) {
+    error_kind_ = kind;
+    error_offset_ = static_cast<std::size_t>(p_ - begin_);
+    return false;
+  }
+
+  void skip_white_space() {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+  }
+
+  bool parse_value(JsonValue& out) {
+    skip_white_space();
+    if (p_ == end_) return fail(Kind::EndInValue);
+    switch (*p_) {
+      case '"': {
+        ++p_;
+        std::string text;
+        if (!parse_string(text)) return false;
+        out = JsonValue(std::move(text));
+        return true;
+      }
+      case '[':
+        return parse_array(out);
+      case '{':
+        return parse_object(out);
+      case '-':
+        ++p_;
+        return parse_number(true, out);
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return parse_number(false, out);
+      case 'n':
+        ++p_;
+        if (!expect_letters("ull")) return false;
+        out = JsonValue();
+        return true;
+      case 't':
+        ++p_;
+        if (!expect_letters("rue")) return false;
+        out = JsonValue(true);
+        return true;
+      case 'f':
+        ++p_;
+        if (!expect_letters("alse")) return false;
+        out = JsonValue(false);
+        return true;
+      default:
+        return fail(Kind::NotAValue);
+    }
+  }
+
+  // The rest of a literal; the byte after it is left for the caller.
+  bool expect_letters(std::string_view letters) {
+    for (char letter : letters) {
+      if (p_ == end_) return fail(Kind::EndInValue);
+      if (*p_++ != letter) return fail(Kind::BadLiteral);
+    }
+    return true;
+  }
+
+  // p_ is after the minus sign, if any, where the first digit is due.
+  bool parse_number(bool negative, JsonValue& out) {
+    const char* const start = p_;
+    if (p_ == end_) return fail(Kind::EndInValue);
+    const char first = *p_++;
+    if (!is_digit(first)) return fail(Kind::BadNumber);
+    std::uint64_t significand = static_cast<unsigned>(first - '0');
+    // Power of ten that scales the significand: lowered per fraction digit
+    // kept, raised per integer digit dropped. 64 bits cannot overflow for
+    // any text that fits in memory.
+    std::int64_t exponent = 0;
+    // Digits were dropped: the significand alone no longer gives the value.
+    bool truncated = false;
+    if (first == '0') {
+      if (p_ != end_ && is_digit(*p_)) return fail(Kind::BadNumber);
+    } else {
+      while (p_ != end_ && is_digit(*p_)) {
+        const auto digit = static_cast<unsigned>(*p_ - '0');
+        if (!fits_another_digit(significand, digit)) {
+          truncated = true;
+          for (; p_ != end_ && is_digit(*p_); ++p_) ++exponent;
+          break;
+        }
+        significand = significand * 10 + digit;
+        ++p_;
+      }
+    }
+    bool integer = true;
+    if (p_ != end_ && *p_ == '.') {
+      integer = false;
+      ++p_;
+      const char* digits = p_;
+      for (; p_ != end_ && is_digit(*p_); ++p_) {
+        const auto digit = static_cast<unsigned>(*p_ - '0');
+        if (truncated || !fits_another_digit(significand, digit)) {
+          truncated = true;
+          continue;
+        }
+        significand = significand * 10 + digit;
+        --exponent;
+      }
+      if (p_ == digits) return fail(p_ == end_ ? Kind::EndInValue : Kind::BadNumber);
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+      integer = false;
+      ++p_;
+      bool exponent_negative = false;
+      if (p_ != end_ && (*p_ == '+' || *p_ == '-')) exponent_negative = *p_++ == '-';
+      if (p_ == end_) return fail(Kind::EndInValue);
+      if (!is_digit(*p_)) {
+        ++p_;
+        return fail(Kind::BadNumber);
+      }
+      std::int32_t written = 0;
+      for (; p_ != end_ && is_digit(*p_); ++p_) {
+        const int digit = *p_ - '0';
+        if (written > kMaxExponentBeforeDigit || (written == kMaxExponentBeforeDigit && digit > 7)) {
+          // |exponent| >= 2^31: any non-zero significand is out of range.
+          if (significand != 0 && !exponent_negative) return fail(Kind::NumberTooLarge);
+          while (p_ != end_ && is_digit(*p_)) ++p_;
+          out = JsonValue(JsonNumber::from_float64(negative ? -0.0 : 0.0));
+          return true;
+        }
+        written = written * 10 + digit;
+      }
+      exponent += exponent_negative ? -std::int64_t{written} : std::int64_t{written};
+    }
+
+    if (integer && !truncated) {
+      if (!negative) {
+        out = JsonValue(JsonNumber::from_uint64(significand));
+      } else if (significand == 0) {
+        out = JsonValue(JsonNumber::from_float64(-0.0));
+      } else if (significand <= std::uint64_t{1} << 63) {
+        // Two's complement: 2^63 becomes INT64_MIN.
+        out = JsonValue(JsonNumber::from_int64(static_cast<std::int64_t>(0 - significand)));
+      } else {
+        // One correctly rounded conversion of an exact integer.
+        out = JsonValue(JsonNumber::from_float64(-static_cast<double>(significand)));
+      }
+      return true;
+    }
+    double magnitude = 0.0;
+    if (!to_double(start, significand, exponent, truncated, magnitude)) return false;
+    out = JsonValue(JsonNumber::from_float64(negative ? -magnitude : magnitude));
+    return true;
+  }
+
+  // The binary64 value nearest to the unsigned literal [start, p_), ties to
+  // even.
+  // `significand` x 10^`exponent` is the literal when nothing was truncated.
+  bool to_double(const char* start, std::uint64_t significand, std::int64_t exponent, bool truncated,
+                 double& value) {
+    if (significand == 0) {
+      // All digits were zero (a dropped digit implies a non-zero one kept).
+      value = 0.0;
+      return true;
+    }
+    // Clinger's fast path: both operands exact, so the one IEEE operation
+    // rounds the exact quotient or product correctly.
+    if (!truncated && significand <= kMaxExactSignificand && exponent >= -22 && exponent <= 22) {
+      const double f = static_cast<double>(significand);
+      value = exponent >= 0 ? f * kExactPowersOfTen[static_cast<std::size_t>(exponent)]
+                            : f / kExactPowersOfTen[static_cast<std::size_t>(-exponent)];
+      return true;
+    }
+    // Everything else reads the whole literal with libstdc++'s correctly
+    // rounded conversion. The span has passed the grammar above, so none of
+    // the forms it accepts beyond JSON ("inf", "nan", hex) can occur.
+    const auto [end, ec] = std::from_chars(start, p_, value, std::chars_format::general);
+    TRELLUNE_CHECK(end == p_);
+    if (ec == std::errc()) return true;
+    TRELLUNE_CHECK(ec == std::errc::result_out_of_range);
+    // Out of range means the rounded value is zero or infinite (and the
+    // output is left unspecified). The decimal exponent of the leading digit
+    // tells which: overflow needs at least 308, underflow at most -324.
+    if (decimal_digit_count(significand) - 1 + exponent >= 0) return fail(Kind::NumberTooLarge);
+    value = 0.0;
+    return true;
+  }
+
+  // The opening quotation mark is consumed. Leaves p_ after the closing one.
+  bool parse_string(std::string& out) {
+    scratch_.clear();
+    const char* segment = p_;
+    for (;;) {
+      const char* stop = find_string_stop(p_, end_);
+      p_ = stop;
+      if (stop == end_) return fail(Kind::EndInString);
+      const auto byte = static_cast<unsigned char>(*stop);
+      ++p_;
+      if (byte == '"') {
+        if (scratch_.empty()) {
+          out.assign(segment, stop);
+        } else {
+          scratch_.append(segment, stop);
+          out.assign(scratch_);
+        }
+        return true;
+      }
+      if (byte < 0x20) return fail(Kind::ControlCharInString);
+      scratch_.append(segment, stop);
+      if (!parse_escape()) return false;
+      segment = p_;
+    }
+  }
+
+  // The reverse solidus is consumed; appends the escaped text to scratch_.
+  bool parse_escape() {
+    if (p_ == end_) return fail(Kind::EndInString);
+    switch (*p_++) {
+      case '"':
+        scratch_.push_back('"');
+        return true;
+      case '\\':
+        scratch_.push_back('\\');
+        return true;
+      case '/':
+        scratch_.push_back('/');
+        return true;
+      case 'b':
+        scratch_.push_back('\b');
+        return true;
+      case 'f':
+        scratch_.push_back('\f');
+        return true;
+      case 'n':
+        scratch_.push_back('\n');
+        return true;
+      case 'r':
+        scratch_.push_back('\r');
+        return true;
+      case 't':
+        scratch_.push_back('\t');
+        return true;
+      case 'u':
+        return parse_unicode_escape();
+      default:
+        return fail(Kind::BadEscape);
+    }
+  }
+
+  // After "\u": one BMP code point, or a UTF-16 surrogate pair in two escapes.
+  bool parse_unicode_escape() {
+    std::uint32_t unit = 0;
+    if (!parse_hex4(unit)) return false;
+    if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(Kind::LoneSurrogate);
+    if (unit < 0xD800 || unit > 0xDBFF) {
+      append_utf8(scratch_, unit);
+      return true;
+    }
+    for (char expected : {'\\', 'u'}) {
+      if (p_ == end_) return fail(Kind::EndInString);
+      if (*p_++ != expected) return fail(Kind::IncompleteSurrogatePair);
+    }
+    std::uint32_t low = 0;
+    if (!parse_hex4(low)) return false;
+    if (low < 0xDC00 || low > 0xDFFF) return fail(Kind::LoneSurrogate);
+    append_utf8(scratch_, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+    return true;
+  }
+
+  bool parse_hex4(std::uint32_t& unit) {
+    if (end_ - p_ < 4) {
+      p_ = end_;
+      return fail(Kind::EndInString);
+    }
+    const char* digits = p_;
+    p_ += 4;
+    unit = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int value = hex_value(digits[i]);
+      if (value < 0) return fail(Kind::BadEscape);
+      unit = (unit << 4) | static_cast<std::uint32_t>(value);
+    }
+    return true;
+  }
+
+  bool enter_container() {
+    if (--remaining_depth_ == 0) return fail(Kind::NestingTooDeep);
+    ++p_;
+    return true;
+  }
+
+  // The element and member stacks are shared by all containers of the parse:
+  // a container's items sit on top while it is open and move into one
+  // exactly-sized vector when it closes.
+  bool parse_array(JsonValue& out) {
+    if (!enter_container()) return false;
+    if (elements_.capacity() == 0) elements_.reserve(kInitialStackCapacity);
+    const std::size_t base = elements_.size();
+    skip_white_space();
+    if (p_ == end_) return fail(Kind::EndInArray);
+    if (*p_ != ']') {
+      for (;;) {
+        JsonValue element;
+        if (!parse_value(element)) return false;
+        elements_.push_back(std::move(element));
+        skip_white_space();
+        if (p_ == end_) return fail(Kind::EndInArray);
+        if (*p_ == ']') break;
+        if (*p_ != ',') return fail(Kind::MissingCommaOrBracket);
+        ++p_;
+        skip_white_space();
+        if (p_ == end_) return fail(Kind::EndInValue);
+        if (*p_ == ']') return fail(Kind::CommaBeforeClose);
+      }
+    }
+    ++remaining_depth_;
+    ++p_;
+    const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(base);
+    JsonArray array(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
+    elements_.erase(first, elements_.end());
+    out = JsonValue(std::move(array));
+    return true;
+  }
+
+  bool parse_object(JsonValue& out) {
+    if (!enter_container()) return false;
+    if (members_.capacity() == 0) members_.reserve(kInitialStackCapacity);
+    const std::size_t base = members_.size();
+    skip_white_space();
+    if (p_ == end_) return fail(Kind::EndInObject);
+    if (*p_ != '}') {
+      if (*p_ != '"') return fail(Kind::KeyNotString);
+      for (;;) {
+        ++p_;
+        const std::size_t index = members_.size();
+        members_.emplace_back();
+        if (!parse_string(members_[index].key)) return false;
+        skip_white_space();
+        if (p_ == end_) return fail(Kind::EndInObject);
+        if (*p_ != ':') return fail(Kind::MissingColon);
+        ++p_;
+        JsonValue value;
+        if (!parse_value(value)) return false;
+        // Nested containers leave the stack as they found it, so `index`
+        // is still this member (the storage may have moved).
+        members_[index].value = std::move(value);
+        skip_white_space();
+        if (p_ == end_) return fail(Kind::EndInObject);
+        if (*p_ == '}') break;
+        if (*p_ != ',') return fail(Kind::MissingCommaOrBrace);
+        ++p_;
+        skip_white_space();
+        if (p_ == end_) return fail(Kind::EndInValue);
+        if (*p_ == '}') return fail(Kind::CommaBeforeClose);
+        if (*p_ != '"') return fail(Kind::KeyNotString);
+      }
+    }
+    ++remaining_depth_;
+    ++p_;
+    const auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
+    std::vector<JsonMember> members(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
+    members_.erase(first, members_.end());
+    out = JsonValue(JsonObject::from_members(std::move(members)));
+    return true;
+  }
+
+  const char* const begin_;
+  const char* p_;
+  const char* const end_;
+  std::uint8_t remaining_depth_ = kDepthBudget;
+  Kind error_kind_ = Kind::EndInValue;
+  std::size_t error_offset_ = 0;
+  // Assembles strings that contain escapes; its capacity serves the whole call.
+  std::string scratch_;
+  std::vector<JsonValue> elements_;
+  std::vector<JsonMember> members_;
+};
+
+}  // namespace
+
+JsonParseResult parse_json(std::string_view text) { return Parser(text).run(); }
+
+}  // namespace trellune

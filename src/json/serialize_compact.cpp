@@ -1,0 +1,176 @@
+// Compact JSON text: no white space, members in key order, strings escaped
+// minimally (RFC 8259 section 7), shortest round-trip floats.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "json/format_float.hpp"
+#include "json/internal/compact_writer.hpp"
+#include "json/internal/string_scan.hpp"
+
+namespace trellune::json_internal {
+namespace {
+
+// Reserved before the first byte: most requests fit without a regrowth.
+constexpr std::size_t kInitialCapacity = 128;
+constexpr std::string_view kHexDigits = "0123456789abcdef";
+// Bits of the largest finite binary64 without the sign: anything above is an
+// infinity or a NaN.
+constexpr std::uint64_t kMaxFiniteBits = 0x7FEFFFFFFFFFFFFF;
+
+}  // namespace
+
+std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchSize> scratch) {
+  std::size_t first = scratch.size();
+  const auto put_pair = [&](std::uint64_t pair) {
+    first -= 2;
+    std::memcpy(&scratch[first], &kTwoDigits[2 * pair], 2);
+  };
+  // Four digits per division: two table lookups for the remainder.
+  while (value > 999) {
+    const std::uint64_t four = value % 10000;
+    value /= 10000;
+    put_pair(four % 100);
+    put_pair(four / 100);
+  }
+  if (value > 9) {
+    put_pair(value % 100);
+    value /= 100;
+  }
+  if (value != 0 || first == scratch.size()) scratch[--first] = static_cast<char>('0' + value);
+  return first;
+}
+
+CompactSerializer::CompactSerializer() { buffer_.resize(kInitialCapacity); }
+
+void CompactSerializer::grow(std::size_t bytes) {
+  // At least doubling keeps the number of reallocations logarithmic.
+  buffer_.resize(std::max(buffer_.size() * 2, length_ + bytes));
+}
+
+std::string CompactSerializer::finish() && {
+  buffer_.resize(length_);
+  return std::move(buffer_);
+}
+
+void CompactSerializer::write_value(const JsonValue& value) {
+  switch (value.kind()) {
+    case JsonValue::Kind::Null:
+      append("null");
+      return;
+    case JsonValue::Kind::Bool:
+      append(value.as_bool() ? std::string_view("true") : std::string_view("false"));
+      return;
+    case JsonValue::Kind::Number:
+      write_number(value.as_number());
+      return;
+    case JsonValue::Kind::String:
+      write_escaped_string(value.as_string());
+      return;
+    case JsonValue::Kind::Array:
+      write_array(value.as_array());
+      return;
+    case JsonValue::Kind::Object:
+      write_object(value.as_object());
+      return;
+  }
+}
+
+void CompactSerializer::write_number(JsonNumber number) {
+  switch (number.kind()) {
+    case JsonNumber::Kind::UInt64: {
+      std::array<char, kIntegerScratchSize> scratch;
+      const std::size_t first = format_integer(number.uint64(), scratch);
+      append(&scratch[first], scratch.size() - first);
+      return;
+    }
+    case JsonNumber::Kind::Int64: {
+      std::array<char, kIntegerScratchSize> scratch;
+      const std::int64_t signed_value = number.int64();
+      // Two's-complement negation as unsigned, so INT64_MIN has a magnitude.
+      const std::uint64_t magnitude =
+          signed_value < 0 ? 0 - static_cast<std::uint64_t>(signed_value) : static_cast<std::uint64_t>(signed_value);
+      std::size_t first = format_integer(magnitude, scratch);
+      if (signed_value < 0) scratch[--first] = '-';
+      append(&scratch[first], scratch.size() - first);
+      return;
+    }
+    case JsonNumber::Kind::Float64: {
+      const double value = number.float64();
+      if ((std::bit_cast<std::uint64_t>(value) << 1 >> 1) > kMaxFiniteBits) {
+        append("null");
+        return;
+      }
+      std::array<char, kFloatScratchSize> scratch;
+      append(format_float(value, scratch));
+      return;
+    }
+  }
+}
+
+void CompactSerializer::write_escaped_string(std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  // Without escapes the string needs exactly this; each escape asks for more.
+  room(text.size() + 2);
+  put('"');
+  for (;;) {
+    const char* stop = find_string_stop(p, end);
+    append(p, static_cast<std::size_t>(stop - p));
+    if (stop == end) break;
+    const auto byte = static_cast<unsigned char>(*stop);
+    const char letter = kEscapeTable[byte];
+    if (letter == 'u') {
+      const char escape[6] = {'\\', 'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
+      append(escape, sizeof escape);
+    } else {
+      const char escape[2] = {'\\', letter};
+      append(escape, sizeof escape);
+    }
+    p = stop + 1;
+  }
+  put('"');
+}
+
+void CompactSerializer::write_array(const JsonArray& array) {
+  put('[');
+  bool first = true;
+  for (const JsonValue& element : array) {
+    if (!first) put(',');
+    first = false;
+    write_value(element);
+  }
+  put(']');
+}
+
+void CompactSerializer::write_object(const JsonObject& object) {
+  put('{');
+  bool first = true;
+  for (const JsonMember& member : object.members()) {
+    if (!first) put(',');
+    first = false;
+    write_escaped_string(member.key);
+    put(':');
+    write_value(member.value);
+  }
+  put('}');
+}
+
+}  // namespace trellune::json_internal
+
+namespace trellune {
+
+std::string serialize_compact(const JsonValue& value) {
+  json_internal::CompactSerializer serializer;
+  serializer.write_value(value);
+  return std::move(serializer).finish();
+}
+
+std::string inject_token(JsonObject object, std::string_view token) {
+  // The replaced value, of whatever kind, is released here.
+  (void)object.set_member(std::string("token"), JsonValue(std::string(token)));
+  const JsonValue value(std::move(object));
+  return serialize_compact(value);
+}
+
+}  // namespace trellune

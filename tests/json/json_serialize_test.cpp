@@ -1,0 +1,249 @@
+// Compact serializer and token injection.
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+#include "json/internal/compact_writer.hpp"
+#include "json/json_value.hpp"
+
+namespace trellune {
+namespace {
+
+using namespace std::string_view_literals;
+
+std::string printable(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      constexpr char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
+JsonObject parse_object(std::string_view text) {
+  JsonParseResult result = parse_json(text);
+  EXPECT_TRUE(result.ok()) << printable(text);
+  if (!result.ok() || !result.value().is_object()) return JsonObject();
+  return std::move(result.value().as_object());
+}
+
+struct InjectCase {
+  std::string_view name;
+  std::string_view request;
+  std::string_view token;
+  std::string_view sent;
+};
+
+constexpr InjectCase kInjectCases[] = {
+    {"members sorted around the token", "{\"zeta\":1,\"alpha\":2}", "T", "{\"alpha\":2,\"token\":\"T\",\"zeta\":1}"},
+    {"empty object", "{}", "T", "{\"token\":\"T\"}"},
+    {"string token replaced", "{\"token\":\"old\",\"a\":1}", "T", "{\"a\":1,\"token\":\"T\"}"},
+    {"null token replaced", "{\"token\":null}", "T", "{\"token\":\"T\"}"},
+    {"number token replaced", "{\"token\":-1.5}", "T", "{\"token\":\"T\"}"},
+    {"array token replaced", "{\"token\":[1,{\"token\":2}]}", "T", "{\"token\":\"T\"}"},
+    {"object token replaced", "{\"token\":{\"a\":1}}", "T", "{\"token\":\"T\"}"},
+    {"case matters", "{\"token\":1,\"id\":2,\"Token\":3}", "T", "{\"Token\":3,\"id\":2,\"token\":\"T\"}"},
+    {"tokens after token", "{\"tokens\":1}", "T", "{\"token\":\"T\",\"tokens\":1}"},
+    {"non-ASCII key last", "{\"\xC3\xA9t\xC3\xA9\":1,\"~\":2}", "T", "{\"token\":\"T\",\"~\":2,\"\xC3\xA9t\xC3\xA9\":1}"},
+    {"nested token kept, nested keys sorted, arrays kept",
+     "{\"params\":{\"token\":\"mine\",\"b\":[3,1,2],\"a\":{\"y\":1,\"x\":2}}}", "T",
+     "{\"params\":{\"a\":{\"x\":2,\"y\":1},\"b\":[3,1,2],\"token\":\"mine\"},\"token\":\"T\"}"},
+    {"token quote and backslash escaped", "{}", "a\"b\\c", "{\"token\":\"a\\\"b\\\\c\"}"},
+    {"token slash DEL and UTF-8 unchanged", "{}", "/\x7F\xC3\xA9", "{\"token\":\"/\x7F\xC3\xA9\"}"},
+    {"escapes normalised", "{\"s\":\"\\u0041\\/\\u00e9\"}", "T", "{\"s\":\"A/\xC3\xA9\",\"token\":\"T\"}"},
+    {"numbers normalised",
+     "{\"a\":-0,\"b\":1e2,\"c\":1E2,\"d\":0.10,\"e\":18446744073709551616,\"f\":3e23,\"g\":0,\"h\":42,\"i\":-7}", "T",
+     "{\"a\":-0.0,\"b\":100.0,\"c\":100.0,\"d\":0.1,\"e\":1.8446744073709552e+19,\"f\":3e+23,\"g\":0,\"h\":42,\"i\":-7,"
+     "\"token\":\"T\"}"},
+    {"literals everywhere", "{\"a\":[true,false,null],\"b\":{\"c\":null}}", "T",
+     "{\"a\":[true,false,null],\"b\":{\"c\":null},\"token\":\"T\"}"},
+};
+
+TEST(InjectToken, StampsTheTopLevelObjectAndWritesItCompactly) {
+  for (const InjectCase& c : kInjectCases) {
+    SCOPED_TRACE(c.name);
+    JsonObject object = parse_object(c.request);
+    const std::size_t members_before = object.size() + (object.find("token") == nullptr ? 1 : 0);
+    const std::string sent = inject_token(std::move(object), c.token);
+    EXPECT_EQ(printable(sent), printable(c.sent));
+    // The text reads back as an object with one more member at most.
+    JsonParseResult again = parse_json(sent);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value().as_object().size(), members_before);
+  }
+}
+
+struct ValueCase {
+  std::string_view name;
+  std::string_view text;
+  std::string_view compact;
+};
+
+constexpr ValueCase kValueCases[] = {
+    {"byte 0x1F", "\"\\u001F\"", "\"\\u001f\""},
+    {"NUL", "\"\\u0000\"", "\"\\u0000\""},
+    {"tab", "\"\\t\"", "\"\\t\""},
+    {"DEL", "\"\x7F\"", "\"\x7F\""},
+    {"line breaks", "\"\\n\\r\\u2028\"", "\"\\n\\r\xE2\x80\xA8\""},
+    {"zero", "0", "0"},
+    {"largest unsigned", "18446744073709551615", "18446744073709551615"},
+    {"most negative signed", "-9223372036854775808", "-9223372036854775808"},
+    {"one", "1.0", "1.0"},
+    {"ten to the 15", "1e15", "1000000000000000.0"},
+    {"ten to the 16", "1e16", "1e+16"},
+    {"ten to the -5", "1e-5", "0.00001"},
+    {"ten to the -6", "1e-6", "1e-6"},
+    {"largest finite", "1.7976931348623157e308", "1.7976931348623157e+308"},
+    {"rounds to largest finite", "1.7976931348623158e308", "1.7976931348623157e+308"},
+    {"smallest subnormal", "5e-324", "5e-324"},
+    {"negative zero", "-0.0", "-0.0"},
+    {"negative", "-1.5", "-1.5"},
+    {"nearest double of 3e23", "3e23", "3e+23"},
+};
+
+TEST(SerializeCompact, WritesEachKindInItsFixedForm) {
+  for (const ValueCase& c : kValueCases) {
+    SCOPED_TRACE(c.name);
+    JsonParseResult result = parse_json(c.text);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(printable(serialize_compact(result.value())), printable(c.compact));
+  }
+}
+
+TEST(SerializeCompact, HandBuiltValuesOutsideTheParsersRange) {
+  struct Case {
+    std::string_view name;
+    JsonNumber number;
+    std::string_view text;
+  };
+  const Case cases[] = {
+      {"infinity", JsonNumber::from_float64(std::numeric_limits<double>::infinity()), "null"},
+      {"negative infinity", JsonNumber::from_float64(-std::numeric_limits<double>::infinity()), "null"},
+      {"NaN", JsonNumber::from_float64(std::numeric_limits<double>::quiet_NaN()), "null"},
+      {"negative NaN", JsonNumber::from_float64(-std::numeric_limits<double>::quiet_NaN()), "null"},
+      {"non-negative Int64", JsonNumber::from_int64(5), "5"},
+      {"zero Int64", JsonNumber::from_int64(0), "0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(serialize_compact(JsonValue(c.number)), c.text);
+  }
+}
+
+// Every byte value on its own, against the escape rules written out per range.
+TEST(SerializeCompact, EscapesExactlyControlBytesQuoteAndBackslash) {
+  struct Range {
+    unsigned first;
+    unsigned last;
+    std::string_view escape;  // empty: the byte itself; "u": \u00xx
+  };
+  constexpr Range kRanges[] = {
+      {0x00, 0x07, "u"},   {0x08, 0x08, "\\b"},  {0x09, 0x09, "\\t"}, {0x0A, 0x0A, "\\n"},
+      {0x0B, 0x0B, "u"},   {0x0C, 0x0C, "\\f"},  {0x0D, 0x0D, "\\r"}, {0x0E, 0x1F, "u"},
+      {0x20, 0x21, ""},    {0x22, 0x22, "\\\""}, {0x23, 0x5B, ""},    {0x5C, 0x5C, "\\\\"},
+      {0x5D, 0xFF, ""},
+  };
+  unsigned covered = 0;
+  for (const Range& range : kRanges) {
+    for (unsigned byte = range.first; byte <= range.last; ++byte, ++covered) {
+      SCOPED_TRACE(byte);
+      const std::string raw(1, static_cast<char>(byte));
+      std::string expected = range.escape == "u" ? std::string("\\u00") + "0123456789abcdef"[byte >> 4] +
+                                                       "0123456789abcdef"[byte & 0xF]
+                                                 : std::string(range.escape.empty() ? raw : range.escape);
+      json_internal::CompactSerializer serializer;
+      serializer.write_escaped_string("x" + raw + "yyyyyyyyyy");
+      EXPECT_EQ(std::move(serializer).finish(), "\"x" + expected + "yyyyyyyyyy\"");
+    }
+  }
+  EXPECT_EQ(covered, 256u);
+}
+
+// Runs between escapes are block copies found eight bytes at a time; an
+// escape at any offset of a group must come out in its place.
+TEST(SerializeCompact, EscapesAtEveryOffsetOfLongRuns) {
+  constexpr std::string_view kSpecials[] = {"\n", "\"", "\\", "\x01", "\0"sv};
+  for (std::string_view special : kSpecials) {
+    const std::string escaped = serialize_compact(JsonValue(special));
+    const std::string_view inner = std::string_view(escaped).substr(1, escaped.size() - 2);
+    for (std::size_t length = 0; length < 30; ++length) {
+      for (std::size_t at = 0; at <= length; ++at) {
+        SCOPED_TRACE(printable(special) + " at " + std::to_string(at) + " of " + std::to_string(length));
+        const std::string before(at, 'a');
+        const std::string after = std::string(length - at, 'b') + "\xC3\xA9";
+        const std::string text = serialize_compact(JsonValue(before + std::string(special) + after));
+        EXPECT_EQ(printable(text), printable("\"" + before + std::string(inner) + after + "\""));
+      }
+    }
+  }
+}
+
+TEST(SerializeCompact, OutputIsOneLineWhateverTheStrings) {
+  std::string all_bytes_below_0x80;
+  for (int byte = 0; byte < 0x80; ++byte) all_bytes_below_0x80 += static_cast<char>(byte);
+  JsonObject object;
+  (void)object.set_member(all_bytes_below_0x80, JsonValue(all_bytes_below_0x80));
+  const std::string text = inject_token(std::move(object), "line\nbreak\r");
+  EXPECT_EQ(text.find('\n'), std::string::npos);
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  JsonParseResult again = parse_json(text);
+  ASSERT_TRUE(again.ok());
+  ASSERT_NE(again.value().as_object().find(all_bytes_below_0x80), nullptr);
+  EXPECT_EQ(again.value().as_object().find("token")->as_string(), "line\nbreak\r");
+}
+
+TEST(SerializeCompact, LongOutputGrowsPastTheFirstBuffer) {
+  std::string text = "[";
+  for (int i = 0; i < 5000; ++i) text += (i ? ",\"" : "\"") + std::to_string(i) + "\\n\"";
+  text += "]";
+  JsonParseResult result = parse_json(text);
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(serialize_compact(result.value()), text);
+}
+
+TEST(FormatInteger, WritesPlainDecimalDigits) {
+  constexpr std::uint64_t kValues[] = {0,          1,           9,          10,        99,
+                                       100,        999,         1000,       9999,      10000,
+                                       10001,      99999,       100000,     12345678,  100000000,
+                                       4294967296, 10000000000, 1ull << 63, UINT64_MAX};
+  for (std::uint64_t value : kValues) {
+    SCOPED_TRACE(value);
+    std::array<char, json_internal::kIntegerScratchSize> scratch;
+    const std::size_t first = json_internal::format_integer(value, scratch);
+    EXPECT_EQ(std::string_view(&scratch[first], scratch.size() - first), std::to_string(value));
+  }
+  // Against std::to_chars on random magnitudes of every length.
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 100000; ++i) {
+    const std::uint64_t value = random() >> (random() % 64);
+    std::array<char, json_internal::kIntegerScratchSize> scratch;
+    const std::size_t first = json_internal::format_integer(value, scratch);
+    char expected[24];
+    const auto end = std::to_chars(expected, expected + sizeof expected, value).ptr;
+    ASSERT_EQ(std::string_view(&scratch[first], scratch.size() - first), std::string_view(expected, end));
+  }
+}
+
+TEST(FormatInteger, TwoDigitTableHoldsEveryPair) {
+  for (std::size_t i = 0; i < 100; i += 11) {
+    SCOPED_TRACE(i);
+    char expected[3];
+    std::snprintf(expected, sizeof expected, "%02zu", i);
+    EXPECT_EQ(std::string_view(&json_internal::kTwoDigits[2 * i], 2), expected);
+  }
+}
+
+}  // namespace
+}  // namespace trellune

@@ -1,0 +1,517 @@
+// Parser and value model: grammar, failure kinds, numbers, strings, nesting,
+// key order.
+#include <bit>
+#include <cfloat>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+#include "json/json_value.hpp"
+
+namespace trellune {
+namespace {
+
+using namespace std::string_view_literals;
+using Kind = JsonParseErrorKind;
+
+// A case text with bytes outside printable ASCII shown as \xNN.
+std::string printable(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      constexpr char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
+// `inner` wrapped in `levels` pairs of `open` and `close`.
+std::string nested(std::string_view open, std::string_view close, int levels, std::string_view inner = "") {
+  std::string text;
+  for (int i = 0; i < levels; ++i) text += open;
+  text += inner;
+  for (int i = 0; i < levels; ++i) text += close;
+  return text;
+}
+
+struct ErrorCase {
+  std::string_view text;
+  Kind kind;
+};
+
+constexpr ErrorCase kErrorCases[] = {
+    {"", Kind::EndInValue},
+    {" \t\r\n", Kind::EndInValue},
+    {"[", Kind::EndInArray},
+    {"[1", Kind::EndInArray},
+    {"[1,", Kind::EndInValue},
+    {"[,1]", Kind::NotAValue},
+    {"[1,,2]", Kind::NotAValue},
+    {"[1,]", Kind::CommaBeforeClose},
+    {"[1 , ]", Kind::CommaBeforeClose},
+    {"[1 2]", Kind::MissingCommaOrBracket},
+    {"[nullx]", Kind::MissingCommaOrBracket},
+    {"{", Kind::EndInObject},
+    {"{\"a\"", Kind::EndInObject},
+    {"{\"a\":", Kind::EndInValue},
+    {"{\"a\":1", Kind::EndInObject},
+    {"{\"a\":1,", Kind::EndInValue},
+    {"{\"a\":}", Kind::NotAValue},
+    {"{\"a\":1,}", Kind::CommaBeforeClose},
+    {"{1:2}", Kind::KeyNotString},
+    {"{,}", Kind::KeyNotString},
+    {"{\"a\":1,2}", Kind::KeyNotString},
+    {"{\"a\":1,,}", Kind::KeyNotString},
+    {"{\"a\" 1}", Kind::MissingColon},
+    {"{\"a\"}", Kind::MissingColon},
+    {"{\"a\":1 \"b\":2}", Kind::MissingCommaOrBrace},
+    {"truex", Kind::TrailingText},
+    {"{} x", Kind::TrailingText},
+    {"[1]]", Kind::TrailingText},
+    {"1 2", Kind::TrailingText},
+    {"nul", Kind::EndInValue},
+    {"tru", Kind::EndInValue},
+    {"fals", Kind::EndInValue},
+    {"nulL", Kind::BadLiteral},
+    {"nx", Kind::BadLiteral},
+    {"True", Kind::NotAValue},
+    // Only space, tab, line feed and carriage return are white space.
+    {"\f1", Kind::NotAValue},
+    {"1\f", Kind::TrailingText},
+    {"\v1", Kind::NotAValue},
+    {"\xC2\xA0"
+     "1",
+     Kind::NotAValue},
+    {"1\xC2\xA0", Kind::TrailingText},
+    {"\xEF\xBB\xBF"
+     "1",
+     Kind::NotAValue},
+    {"1\xEF\xBB\xBF", Kind::TrailingText},
+    // Numbers.
+    {"01", Kind::BadNumber},
+    {"-01", Kind::BadNumber},
+    {"00", Kind::BadNumber},
+    {"1.", Kind::EndInValue},
+    {"-", Kind::EndInValue},
+    {"1e", Kind::EndInValue},
+    {"1e+", Kind::EndInValue},
+    {"1E-", Kind::EndInValue},
+    {"1.e5", Kind::BadNumber},
+    {"1.x", Kind::BadNumber},
+    {"[1.]", Kind::BadNumber},
+    {"1ex", Kind::BadNumber},
+    {"1e+x", Kind::BadNumber},
+    {"-x", Kind::BadNumber},
+    {"-.5", Kind::BadNumber},
+    {"- 1", Kind::BadNumber},
+    {".5", Kind::NotAValue},
+    {"+1", Kind::NotAValue},
+    {"1.5x", Kind::TrailingText},
+    {"10e308", Kind::NumberTooLarge},
+    {"1e400", Kind::NumberTooLarge},
+    {"-1e400", Kind::NumberTooLarge},
+    {"1.8e308", Kind::NumberTooLarge},
+    {"1.7976931348623159e308", Kind::NumberTooLarge},
+    {"1e2147483647", Kind::NumberTooLarge},
+    {"1e2147483648", Kind::NumberTooLarge},
+    {"0.1e99999999999999", Kind::NumberTooLarge},
+    // Strings.
+    {"\"abc", Kind::EndInString},
+    {"\"abcdefghijklmnopqrstuvwxyz", Kind::EndInString},
+    {"\"\\", Kind::EndInString},
+    {"\"\\u12", Kind::EndInString},
+    {"\"\\u12\"", Kind::EndInString},
+    {"\"\\u12\"]", Kind::BadEscape},
+    {"\"\\u00G0\"", Kind::BadEscape},
+    {"\"\\x\"", Kind::BadEscape},
+    {"\"\\U0041\"", Kind::BadEscape},
+    {"\"\\ud83d\"", Kind::IncompleteSurrogatePair},
+    {"\"\\ud83dx\"", Kind::IncompleteSurrogatePair},
+    {"\"\\ud83d\\n\"", Kind::IncompleteSurrogatePair},
+    {"\"\\ud83d", Kind::EndInString},
+    {"\"\\ud83d\\", Kind::EndInString},
+    {"\"\\ud83d\\u12", Kind::EndInString},
+    {"\"\\ude00\"", Kind::LoneSurrogate},
+    {"\"\\ud83d\\u0041\"", Kind::LoneSurrogate},
+    {"\"\\ud83d\\ud83d\"", Kind::LoneSurrogate},
+    {"\"\\ud83d\\uZZZZ\"", Kind::BadEscape},
+    {"\"a\tb\"", Kind::ControlCharInString},
+    {"\"a\nb\"", Kind::ControlCharInString},
+    {"\"\x1F\"", Kind::ControlCharInString},
+    {"\"0123456789\x01\"", Kind::ControlCharInString},
+    {"\"\0\""sv, Kind::ControlCharInString},
+};
+
+TEST(ParseJson, FailsWithTheKindOfTheFirstFault) {
+  for (const ErrorCase& c : kErrorCases) {
+    SCOPED_TRACE(printable(c.text));
+    JsonParseResult result = parse_json(c.text);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(json_parse_error_kind_name(result.error().kind), json_parse_error_kind_name(c.kind));
+  }
+}
+
+struct AcceptCase {
+  std::string_view text;
+  std::string_view compact;
+};
+
+constexpr AcceptCase kAcceptCases[] = {
+    {"1", "1"},
+    {"\"x\"", "\"x\""},
+    {"null", "null"},
+    {"true", "true"},
+    {"false", "false"},
+    {"[]", "[]"},
+    {"{}", "{}"},
+    {" \t\r\n[ 1 ,\t2 ,\r\n3 ] \t\r\n", "[1,2,3]"},
+    {" { \"a\" : [ ] , \"b\" : { } } ", "{\"a\":[],\"b\":{}}"},
+    {"[null,true,false,\"\",[[]],{\"\":{}}]", "[null,true,false,\"\",[[]],{\"\":{}}]"},
+    {"[-0,0,-1,1.5]", "[-0.0,0,-1,1.5]"},
+};
+
+TEST(ParseJson, AcceptsEveryKindOfValueWithWhiteSpaceAround) {
+  for (const AcceptCase& c : kAcceptCases) {
+    SCOPED_TRACE(printable(c.text));
+    JsonParseResult result = parse_json(c.text);
+    ASSERT_TRUE(result.ok()) << json_parse_error_kind_name(result.error().kind);
+    EXPECT_EQ(serialize_compact(result.value()), c.compact);
+  }
+}
+
+TEST(ParseJson, ErrorKindNamesComeFromOneTable) {
+  EXPECT_EQ(json_parse_error_kind_name(Kind::EndInArray), "EndInArray");
+  EXPECT_EQ(json_parse_error_kind_name(Kind::NestingTooDeep), "NestingTooDeep");
+  EXPECT_EQ(json_parse_error_kind_description(Kind::TrailingText), "text after the top-level value");
+}
+
+// ---------------------------------------------------------------------------
+// Numbers
+
+struct NumberCase {
+  std::string_view text;
+  JsonNumber expected;
+};
+
+constexpr double kTwoTo64 = 18446744073709551616.0;
+
+constexpr NumberCase kNumberCases[] = {
+    {"0", JsonNumber::from_uint64(0)},
+    {"42", JsonNumber::from_uint64(42)},
+    {"18446744073709551615", JsonNumber::from_uint64(UINT64_MAX)},
+    {"-1", JsonNumber::from_int64(-1)},
+    {"-9223372036854775807", JsonNumber::from_int64(-9223372036854775807)},
+    {"-9223372036854775808", JsonNumber::from_int64(INT64_MIN)},
+    {"-0", JsonNumber::from_float64(-0.0)},
+    {"-0.0", JsonNumber::from_float64(-0.0)},
+    {"0.0", JsonNumber::from_float64(0.0)},
+    {"-9223372036854775809", JsonNumber::from_float64(-9223372036854775808.0)},
+    {"-18446744073709551615", JsonNumber::from_float64(-kTwoTo64)},
+    {"18446744073709551616", JsonNumber::from_float64(kTwoTo64)},
+    {"-18446744073709551616", JsonNumber::from_float64(-kTwoTo64)},
+    {"123456789012345678901234567890", JsonNumber::from_float64(123456789012345678901234567890.0)},
+    {"1.0", JsonNumber::from_float64(1.0)},
+    {"1e2", JsonNumber::from_float64(100.0)},
+    {"1E2", JsonNumber::from_float64(100.0)},
+    {"1e+2", JsonNumber::from_float64(100.0)},
+    {"1e-2", JsonNumber::from_float64(0.01)},
+    {"1e002", JsonNumber::from_float64(100.0)},
+    {"0.10", JsonNumber::from_float64(0.1)},
+    {"0.1", JsonNumber::from_float64(0.1)},
+    {"0.3", JsonNumber::from_float64(0.3)},
+    {"-1.5", JsonNumber::from_float64(-1.5)},
+    {"1e22", JsonNumber::from_float64(1e22)},
+    {"1e23", JsonNumber::from_float64(1e23)},
+    {"3e23", JsonNumber::from_float64(3e23)},
+    {"9007199254740993", JsonNumber::from_uint64(9007199254740993)},
+    // 2^53 + 1 is halfway between two doubles; the even one wins.
+    {"9007199254740993.0", JsonNumber::from_float64(9007199254740992.0)},
+    {"9007199254740995.0", JsonNumber::from_float64(9007199254740996.0)},
+    {"0.1000000000000000055511151231257827021181583404541015625", JsonNumber::from_float64(0.1)},
+    {"100000000000000000000000e-23", JsonNumber::from_float64(1.0)},
+    {"0.000000000000000000000000000001e30", JsonNumber::from_float64(1.0)},
+    {"1e308", JsonNumber::from_float64(1e308)},
+    {"1.7976931348623157e308", JsonNumber::from_float64(DBL_MAX)},
+    {"1.7976931348623158e308", JsonNumber::from_float64(DBL_MAX)},
+    {"2.2250738585072011e-308", JsonNumber::from_float64(2.2250738585072011e-308)},
+    {"2.2250738585072014e-308", JsonNumber::from_float64(DBL_MIN)},
+    {"4.9e-324", JsonNumber::from_float64(4.9406564584124654e-324)},
+    // Just above and just below half the smallest subnormal.
+    {"2.4703282292062328e-324", JsonNumber::from_float64(4.9406564584124654e-324)},
+    {"2.4703282292062327e-324", JsonNumber::from_float64(0.0)},
+    {"-2.4703282292062327e-324", JsonNumber::from_float64(-0.0)},
+    {"1e-400", JsonNumber::from_float64(0.0)},
+    {"-1e-400", JsonNumber::from_float64(-0.0)},
+    {"0e999999999999", JsonNumber::from_float64(0.0)},
+    {"-0e999999999999", JsonNumber::from_float64(-0.0)},
+    {"1e-2147483647", JsonNumber::from_float64(0.0)},
+    {"1e-2147483648", JsonNumber::from_float64(0.0)},
+    {"-1e-2147483648", JsonNumber::from_float64(-0.0)},
+};
+
+TEST(ParseJson, NumbersGetTheirVariantAndNearestValue) {
+  for (const NumberCase& c : kNumberCases) {
+    SCOPED_TRACE(c.text);
+    JsonParseResult result = parse_json(c.text);
+    ASSERT_TRUE(result.ok()) << json_parse_error_kind_name(result.error().kind);
+    const JsonNumber number = result.value().as_number();
+    ASSERT_EQ(number.kind(), c.expected.kind());
+    switch (number.kind()) {
+      case JsonNumber::Kind::UInt64:
+        EXPECT_EQ(number.uint64(), c.expected.uint64());
+        break;
+      case JsonNumber::Kind::Int64:
+        EXPECT_EQ(number.int64(), c.expected.int64());
+        break;
+      case JsonNumber::Kind::Float64:
+        // Bits, so that the sign of zero counts.
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(number.float64()), std::bit_cast<std::uint64_t>(c.expected.float64()))
+            << number.float64();
+        break;
+    }
+  }
+}
+
+TEST(ParseJson, LongDigitRunsAreReadWhole) {
+  const std::string zeros(400, '0');
+  struct Case {
+    std::string text;
+    bool ok;
+    double value;
+  };
+  const Case cases[] = {
+      {"1" + zeros, false, 0},
+      {"0." + zeros + "1", true, 0.0},
+      {"1" + zeros + "e-400", true, 1.0},
+      {"0." + zeros + "1e401", true, 1.0},
+      // The deciding digit sits after 400 others.
+      {"9007199254740993." + zeros + "1", true, 9007199254740994.0},
+      {"9007199254740993." + zeros, true, 9007199254740992.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    JsonParseResult result = parse_json(c.text);
+    ASSERT_EQ(result.ok(), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(result.value().as_number().float64(), c.value);
+    } else {
+      EXPECT_EQ(result.error().kind, Kind::NumberTooLarge);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Strings
+
+struct StringCase {
+  std::string_view text;
+  std::string_view content;
+};
+
+constexpr StringCase kStringCases[] = {
+    {"\"\"", ""},
+    {"\"a\\u00e9\"", "a\xC3\xA9"},
+    {"\"\\u00E9\\u00e9\"", "\xC3\xA9\xC3\xA9"},
+    {"\"\\ud83d\\ude00\"", "\xF0\x9F\x98\x80"},
+    {"\"\\uD800\\uDC00\"", "\xF0\x90\x80\x80"},
+    {"\"\\uDBFF\\uDFFF\"", "\xF4\x8F\xBF\xBF"},
+    {"\"\\u0000\"", "\0"sv},
+    {"\"\\u0041\"", "A"},
+    {"\"\\u007f\\u0080\"", "\x7F\xC2\x80"},
+    {"\"\\u07FF\\u0800\"", "\xDF\xBF\xE0\xA0\x80"},
+    {"\"\\uFFFF\"", "\xEF\xBF\xBF"},
+    {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\\/\b\f\n\r\t"},
+    {"\"\xC3\xA9\x7F/\"", "\xC3\xA9\x7F/"},
+    {"\"ab\\ncd\\\"ef\"", "ab\ncd\"ef"},
+};
+
+TEST(ParseJson, StringsAreDecoded) {
+  for (const StringCase& c : kStringCases) {
+    SCOPED_TRACE(printable(c.text));
+    JsonParseResult result = parse_json(c.text);
+    ASSERT_TRUE(result.ok()) << json_parse_error_kind_name(result.error().kind);
+    EXPECT_EQ(printable(result.value().as_string()), printable(c.content));
+  }
+}
+
+// The word-at-a-time scan must stop at the first quotation mark, reverse
+// solidus or control byte wherever it falls in a group of eight, and never
+// at UTF-8 bytes.
+TEST(ParseJson, StringScanFindsEveryStopPosition) {
+  struct Stop {
+    std::string_view name;
+    std::string_view raw;
+    std::string_view decoded;
+    bool ok;
+  };
+  constexpr Stop kStops[] = {
+      {"escaped quote", "\\\"", "\"", true},
+      {"escaped backslash", "\\\\", "\\", true},
+      {"raw control byte", "\x1F", "", false},
+      {"raw NUL", "\0"sv, "", false},
+  };
+  for (const Stop& stop : kStops) {
+    for (std::size_t length = 0; length < 40; ++length) {
+      for (std::size_t at = 0; at <= length; ++at) {
+        SCOPED_TRACE(std::string(stop.name) + " at " + std::to_string(at) + " of " + std::to_string(length));
+        // Two-byte UTF-8 letters around the stop: their bytes are >= 0x80.
+        std::string prefix;
+        for (std::size_t i = 0; i < at; ++i) prefix += i % 3 == 0 ? "\xC3\xA9" : "a";
+        std::string suffix(length - at, 'b');
+        JsonParseResult result = parse_json("\"" + prefix + std::string(stop.raw) + suffix + "\"");
+        ASSERT_EQ(result.ok(), stop.ok);
+        if (stop.ok) {
+          EXPECT_EQ(result.value().as_string(), prefix + std::string(stop.decoded) + suffix);
+        } else {
+          EXPECT_EQ(result.error().kind, Kind::ControlCharInString);
+        }
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Nesting
+
+TEST(ParseJson, NestingIsLimitedTo127LevelsOnOnePath) {
+  struct Case {
+    std::string name;
+    std::string text;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"127 arrays", nested("[", "]", 127), true},
+      {"128 arrays", nested("[", "]", 128), false},
+      {"127 objects", nested("{\"a\":", "}", 126, "{}"), true},
+      {"128 objects", nested("{\"a\":", "}", 127, "{}"), false},
+      {"127 mixed", nested("[{\"k\":", "}]", 63, "[]"), true},
+      {"128 mixed", nested("[{\"k\":", "}]", 64, "1"), false},
+      {"siblings do not add up", "[" + nested("[", "]", 126) + "," + nested("[", "]", 126) + "]", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    JsonParseResult result = parse_json(c.text);
+    if (c.ok) {
+      EXPECT_TRUE(result.ok()) << json_parse_error_kind_name(result.error().kind);
+    } else {
+      ASSERT_FALSE(result.ok());
+      EXPECT_EQ(result.error().kind, Kind::NestingTooDeep);
+    }
+  }
+}
+
+TEST(ParseJson, WideContainersParse) {
+  std::string text = "[";
+  for (int i = 0; i < 10000; ++i) text += i == 0 ? "0" : ",0";
+  text += "]";
+  JsonParseResult result = parse_json(text);
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(result.value().as_array().size(), 10000u);
+}
+
+// ---------------------------------------------------------------------------
+// Objects: key order and repeated keys
+
+struct OrderCase {
+  std::string_view text;
+  std::string_view compact;
+};
+
+constexpr OrderCase kOrderCases[] = {
+    {"{\"b\":1,\"a\":2}", "{\"a\":2,\"b\":1}"},
+    {"{\"a\":1,\"a\":2}", "{\"a\":2}"},
+    {"{\"b\":1,\"a\":2,\"b\":3,\"a\":4,\"b\":5}", "{\"a\":4,\"b\":5}"},
+    {"{\"a\":1,\"B\":2,\"ab\":3}", "{\"B\":2,\"a\":1,\"ab\":3}"},
+    {"{\"\xC3\xA9\":1,\"z\":2}", "{\"z\":2,\"\xC3\xA9\":1}"},
+    {"{\"tokens\":1,\"token\":2,\"tok\":3,\"\":4}", "{\"\":4,\"tok\":3,\"token\":2,\"tokens\":1}"},
+    {"{\"a\\u0000\":1,\"a\":2}", "{\"a\":2,\"a\\u0000\":1}"},
+    // A repeated key's earlier value is dropped even when it is a container.
+    {"{\"x\":{\"y\":[1,2]},\"x\":null}", "{\"x\":null}"},
+};
+
+TEST(JsonObject, MembersAreHeldInByteOrderAndTheLastValueWins) {
+  for (const OrderCase& c : kOrderCases) {
+    SCOPED_TRACE(printable(c.text));
+    JsonParseResult result = parse_json(c.text);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(printable(serialize_compact(result.value())), printable(c.compact));
+  }
+}
+
+// Beyond the insertion-sort size: shuffled keys with repeats against std::map.
+TEST(JsonObject, LargeObjectsMatchAnOrderedMap) {
+  std::mt19937_64 random(20240611);
+  for (int n : {25, 100, 5000}) {
+    SCOPED_TRACE(n);
+    std::map<std::string, int> expected;
+    std::string text = "{";
+    for (int i = 0; i < n; ++i) {
+      const std::string key = "k" + std::to_string(random() % static_cast<unsigned>(n / 2 + 1));
+      expected[key] = i;
+      text += (i == 0 ? "\"" : ",\"") + key + "\":" + std::to_string(i);
+    }
+    text += "}";
+    JsonParseResult result = parse_json(text);
+    ASSERT_TRUE(result.ok());
+    const JsonObject& object = result.value().as_object();
+    ASSERT_EQ(object.size(), expected.size());
+    auto want = expected.begin();
+    for (const JsonMember& member : object.members()) {
+      EXPECT_EQ(member.key, want->first);
+      EXPECT_EQ(member.value.as_number().uint64(), static_cast<std::uint64_t>(want->second));
+      ++want;
+    }
+  }
+}
+
+// Descending keys: a quadratic build would take minutes, not milliseconds.
+TEST(JsonObject, ReverseOrderedObjectsBuildInLogLinearTime) {
+  constexpr int kMembers = 200000;
+  std::string text = "{";
+  for (int i = kMembers; i > 0; --i) text += "\"" + std::to_string(1000000 + i) + "\":0" + (i > 1 ? "," : "");
+  text += "}";
+  JsonParseResult result = parse_json(text);
+  ASSERT_TRUE(result.ok());
+  const JsonObject& object = result.value().as_object();
+  ASSERT_EQ(object.size(), static_cast<std::size_t>(kMembers));
+  EXPECT_EQ(object.members().front().key, "1000001");
+  EXPECT_EQ(object.members().back().key, "1200000");
+}
+
+TEST(JsonObject, SetMemberReplacesInPlaceOrInsertsInOrder) {
+  JsonObject object;
+  EXPECT_FALSE(object.set_member("m", JsonValue(JsonNumber::from_uint64(1))).has_value());
+  EXPECT_FALSE(object.set_member("a", JsonValue("first")).has_value());
+  EXPECT_FALSE(object.set_member("z", JsonValue()).has_value());
+  std::optional<JsonValue> old = object.set_member("m", JsonValue(true));
+  ASSERT_TRUE(old.has_value());
+  EXPECT_EQ(old->as_number().uint64(), 1u);
+  EXPECT_EQ(object.size(), 3u);
+  ASSERT_NE(object.find("m"), nullptr);
+  EXPECT_TRUE(object.find("m")->as_bool());
+  EXPECT_EQ(object.find("M"), nullptr);
+  EXPECT_EQ(serialize_compact(JsonValue(std::move(object))), "{\"a\":\"first\",\"m\":true,\"z\":null}");
+}
+
+TEST(JsonValue, MovingLeavesNullAndAssigningFromOwnChildWorks) {
+  JsonParseResult result = parse_json("[[1,[2]],3]");
+  ASSERT_TRUE(result.ok());
+  JsonValue tree = std::move(result.value());
+  EXPECT_EQ(result.value().kind(), JsonValue::Kind::Null);
+  // The source lives inside the target's own payload.
+  tree = std::move(tree.as_array()[0]);
+  EXPECT_EQ(serialize_compact(tree), "[1,[2]]");
+}
+
+}  // namespace
+}  // namespace trellune

@@ -2,11 +2,12 @@
 // 127.0.0.1, checks the "token" member the bridge stamps into every request,
 // and answers every line it receives with exactly one line of JSON-RPC.
 //
-//   trellune-demo-app [--port N] [--token TEXT] [--once]
+//   trellune-demo-app [--port N] [--token TEXT] [--once] [--verbose]
 //
 // Port 0 (the default) lets the kernel pick; the port is printed as
 // "listening on 127.0.0.1:PORT". The token defaults to TRELLUNE_MCP_TOKEN.
-// With --once the application exits after its first connection ends.
+// With --once the application exits after its first connection ends; with
+// --verbose it prints every line it receives as "received: LINE".
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -235,6 +236,8 @@ bool send_all(int fd, std::string_view bytes) {
   return true;
 }
 
+bool verbose = false;
+
 void serve(int fd, const std::string& token) {
   Connection connection{token};
   std::string pending;
@@ -244,6 +247,10 @@ void serve(int fd, const std::string& token) {
     while ((newline = pending.find('\n')) != std::string::npos) {
       std::string_view line(pending.data(), newline);
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      if (verbose) {
+        std::printf("received: %.*s\n", static_cast<int>(line.size()), line.data());
+        std::fflush(stdout);
+      }
       std::string reply = answer(connection, line);
       reply += '\n';
       if (!send_all(fd, reply)) {
@@ -273,6 +280,8 @@ std::optional<Options> parse_options(int argc, char** argv) {
     const std::string_view arg = argv[i];
     if (arg == "--once") {
       options.once = true;
+    } else if (arg == "--verbose") {
+      verbose = true;
     } else if (arg == "--port" && i + 1 < argc) {
       options.port = static_cast<std::uint16_t>(std::strtoul(argv[++i], nullptr, 10));
     } else if (arg == "--token" && i + 1 < argc) {
@@ -288,7 +297,7 @@ std::optional<Options> parse_options(int argc, char** argv) {
 int run(int argc, char** argv) {
   const std::optional<Options> options = parse_options(argc, argv);
   if (!options) {
-    std::fputs("usage: trellune-demo-app [--port N] [--token TEXT] [--once]  (token or TRELLUNE_MCP_TOKEN required)\n",
+    std::fputs("usage: trellune-demo-app [--port N] [--token TEXT] [--once] [--verbose]  (token or TRELLUNE_MCP_TOKEN required)\n",
                stderr);
     return 2;
   }

@@ -9,7 +9,7 @@
 
 #include "event_loop/internal/blocking_pool.hpp"
 #include "event_loop/internal/completion_queue.hpp"
-#include "event_loop/internal/cpu_relax.hpp"
+#include "event_loop/internal/spin.hpp"
 
 namespace trellune {
 namespace {
@@ -93,6 +93,7 @@ EventLoop::EventLoop(const EventLoopSettings& settings, UniqueFd epoll_fd,
     : settings_(settings),
       epoll_fd_(std::move(epoll_fd)),
       completions_(std::move(completions)),
+      loop_spin_(settings.loop_spin),
       events_(static_cast<std::size_t>(settings.max_events_per_wait)) {
   const event_loop_internal::BlockingPoolOptions options{
       settings.max_workers, settings.worker_idle_timeout, settings.worker_spin,
@@ -244,11 +245,14 @@ void EventLoop::wait_for_work() {
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_deadline - now).count();
     timeout_ms = static_cast<int>(std::clamp<decltype(wait)>(wait, 0, INT_MAX));
   }
-  if (timeout_ms != 0 && jobs_in_flight_ > 0 && settings_.loop_spin.count() > 0) {
+  if (timeout_ms != 0 && jobs_in_flight_ > 0 && loop_spin_.current().count() > 0) {
     if (timers_.empty()) now = Clock::now();
-    if (spin_for_completion(std::min(now + settings_.loop_spin, next_deadline))) {
+    if (spin_for_completion(std::min(now + loop_spin_.current(), next_deadline))) {
+      loop_spin_.succeeded();
       if (++polls_skipped_ < kMaxRoundsWithoutPoll) return;
       timeout_ms = 0;
+    } else {
+      loop_spin_.ran_out();
     }
   }
   poll_reactor(timeout_ms);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "event_loop/internal/job.hpp"
+#include "event_loop/internal/spin.hpp"
 #include "event_loop/internal/unique_fd.hpp"
 #include "event_loop/task.hpp"
 #include "io_error/fatal.hpp"
@@ -38,10 +39,11 @@ struct EventLoopSettings {
   std::size_t max_workers = 512;
   // A worker idle this long ends.
   std::chrono::nanoseconds worker_idle_timeout = std::chrono::seconds(10);
-  // A worker that finished a job spins this long for the next one before it
-  // sleeps; the loop spins this long for a job completion (only while a job is
-  // in flight and nothing else is ready) before it sleeps in epoll_wait. Zero
-  // turns spinning off. Bounded, so an idle process uses no CPU.
+  // A worker that finished a job spins up to this long for the next one before
+  // it sleeps; the loop spins up to this long for a job completion (only while
+  // a job is in flight and nothing else is ready) before it sleeps in
+  // epoll_wait. Each side shortens its spin while spins keep running out.
+  // Zero turns spinning off. Bounded, so an idle process uses no CPU.
   std::chrono::nanoseconds worker_spin = std::chrono::microseconds(50);
   std::chrono::nanoseconds loop_spin = std::chrono::microseconds(50);
   // Starts a worker thread, with pthread_create's contract; null means
@@ -316,6 +318,7 @@ class EventLoop {
   event_loop_internal::UniqueFd epoll_fd_;
   std::unique_ptr<event_loop_internal::CompletionQueue> completions_;
   std::unique_ptr<event_loop_internal::BlockingPool> pool_;
+  event_loop_internal::SpinBudget loop_spin_;
   std::vector<epoll_event> events_;
   std::deque<std::coroutine_handle<>> ready_;
   std::vector<Timer> timers_;  // min-heap on (deadline, sequence)

@@ -1,10 +1,14 @@
 // Task<T>: a lazy, move-only coroutine that yields one T.
 //
 // A task does nothing until it is awaited (or handed to EventLoop::block_on).
-// `co_await task` starts it by symmetric transfer and, when it finishes, its
-// final suspend transfers straight back to the awaiting coroutine. Both hops
-// are tail calls, so a long run of awaits that finish at once keeps a flat
-// stack instead of nesting one native frame per await.
+// `co_await task` runs it at once, inside the awaiting coroutine's
+// await_suspend. If it finishes without suspending, the awaiting coroutine
+// simply goes on (await_suspend returns false), so a long run of awaits that
+// finish at once keeps a flat stack whatever the compiler does with tail
+// calls; GCC never turns a symmetric transfer into a tail call under
+// AddressSanitizer, and not at -O0 without -foptimize-sibling-calls. If the
+// task suspends, its final suspend later hands control straight back to the
+// awaiting coroutine by symmetric transfer.
 #pragma once
 
 #include <coroutine>
@@ -27,8 +31,11 @@ class PromiseBase {
     bool await_ready() const noexcept { return false; }
     template <class Promise>
     std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> self) const noexcept {
-      const std::coroutine_handle<> continuation = self.promise().continuation_;
-      return continuation ? continuation : std::noop_coroutine();
+      const PromiseBase& promise = self.promise();
+      // Started inline and never suspended: returning lands back in the
+      // awaiter's await_suspend, which lets the awaiting coroutine go on.
+      if (promise.running_inline_ || !promise.continuation_) return std::noop_coroutine();
+      return promise.continuation_;
     }
     void await_resume() const noexcept {}
   };
@@ -39,10 +46,19 @@ class PromiseBase {
   // library threw anyway, and there is nothing sound to continue with.
   void unhandled_exception() const noexcept { TRELLUNE_FATAL("exception escaped a task"); }
 
-  void set_continuation(std::coroutine_handle<> continuation) { continuation_ = continuation; }
+  // Runs the task on behalf of `awaiting`; true if it suspended, and then its
+  // final suspend resumes `awaiting`.
+  bool start(std::coroutine_handle<> self, std::coroutine_handle<> awaiting) {
+    continuation_ = awaiting;
+    running_inline_ = true;
+    self.resume();
+    running_inline_ = false;
+    return !self.done();
+  }
 
  private:
   std::coroutine_handle<> continuation_;
+  bool running_inline_ = false;
 };
 
 template <class T>
@@ -89,10 +105,7 @@ class [[nodiscard]] Task {
     explicit Awaiter(std::coroutine_handle<promise_type> handle) : handle_(handle) {}
     // A task is lazy: it has never run when it is awaited.
     bool await_ready() const noexcept { return false; }
-    std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) const noexcept {
-      handle_.promise().set_continuation(awaiting);
-      return handle_;
-    }
+    bool await_suspend(std::coroutine_handle<> awaiting) const { return handle_.promise().start(handle_, awaiting); }
     T await_resume() const { return handle_.promise().take_value(); }
 
    private:

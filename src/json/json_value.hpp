@@ -66,9 +66,9 @@ class JsonObject {
   JsonObject& operator=(JsonObject&&) noexcept = default;
   ~JsonObject();
 
-  // Builds an object from members in any order in O(n log n). Of members with
-  // equal keys the last value is kept.
-  static JsonObject from_members(std::vector<JsonMember> members);
+  // Builds an object from members in any order in O(n log n), moving them
+  // out of `members`. Of members with equal keys the last value is kept.
+  static JsonObject from_members(std::span<JsonMember> members);
 
   // With an equal key present, its stored key and place stay, the value is
   // exchanged and the old one returned; otherwise the member is inserted in
@@ -99,8 +99,8 @@ class JsonValue {
   explicit JsonValue(JsonArray value) noexcept;
   explicit JsonValue(JsonObject value) noexcept;
   // Without these, a string literal would pick the bool constructor.
-  explicit JsonValue(const char* value) : JsonValue(std::string(value)) {}
-  explicit JsonValue(std::string_view value) : JsonValue(std::string(value)) {}
+  explicit JsonValue(const char* value) : JsonValue(std::string_view(value)) {}
+  explicit JsonValue(std::string_view value);
 
   JsonValue(JsonValue&& other) noexcept;
   JsonValue& operator=(JsonValue&& other) noexcept;

@@ -1,7 +1,9 @@
 // A one-pass recursive-descent parser for RFC 8259 JSON text.
 #include <array>
+#include <bit>
 #include <charconv>
 #include <iterator>
+#include <memory>
 #include <system_error>
 
 #include "json/internal/string_scan.hpp"
@@ -82,6 +84,74 @@ int decimal_digit_count(std::uint64_t value) {
   return count;
 }
 
+__extension__ typedef unsigned __int128 Uint128;
+
+// 10^m for m = kMinPow10..kMaxPow10: the leading 128 bits, truncated, highest
+// bit set (the table the float formatter is built on).
+struct Pow10 {
+  std::uint64_t high;
+  std::uint64_t low;
+};
+constexpr int kMinPow10 = -292;
+constexpr int kMaxPow10 = 324;
+constexpr Pow10 kPow10[kMaxPow10 - kMinPow10 + 1] = {
+#include "json/pow10_table.inc"
+};
+
+// The binary64 value nearest to w x 10^q, by the Eisel-Lemire method
+// (D. Lemire, "Number Parsing at a Gigabyte per Second", Software: Practice
+// and Experience 51(8), 2021). w is non-zero. Returns false, leaving the work
+// to a full conversion, where the 128-bit product cannot decide: an exact
+// halfway case, a product whose low word might be off by a carry, a
+// subnormal or overflowing result, or q outside the table.
+//
+//   w normalised (top bit set) x 128-bit 10^q
+//        -> top 54 bits: 52 fraction bits, the implicit 1, one rounding bit
+//        -> binary exponent from floor(log2(10^q)) = (217706 q) >> 16
+bool eisel_lemire(std::uint64_t w, std::int64_t decimal_exponent, double& value) {
+  if (decimal_exponent < kMinPow10 || decimal_exponent > 308) return false;
+  const auto q = static_cast<int>(decimal_exponent);
+  const Pow10& power = kPow10[q - kMinPow10];
+  const int leading_zeros = std::countl_zero(w);
+  w <<= leading_zeros;
+  Uint128 product = Uint128{w} * power.high;
+  std::uint64_t high = static_cast<std::uint64_t>(product >> 64);
+  std::uint64_t low = static_cast<std::uint64_t>(product);
+  // Only when the 9 bits below the 55 kept ones are all set can the low half
+  // of the table entry carry into them.
+  constexpr std::uint64_t kBelowKept = 0x1FF;
+  if ((high & kBelowKept) == kBelowKept) {
+    const Uint128 correction = Uint128{w} * power.low;
+    const auto correction_high = static_cast<std::uint64_t>(correction >> 64);
+    low += correction_high;
+    if (low < correction_high) ++high;
+    if (low == ~std::uint64_t{0}) return false;
+  }
+  const int upper_bit = static_cast<int>(high >> 63);
+  std::uint64_t mantissa = high >> (upper_bit + 9);
+  // Ties need the rounding bit set and nothing below it.
+  if (low <= 1 && (mantissa & 3) == 1 && (mantissa << (upper_bit + 9)) == high) return false;
+  int biased_exponent = ((217706 * q) >> 16) + 63 + upper_bit - leading_zeros + 1023;
+  if (biased_exponent <= 0) return false;
+  mantissa += mantissa & 1;
+  mantissa >>= 1;
+  if (mantissa >= std::uint64_t{2} << 52) {
+    mantissa = std::uint64_t{1} << 52;
+    ++biased_exponent;
+  }
+  if (biased_exponent >= 0x7FF) return false;
+  mantissa &= ~(std::uint64_t{1} << 52);
+  value = std::bit_cast<double>(mantissa | static_cast<std::uint64_t>(biased_exponent) << 52);
+  return true;
+}
+
+// Replaces the null value `out` in place, without a temporary to move from.
+template <class... Args>
+void emplace(JsonValue& out, Args&&... args) {
+  std::destroy_at(&out);
+  std::construct_at(&out, std::forward<Args>(args)...);
+}
+
 class Parser {
  public:
   explicit Parser(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
@@ -116,9 +186,9 @@ class Parser {
     switch (*p_) {
       case '"': {
         ++p_;
-        std::string text;
+        std::string_view text;
         if (!parse_string(text)) return false;
-        out = JsonValue(std::move(text));
+        emplace(out, text);
         return true;
       }
       case '[':
@@ -142,17 +212,17 @@ class Parser {
       case 'n':
         ++p_;
         if (!expect_letters("ull")) return false;
-        out = JsonValue();
+        emplace(out);
         return true;
       case 't':
         ++p_;
         if (!expect_letters("rue")) return false;
-        out = JsonValue(true);
+        emplace(out, true);
         return true;
       case 'f':
         ++p_;
         if (!expect_letters("alse")) return false;
-        out = JsonValue(false);
+        emplace(out, false);
         return true;
       default:
         return fail(Kind::NotAValue);
@@ -228,7 +298,7 @@ class Parser {
           // |exponent| >= 2^31: any non-zero significand is out of range.
           if (significand != 0 && !exponent_negative) return fail(Kind::NumberTooLarge);
           while (p_ != end_ && is_digit(*p_)) ++p_;
-          out = JsonValue(JsonNumber::from_float64(negative ? -0.0 : 0.0));
+          emplace(out, JsonNumber::from_float64(negative ? -0.0 : 0.0));
           return true;
         }
         written = written * 10 + digit;
@@ -238,21 +308,21 @@ class Parser {
 
     if (integer && !truncated) {
       if (!negative) {
-        out = JsonValue(JsonNumber::from_uint64(significand));
+        emplace(out, JsonNumber::from_uint64(significand));
       } else if (significand == 0) {
-        out = JsonValue(JsonNumber::from_float64(-0.0));
+        emplace(out, JsonNumber::from_float64(-0.0));
       } else if (significand <= std::uint64_t{1} << 63) {
         // Two's complement: 2^63 becomes INT64_MIN.
-        out = JsonValue(JsonNumber::from_int64(static_cast<std::int64_t>(0 - significand)));
+        emplace(out, JsonNumber::from_int64(static_cast<std::int64_t>(0 - significand)));
       } else {
         // One correctly rounded conversion of an exact integer.
-        out = JsonValue(JsonNumber::from_float64(-static_cast<double>(significand)));
+        emplace(out, JsonNumber::from_float64(-static_cast<double>(significand)));
       }
       return true;
     }
     double magnitude = 0.0;
     if (!to_double(start, significand, exponent, truncated, magnitude)) return false;
-    out = JsonValue(JsonNumber::from_float64(negative ? -magnitude : magnitude));
+    emplace(out, JsonNumber::from_float64(negative ? -magnitude : magnitude));
     return true;
   }
 
@@ -274,6 +344,7 @@ class Parser {
                             : f / kExactPowersOfTen[static_cast<std::size_t>(-exponent)];
       return true;
     }
+    if (!truncated && eisel_lemire(significand, exponent, value)) return true;
     // Everything else reads the whole literal with libstdc++'s correctly
     // rounded conversion. The span has passed the grammar above, so none of
     // the forms it accepts beyond JSON ("inf", "nan", hex) can occur.
@@ -290,7 +361,8 @@ class Parser {
   }
 
   // The opening quotation mark is consumed. Leaves p_ after the closing one.
-  bool parse_string(std::string& out) {
+  // `content` is valid until the next string is parsed.
+  bool parse_string(std::string_view& content) {
     scratch_.clear();
     const char* segment = p_;
     for (;;) {
@@ -301,10 +373,10 @@ class Parser {
       ++p_;
       if (byte == '"') {
         if (scratch_.empty()) {
-          out.assign(segment, stop);
+          content = std::string_view(segment, static_cast<std::size_t>(stop - segment));
         } else {
           scratch_.append(segment, stop);
-          out.assign(scratch_);
+          content = scratch_;
         }
         return true;
       }
@@ -386,6 +458,14 @@ class Parser {
     return true;
   }
 
+  // Whether a nested array or object comes next. Scalars are parsed straight
+  // into their slot on a stack; a container may grow the stacks and so move
+  // that slot while it is parsed, so it is built aside and moved in after.
+  bool container_next() {
+    skip_white_space();
+    return p_ != end_ && (*p_ == '[' || *p_ == '{');
+  }
+
   bool enter_container() {
     if (--remaining_depth_ == 0) return fail(Kind::NestingTooDeep);
     ++p_;
@@ -403,9 +483,13 @@ class Parser {
     if (p_ == end_) return fail(Kind::EndInArray);
     if (*p_ != ']') {
       for (;;) {
-        JsonValue element;
-        if (!parse_value(element)) return false;
-        elements_.push_back(std::move(element));
+        if (container_next()) {
+          JsonValue container;
+          if (!parse_value(container)) return false;
+          elements_.push_back(std::move(container));
+        } else if (!parse_value(elements_.emplace_back())) {
+          return false;
+        }
         skip_white_space();
         if (p_ == end_) return fail(Kind::EndInArray);
         if (*p_ == ']') break;
@@ -421,7 +505,7 @@ class Parser {
     const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(base);
     JsonArray array(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
     elements_.erase(first, elements_.end());
-    out = JsonValue(std::move(array));
+    emplace(out, std::move(array));
     return true;
   }
 
@@ -437,16 +521,22 @@ class Parser {
         ++p_;
         const std::size_t index = members_.size();
         members_.emplace_back();
-        if (!parse_string(members_[index].key)) return false;
+        std::string_view key;
+        if (!parse_string(key)) return false;
+        members_[index].key.assign(key);
         skip_white_space();
         if (p_ == end_) return fail(Kind::EndInObject);
         if (*p_ != ':') return fail(Kind::MissingColon);
         ++p_;
-        JsonValue value;
-        if (!parse_value(value)) return false;
-        // Nested containers leave the stack as they found it, so `index`
-        // is still this member (the storage may have moved).
-        members_[index].value = std::move(value);
+        if (container_next()) {
+          JsonValue container;
+          if (!parse_value(container)) return false;
+          // Nested containers leave the stacks as they found them, so
+          // `index` is still this member (the storage may have moved).
+          members_[index].value = std::move(container);
+        } else if (!parse_value(members_[index].value)) {
+          return false;
+        }
         skip_white_space();
         if (p_ == end_) return fail(Kind::EndInObject);
         if (*p_ == '}') break;
@@ -460,10 +550,8 @@ class Parser {
     }
     ++remaining_depth_;
     ++p_;
-    const auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
-    std::vector<JsonMember> members(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
-    members_.erase(first, members_.end());
-    out = JsonValue(JsonObject::from_members(std::move(members)));
+    emplace(out, JsonObject::from_members(std::span(members_).subspan(base)));
+    members_.resize(base);
     return true;
   }
 

@@ -41,15 +41,22 @@ std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchS
   return first;
 }
 
-CompactSerializer::CompactSerializer() { buffer_.resize(kInitialCapacity); }
+CompactSerializer::CompactSerializer() {
+  buffer_.resize(kInitialCapacity);
+  cursor_ = buffer_.data();
+  limit_ = cursor_ + buffer_.size();
+}
 
 void CompactSerializer::grow(std::size_t bytes) {
+  const auto length = static_cast<std::size_t>(cursor_ - buffer_.data());
   // At least doubling keeps the number of reallocations logarithmic.
-  buffer_.resize(std::max(buffer_.size() * 2, length_ + bytes));
+  buffer_.resize(std::max(buffer_.size() * 2, length + bytes));
+  cursor_ = buffer_.data() + length;
+  limit_ = buffer_.data() + buffer_.size();
 }
 
 std::string CompactSerializer::finish() && {
-  buffer_.resize(length_);
+  buffer_.resize(static_cast<std::size_t>(cursor_ - buffer_.data()));
   return std::move(buffer_);
 }
 
@@ -81,7 +88,7 @@ void CompactSerializer::write_number(JsonNumber number) {
     case JsonNumber::Kind::UInt64: {
       std::array<char, kIntegerScratchSize> scratch;
       const std::size_t first = format_integer(number.uint64(), scratch);
-      append(&scratch[first], scratch.size() - first);
+      append(std::string_view(&scratch[first], scratch.size() - first));
       return;
     }
     case JsonNumber::Kind::Int64: {
@@ -92,7 +99,7 @@ void CompactSerializer::write_number(JsonNumber number) {
           signed_value < 0 ? 0 - static_cast<std::uint64_t>(signed_value) : static_cast<std::uint64_t>(signed_value);
       std::size_t first = format_integer(magnitude, scratch);
       if (signed_value < 0) scratch[--first] = '-';
-      append(&scratch[first], scratch.size() - first);
+      append(std::string_view(&scratch[first], scratch.size() - first));
       return;
     }
     case JsonNumber::Kind::Float64: {
@@ -111,25 +118,32 @@ void CompactSerializer::write_number(JsonNumber number) {
 void CompactSerializer::write_escaped_string(std::string_view text) {
   const char* p = text.data();
   const char* const end = p + text.size();
-  // Without escapes the string needs exactly this; each escape asks for more.
-  room(text.size() + 2);
-  put('"');
+  // Room for the text and both quotes; each escape asks for its extra bytes.
+  char* out = reserve(text.size() + 2);
+  *out++ = '"';
   for (;;) {
     const char* stop = find_string_stop(p, end);
-    append(p, static_cast<std::size_t>(stop - p));
+    const auto run = static_cast<std::size_t>(stop - p);
+    std::memcpy(out, p, run);
+    out += run;
     if (stop == end) break;
+    cursor_ = out;
+    // The escape, the rest of the text and the closing quote.
+    out = reserve(6 + static_cast<std::size_t>(end - stop));
     const auto byte = static_cast<unsigned char>(*stop);
     const char letter = kEscapeTable[byte];
+    *out++ = '\\';
     if (letter == 'u') {
-      const char escape[6] = {'\\', 'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
-      append(escape, sizeof escape);
+      const char digits[5] = {'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
+      std::memcpy(out, digits, sizeof digits);
+      out += sizeof digits;
     } else {
-      const char escape[2] = {'\\', letter};
-      append(escape, sizeof escape);
+      *out++ = letter;
     }
     p = stop + 1;
   }
-  put('"');
+  *out++ = '"';
+  cursor_ = out;
 }
 
 void CompactSerializer::write_array(const JsonArray& array) {

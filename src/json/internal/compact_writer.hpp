@@ -60,27 +60,28 @@ class CompactSerializer {
   std::string finish() &&;
 
  private:
-  // The buffer's size is its usable area; length_ is how much of it is written.
-  char* room(std::size_t bytes) {
-    if (bytes > buffer_.size() - length_) grow(bytes);
-    return buffer_.data() + length_;
+  // At least `bytes` bytes of room at cursor_; returns cursor_.
+  char* reserve(std::size_t bytes) {
+    if (static_cast<std::size_t>(limit_ - cursor_) < bytes) grow(bytes);
+    return cursor_;
   }
   void grow(std::size_t bytes);
-  void append(const char* bytes, std::size_t count) {
-    std::memcpy(room(count), bytes, count);
-    length_ += count;
+  void append(std::string_view text) {
+    std::memcpy(reserve(text.size()), text.data(), text.size());
+    cursor_ += text.size();
   }
-  void append(std::string_view text) { append(text.data(), text.size()); }
   void put(char c) {
-    *room(1) = c;
-    ++length_;
+    *reserve(1) = c;
+    ++cursor_;
   }
   void write_number(JsonNumber number);
   void write_array(const JsonArray& array);
   void write_object(const JsonObject& object);
 
+  // The string's size is the usable area; [data, cursor_) is written.
   std::string buffer_;
-  std::size_t length_ = 0;
+  char* cursor_;
+  char* limit_;
 };
 
 }  // namespace trellune::json_internal

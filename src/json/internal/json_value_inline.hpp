@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -28,6 +29,8 @@ inline JsonValue::JsonValue(std::string value) noexcept : kind_(Kind::String) {
   new (&string_) std::string(std::move(value));
 }
 
+inline JsonValue::JsonValue(std::string_view value) : kind_(Kind::String) { new (&string_) std::string(value); }
+
 inline JsonValue::JsonValue(JsonArray value) noexcept : kind_(Kind::Array) {
   new (&array_) JsonArray(std::move(value));
 }
@@ -39,7 +42,10 @@ inline JsonValue::JsonValue(JsonObject value) noexcept : kind_(Kind::Object) {
 inline JsonValue::JsonValue(JsonValue&& other) noexcept { move_from(other); }
 
 inline JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
-  if (this != &other) {
+  if (this == &other) return *this;
+  if (kind_ == Kind::Null || kind_ == Kind::Bool || kind_ == Kind::Number) {
+    move_from(other);
+  } else {
     // `other` may live inside this value's own payload: detach it first.
     JsonValue detached(std::move(other));
     destroy();
@@ -91,7 +97,9 @@ inline void JsonValue::move_from(JsonValue& other) noexcept {
       new (&object_) JsonObject(std::move(other.object_));
       break;
   }
-  other.destroy();
+  // A moved-from string or vector owns no memory, so its destructor may be
+  // skipped.
+  other.kind_ = Kind::Null;
 }
 
 inline bool JsonValue::as_bool() const {

@@ -192,8 +192,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       const auto rate = run.counters.find("bytes_per_second");
-      if (rate != run.counters.end() && run.run_type == Run::RT_Iteration) {
-        rates_[run.benchmark_name()] = rate->second.value / 1e6;
+      if (rate == run.counters.end()) continue;
+      // With repetitions, the median stands for the benchmark.
+      if (run.run_type == Run::RT_Iteration || run.aggregate_name == "median") {
+        rates_[run.run_name.str()] = rate->second.value / 1e6;
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -205,10 +207,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const double ours = rate("ours/" + std::string(corpus));
       const double rapid = rate("rapidjson/" + std::string(corpus));
       const double nlohmann = rate("nlohmann/" + std::string(corpus));
-      if (ours == 0 || rapid == 0 || nlohmann == 0) continue;
+      if (ours == 0) continue;
+      // A baseline that was filtered out shows as 0.
       char row[160];
       std::snprintf(row, sizeof row, "%-14s %10.1f %15.1f %14.1f %12.2fx %11.2fx\n", corpus, ours, rapid, nlohmann,
-                    ours / rapid, ours / nlohmann);
+                    rapid > 0 ? ours / rapid : 0.0, nlohmann > 0 ? ours / nlohmann : 0.0);
       out << row;
     }
   }

@@ -117,7 +117,7 @@ JsonObject JsonObject::from_members(std::span<JsonMember> members) {
     JsonMember& first = members[entries[i].index];
     std::size_t last = i;
     while (last + 1 < n && less.compare_keys(entries[last + 1], entries[i]) == 0) ++last;
-    object.members_.push_back(JsonMember{std::move(first.key), std::move(members[entries[last].index].value)});
+    object.members_.emplace_back(std::move(first.key), std::move(members[entries[last].index].value));
     i = last + 1;
   }
   return object;
@@ -131,7 +131,7 @@ std::optional<JsonValue> JsonObject::set_member(std::string key, JsonValue value
     place->value = std::move(value);
     return old;
   }
-  members_.insert(place, JsonMember{std::move(key), std::move(value)});
+  members_.emplace(place, std::move(key), std::move(value));
   return std::nullopt;
 }
 

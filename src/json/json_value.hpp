@@ -135,6 +135,12 @@ class JsonValue {
 };
 
 struct JsonMember {
+  JsonMember() = default;
+  // A member whose value is null, to be filled in.
+  explicit JsonMember(std::string_view member_key) : key(member_key) {}
+  JsonMember(std::string&& member_key, JsonValue&& member_value) noexcept
+      : key(std::move(member_key)), value(std::move(member_value)) {}
+
   std::string key;
   JsonValue value;
 };

@@ -520,10 +520,9 @@ class Parser {
       for (;;) {
         ++p_;
         const std::size_t index = members_.size();
-        members_.emplace_back();
         std::string_view key;
         if (!parse_string(key)) return false;
-        members_[index].key.assign(key);
+        members_.emplace_back(key);
         skip_white_space();
         if (p_ == end_) return fail(Kind::EndInObject);
         if (*p_ != ':') return fail(Kind::MissingColon);

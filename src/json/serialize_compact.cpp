@@ -148,24 +148,35 @@ void CompactSerializer::write_escaped_string(std::string_view text) {
 
 void CompactSerializer::write_array(const JsonArray& array) {
   put('[');
-  bool first = true;
-  for (const JsonValue& element : array) {
-    if (!first) put(',');
-    first = false;
-    write_value(element);
+  for (std::size_t i = 0; i < array.size(); ++i) {
+    if (i != 0) put(',');
+    write_value(array[i]);
   }
   put(']');
 }
 
 void CompactSerializer::write_object(const JsonObject& object) {
+  const std::span<const JsonMember> members = object.members();
   put('{');
-  bool first = true;
-  for (const JsonMember& member : object.members()) {
-    if (!first) put(',');
-    first = false;
-    write_escaped_string(member.key);
-    put(':');
-    write_value(member.value);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const std::string& key = members[i].key;
+    // Keys rarely need escapes: then separator, quoted key and colon go in
+    // as one block.
+    if (find_string_stop(key.data(), key.data() + key.size()) == key.data() + key.size()) {
+      char* out = reserve(key.size() + 4);
+      if (i != 0) *out++ = ',';
+      *out++ = '"';
+      std::memcpy(out, key.data(), key.size());
+      out += key.size();
+      *out++ = '"';
+      *out++ = ':';
+      cursor_ = out;
+    } else {
+      if (i != 0) put(',');
+      write_escaped_string(key);
+      put(':');
+    }
+    write_value(members[i].value);
   }
   put('}');
 }

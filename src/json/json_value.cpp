@@ -16,8 +16,14 @@ bool same_key(std::string_view a, std::string_view b) {
 // equal, when the whole keys must be compared.
 std::uint64_t key_prefix(std::string_view key) {
   std::uint64_t word = 0;
-  std::memcpy(&word, key.data(), std::min<std::size_t>(key.size(), sizeof word));
-  return __builtin_bswap64(word);
+  if (key.size() >= sizeof word) {
+    std::memcpy(&word, key.data(), sizeof word);
+    return __builtin_bswap64(word);
+  }
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    word |= std::uint64_t{static_cast<unsigned char>(key[i])} << (56 - 8 * i);
+  }
+  return word;
 }
 
 // Sorting 16-byte entries instead of the members themselves keeps each step
@@ -81,10 +87,11 @@ static_assert(kKindNames.size() == static_cast<std::size_t>(JsonParseErrorKind::
 
 }  // namespace
 
-JsonObject JsonObject::from_members(std::span<JsonMember> members) {
+JsonObject JsonObject::from_members(std::span<JsonMember> members, std::size_t spare) {
   JsonObject object;
   const std::size_t n = members.size();
-  object.members_.reserve(n);
+  if (n + spare == 0) return object;
+  object.members_.reserve(n + spare);
   std::array<SortEntry, kSmallObject> small_entries;
   std::vector<SortEntry> large_entries;
   std::span<SortEntry> entries;

@@ -68,7 +68,8 @@ class JsonObject {
 
   // Builds an object from members in any order in O(n log n), moving them
   // out of `members`. Of members with equal keys the last value is kept.
-  static JsonObject from_members(std::span<JsonMember> members);
+  // `spare` members more fit before the storage grows.
+  static JsonObject from_members(std::span<JsonMember> members, std::size_t spare = 0);
 
   // With an equal key present, its stored key and place stay, the value is
   // exchanged and the old one returned; otherwise the member is inserted in

@@ -549,7 +549,10 @@ class Parser {
     }
     ++remaining_depth_;
     ++p_;
-    emplace(out, JsonObject::from_members(std::span(members_).subspan(base)));
+    // A top-level object is usually a request that is about to gain its
+    // "token" member: keep a place for it.
+    const std::size_t spare = remaining_depth_ == kDepthBudget ? 1 : 0;
+    emplace(out, JsonObject::from_members(std::span(members_).subspan(base), spare));
     members_.resize(base);
     return true;
   }

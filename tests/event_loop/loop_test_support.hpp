@@ -1,18 +1,16 @@
-// Helpers shared by the event loop tests.
+// Helpers shared by the event loop tests. EXPECT_* may be used inside the
+// coroutines: they run on the test's own thread, which block_on drives.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <coroutine>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <thread>
-#include <utility>
 
 #include "event_loop/event_loop.hpp"
 
@@ -23,10 +21,7 @@ using namespace std::chrono_literals;
 
 inline std::unique_ptr<EventLoop> make_loop(const EventLoopSettings& settings = {}) {
   auto created = EventLoop::create(settings);
-  if (!created) {
-    ADD_FAILURE() << "EventLoop::create failed: " << created.error().debug_string();
-    return nullptr;
-  }
+  if (!created) return nullptr;
   return std::move(*created);
 }
 
@@ -37,45 +32,32 @@ struct SocketPair {
 
 inline SocketPair make_socket_pair() {
   int fds[2] = {-1, -1};
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) {
-    ADD_FAILURE() << "socketpair failed";
-  }
+  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
   return SocketPair{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-// Aborts the test binary if a test hangs, naming the test, long before the
-// runner's own timeout would.
-class Watchdog {
- public:
-  explicit Watchdog(std::chrono::seconds limit = 20s)
-      : thread_([this, limit] {
-          std::unique_lock lock(mutex_);
-          if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-            std::fprintf(stderr, "watchdog: test hung for %llds\n", static_cast<long long>(limit.count()));
-            std::abort();
-          }
-        }) {}
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
-  ~Watchdog() {
-    {
-      std::lock_guard lock(mutex_);
-      done_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
+// Polls `condition` every millisecond for at most `limit`.
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = 5'000ms) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(1ms);
   }
+  return true;
+}
 
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  std::thread thread_;
+// Opened once by the test; blocking jobs wait on it, for ten seconds at most.
+struct Gate {
+  std::atomic<bool> open{false};
+  bool wait() const {
+    return eventually([this] { return open.load(); }, 10'000ms);
+  }
 };
 
-// A coroutine that starts at once and frees itself at its end; lets a test run
-// several waits on the loop at the same time. It must finish before the
-// task given to block_on does.
+// A coroutine that starts at once and frees itself at its end, so that a test
+// can have several waits pending on the loop at the same time. It must finish
+// before the task given to block_on does.
 struct Detached {
   struct promise_type {
     Detached get_return_object() noexcept { return {}; }
@@ -84,28 +66,6 @@ struct Detached {
     void return_void() const noexcept {}
     [[noreturn]] void unhandled_exception() const noexcept { std::abort(); }
   };
-};
-
-// Opened once by the test; blocking jobs wait on it.
-class Gate {
- public:
-  void open() {
-    {
-      std::lock_guard lock(mutex_);
-      open_ = true;
-    }
-    cv_.notify_all();
-  }
-  // False if the gate stayed shut for `limit`.
-  bool wait(std::chrono::milliseconds limit = 10'000ms) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, limit, [this] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
 };
 
 }  // namespace trellune::testing

@@ -29,19 +29,6 @@ Task<long long> sum_of_ready_awaits(int count) {
   co_return sum;
 }
 
-// The innermost task suspends on a timer, so every level suspends and is
-// later resumed by its child's final suspend rather than inline.
-Task<int> nested_depth(EventLoop* loop, int remaining) {
-  if (remaining == 0) {
-    auto pause = loop->sleep_for(std::chrono::milliseconds(1));
-    co_await pause;
-    co_return 0;
-  }
-  auto inner = nested_depth(loop, remaining - 1);
-  const int below = co_await inner;
-  co_return below + 1;
-}
-
 TEST(TaskTest, MillionSequentialReadyAwaitsKeepTheStackFlat) {
   auto loop = make_loop();
   ASSERT_NE(loop, nullptr);
@@ -49,11 +36,22 @@ TEST(TaskTest, MillionSequentialReadyAwaitsKeepTheStackFlat) {
   EXPECT_EQ(loop->block_on(sum_of_ready_awaits(kCount)), static_cast<long long>(kCount) * (kCount - 1) / 2);
 }
 
+// The innermost task suspends on a timer, so every level is resumed later by
+// its child's final suspend rather than inline.
+Task<int> nested_depth(EventLoop* loop, int remaining) {
+  if (remaining == 0) {
+    auto pause = loop->sleep_for(std::chrono::milliseconds(1));
+    co_await pause;
+    co_return 0;
+  }
+  auto inner = nested_depth(loop, remaining - 1);
+  co_return co_await inner + 1;
+}
+
 TEST(TaskTest, NestedTasksResumeThroughEveryLevelAfterASuspension) {
   auto loop = make_loop();
   ASSERT_NE(loop, nullptr);
-  constexpr int kDepth = 1'000;
-  EXPECT_EQ(loop->block_on(nested_depth(loop.get(), kDepth)), kDepth);
+  EXPECT_EQ(loop->block_on(nested_depth(loop.get(), 1'000)), 1'000);
 }
 
 Task<std::unique_ptr<std::string>> make_owned(std::string text) {
@@ -62,40 +60,28 @@ Task<std::unique_ptr<std::string>> make_owned(std::string text) {
 
 Task<IoResult<int>> fail_with(IoErrorKind kind) { co_return IoError(kind); }
 
-Task<std::string> pass_values_through() {
-  auto owned_task = make_owned("move-only");
-  std::unique_ptr<std::string> owned = co_await owned_task;
-  auto failing = fail_with(IoErrorKind::BrokenPipe);
-  IoResult<int> failed = co_await failing;
-  std::string out = *owned;
-  out += failed ? " value" : " " + std::string(io_error_kind_name(failed.error().kind()));
-  co_return out;
-}
-
-TEST(TaskTest, ValuesAndErrorsReachTheAwaitingTask) {
-  auto loop = make_loop();
-  ASSERT_NE(loop, nullptr);
-  EXPECT_EQ(loop->block_on(pass_values_through()), "move-only BrokenPipe");
-}
-
 Task<void> count_run(int* runs) {
   ++*runs;
   co_return;
 }
 
-Task<void> create_without_awaiting(int* runs) {
-  {
-    auto never_awaited = count_run(runs);
-  }
+Task<void> values_pass_and_only_awaited_tasks_run(int* runs) {
+  auto owned_task = make_owned("move-only");
+  const std::unique_ptr<std::string> owned = co_await owned_task;
+  EXPECT_EQ(*owned, "move-only");
+  auto failing = fail_with(IoErrorKind::BrokenPipe);
+  const IoResult<int> failed = co_await failing;
+  EXPECT_TRUE(!failed && failed.error().kind() == IoErrorKind::BrokenPipe);
+  { auto never_awaited = count_run(runs); }
   auto awaited = count_run(runs);
   co_await awaited;
 }
 
-TEST(TaskTest, TaskRunsOnlyWhenAwaited) {
+TEST(TaskTest, ValuesReachTheAwaiterAndOnlyAwaitedTasksRun) {
   auto loop = make_loop();
   ASSERT_NE(loop, nullptr);
   int runs = 0;
-  loop->block_on(create_without_awaiting(&runs));
+  loop->block_on(values_pass_and_only_awaited_tasks_run(&runs));
   EXPECT_EQ(runs, 1);
 }
 

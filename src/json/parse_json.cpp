@@ -2,6 +2,7 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <system_error>
@@ -74,6 +75,29 @@ void append_utf8(std::string& out, std::uint32_t code_point) {
   }
   out.append(bytes, n);
 }
+
+// Eight digits at once (SWAR), for the long digit runs of floats. Bytes are
+// little-endian, so the first digit is the lowest byte.
+constexpr std::uint64_t kEightOnes = 0x0101010101010101;
+
+// Every byte is "0".."9": its high nibble is 3, and adding 6 to it does not
+// carry out of the low nibble.
+bool is_eight_digits(std::uint64_t w) {
+  constexpr std::uint64_t kHighNibbles = 0xF0 * kEightOnes;
+  return (w & kHighNibbles) == 0x30 * kEightOnes && ((w + 0x06 * kEightOnes) & kHighNibbles) == 0x30 * kEightOnes;
+}
+
+// The value of eight digit bytes: adjacent lanes are merged pairwise, each
+// step multiplying the earlier (lower) lane by 10, 100 and then 10000.
+std::uint64_t eight_digits_value(std::uint64_t w) {
+  w -= 0x30 * kEightOnes;
+  w = (w * 10 + (w >> 8)) & 0x00FF00FF00FF00FF;      // 4 lanes of 0..99
+  w = (w * 100 + (w >> 16)) & 0x0000FFFF0000FFFF;    // 2 lanes of 0..9999
+  return (w * 10000 + (w >> 32)) & 0xFFFFFFFF;       // 0..99999999
+}
+
+// A significand below this takes eight more digits without passing 2^64 - 1.
+constexpr std::uint64_t kMaxSignificandBeforeEightDigits = 100000000000;
 
 int decimal_digit_count(std::uint64_t value) {
   int count = 1;
@@ -254,6 +278,7 @@ class Parser {
     if (first == '0') {
       if (p_ != end_ && is_digit(*p_)) return fail(Kind::BadNumber);
     } else {
+      take_eight_digit_groups(significand, nullptr);
       while (p_ != end_ && is_digit(*p_)) {
         const auto digit = static_cast<unsigned>(*p_ - '0');
         if (!fits_another_digit(significand, digit)) {
@@ -270,6 +295,7 @@ class Parser {
       integer = false;
       ++p_;
       const char* digits = p_;
+      take_eight_digit_groups(significand, &exponent);
       for (; p_ != end_ && is_digit(*p_); ++p_) {
         const auto digit = static_cast<unsigned>(*p_ - '0');
         if (truncated || !fits_another_digit(significand, digit)) {
@@ -324,6 +350,19 @@ class Parser {
     if (!to_double(start, significand, exponent, truncated, magnitude)) return false;
     emplace(out, JsonNumber::from_float64(negative ? -magnitude : magnitude));
     return true;
+  }
+
+  // Consumes whole groups of eight digits while the significand can take
+  // them, lowering `exponent` (a fraction's) per digit when given.
+  void take_eight_digit_groups(std::uint64_t& significand, std::int64_t* exponent) {
+    while (end_ - p_ >= 8 && significand < kMaxSignificandBeforeEightDigits) {
+      std::uint64_t w;
+      std::memcpy(&w, p_, sizeof w);
+      if (!is_eight_digits(w)) return;
+      significand = significand * 100000000 + eight_digits_value(w);
+      p_ += 8;
+      if (exponent != nullptr) *exponent -= 8;
+    }
   }
 
   // The binary64 value nearest to the unsigned literal [start, p_), ties to

@@ -366,8 +366,8 @@ class Parser {
   }
 
   // The binary64 value nearest to the unsigned literal [start, p_), ties to
-  // even.
-  // `significand` x 10^`exponent` is the literal when nothing was truncated.
+  // even. Unless digits were truncated, the literal is exactly
+  // `significand` x 10^`exponent`.
   bool to_double(const char* start, std::uint64_t significand, std::int64_t exponent, bool truncated,
                  double& value) {
     if (significand == 0) {

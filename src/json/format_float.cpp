@@ -1,14 +1,14 @@
 // Shortest round-trip text of a binary64 value.
 //
 // The digits come from Schubfach (Raffaello Giulietti, "The Schubfach way to
-// render doubles", 2020). A finite positive value is v = c * 2^q. Its
+// render doubles"). A finite positive value is v = c * 2^q. Its
 // rounding interval R holds every real that reads back as v:
 //
 //          v - 2^(q-1)        v        v + 2^(q-1)
 //     ---------[--------------+--------------]---------
 //              <---------------- R ---------------->
 //
-// (for a power of two above the subnormals the lower half is half as wide).
+// (for a power of two above 2^-1022 the lower half is half as wide).
 // The ends belong to R when c is even, since a tie there rounds to v.
 // With k = floor(log10(2^q)), the interval measured in units of 10^k is at
 // least 1 and less than 10 wide. So either R holds exactly one multiple of
@@ -19,10 +19,13 @@
 // that 128 bits of 10^-k and a rounding to odd keep every comparison exact.
 #include "json/format_float.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+
+#include <emmintrin.h>
 
 #include "io_error/fatal.hpp"
 
@@ -95,9 +98,11 @@ constexpr Uint128 pow10_entry(int m) {
 
 // cp * g / 2^128 rounded to odd: the integer part, with its lowest bit set
 // when the fraction is not zero, so that comparing it with even integers
-// gives the same answer as comparing the exact product. g is the table entry
-// plus one, a strict overestimate; its excess adds less than 2^64 to the
-// 192-bit product, which is why a middle word of 1 still counts as exact.
+// gives the same answer as comparing the exact product. As in the paper, g is
+// the table entry plus one, above 10^-k (scaled) by at most one unit, so the
+// 192-bit product is at most cp (< 2^59) above the exact one: an exact
+// integer leaves a middle word of 0, and the paper's analysis shows that a
+// fraction that is not zero always shows in the middle word as more than 1.
 std::uint64_t round_to_odd(Uint128 g, std::uint64_t cp) {
   const Uint128 low = Uint128{cp} * static_cast<std::uint64_t>(g);
   const Uint128 high = Uint128{cp} * static_cast<std::uint64_t>(g >> 64) + (low >> 64);
@@ -139,51 +144,50 @@ std::uint64_t schubfach(std::uint64_t c, int q, int k, bool narrow_below) {
 }
 
 // The same answer as schubfach() for c that is not a power of two, from one
-// 128 x 64-bit product with the truncated table entry, in 64.64 fixed point:
+// 128 x 64-bit product with the truncated table entry. The product gives v
+// scaled by 10^-k as an integer part and a 64-bit fraction; the distances
+// from v to the multiples of ten around it, and half the width of R, are all
+// below 10 and are compared in 4.60 fixed point:
 //
-//   x = v * 10^-k * 2^64,     underestimated by less than 1.01
-//   w = 2^(q-1) * 10^-k * 2^64 (half of R), underestimated by less than 1.01
+//      lower10               v              lower10 + 10
+//   ------|------------------+-----------------|------
+//         <----- below ----->                   (above = 10 - below)
+//                 <---- w ---+---- w ---->      (R)
 //
-//      lower10          x           lower10 + 10
-//   ------|-------------+-------------------|------
-//         <-- below --->                     <- above -> (to x)
-//
-// A multiple of ten is in R when its distance to v is below w, out when it is
-// above; the only ambiguous cases are distances within 3 of w (an end of R on
-// or next to the multiple) and, failing a multiple, a fraction within 1 of
-// one half (a tie or close to it). Those return false, for the exact route.
+// below is underestimated by less than 1.01 units of 2^-60, and so is w;
+// a multiple of ten is surely inside R when its distance is at least 3 units
+// below w, surely outside when at least 3 above. Nearer than that (an end of
+// R on the multiple, or next to it), and when no multiple is inside and the
+// fraction is within 1 unit of 2^-64 of one half (a tie, or next to one), it
+// returns false and leaves the decision to the exact route.
 bool fast_schubfach(std::uint64_t c, int h, int k, std::uint64_t& result) {
   const Uint128 g = pow10_entry(-k);
   const std::uint64_t cs = c << h;
   const Uint128 low = Uint128{cs} * static_cast<std::uint64_t>(g);
   const Uint128 x = Uint128{cs} * static_cast<std::uint64_t>(g >> 64) + (low >> 64);
-  const Uint128 w = g >> (65 - h);
   const auto integer = static_cast<std::uint64_t>(x >> 64);
-  const std::uint64_t lower10 = integer / 10 * 10;
-  const Uint128 below = x - (Uint128{lower10} << 64);
-  const Uint128 above = (Uint128{lower10 + 10} << 64) - x;
-  constexpr Uint128 kSlack = 3;
-  const bool below_near = below + kSlack > w && below < w + kSlack;
-  const bool above_near = above + kSlack > w && above < w + kSlack;
-  if (below_near || above_near) [[unlikely]] {
-    return false;
-  }
-  // R is narrower than 10, so at most one of the two is inside.
-  if (below < w) {
-    result = lower10;
-    return true;
-  }
-  if (above < w) {
-    result = lower10 + 10;
-    return true;
-  }
-  // R is at least 1 wide, so the nearest integer is inside.
-  constexpr std::uint64_t kHalf = std::uint64_t{1} << 63;
   const auto fraction = static_cast<std::uint64_t>(x);
-  if (fraction - (kHalf - 1) <= 1) [[unlikely]] {
+  const std::uint64_t lower10 = integer / 10 * 10;
+  const std::uint64_t below = (integer - lower10) << 60 | fraction >> 4;
+  const std::uint64_t above = (std::uint64_t{10} << 60) - below;
+  // 2^(q-1) * 10^-k * 2^60 = g * 2^(h - 69), and h - 69 = (h - 5) - 64.
+  const std::uint64_t w = static_cast<std::uint64_t>(g >> 64) >> (5 - h);
+  const bool below_inside = below < w;
+  const bool above_inside = above < w;
+  constexpr std::uint64_t kHalf = std::uint64_t{1} << 63;
+  const bool ambiguous = below - w + 2 <= 4 || above - w + 2 <= 4 ||
+                         (fraction - (kHalf - 1) <= 1 && !below_inside && !above_inside);
+  if (ambiguous) [[unlikely]] {
     return false;
   }
-  result = integer + (fraction > kHalf ? 1 : 0);
+  // R is narrower than 10, so at most one multiple of ten is inside, and at
+  // least 1 wide, so without one the nearest integer is inside.
+  // Whether a multiple of ten is inside is a coin toss for varied input, so
+  // the choice is made with masks rather than branches.
+  const std::uint64_t nearest = integer + (fraction > kHalf ? 1 : 0);
+  const std::uint64_t take_below = 0 - static_cast<std::uint64_t>(below_inside);
+  const std::uint64_t take_above = 0 - static_cast<std::uint64_t>(above_inside);
+  result = (lower10 & take_below) | ((lower10 + 10) & take_above) | (nearest & ~(take_below | take_above));
   return true;
 }
 
@@ -233,119 +237,147 @@ constexpr std::array<char, 200> kTwoDigits = [] {
   return table;
 }();
 
-// Spreads x < 10^8 over the eight bytes of a word, one decimal digit (0..9)
-// per byte, the first digit in the lowest byte: stored little-endian, the
-// bytes come out in reading order. Division by 100 and by 10 run on all lanes
-// at once, by multiplication, since no lane's product reaches the next lane:
+// The digits of a 16- or 17-digit decimal as 17 characters in reading order
+// (a 16-digit one gets a '0' appended, harmless since it is a trailing zero),
+// kept in registers so the layout can place them with fixed-size stores.
+struct DigitText {
+  std::uint64_t first;   // characters 0..7, the first in the lowest byte
+  std::uint64_t second;  // characters 8..15
+  std::uint64_t last;    // character 16
+  int significant;       // the count without trailing zeros
+};
+
+// Two numbers below 10^8 become sixteen digit bytes (0..9), the first
+// number's digits in bytes 0..7, most significant first. Each step halves
+// the lane width and splits every lane into quotient and remainder, the
+// divisions done by multiplication:
 //
-//   x          = 12345678
-//   32-bit lanes   [   1234   |   5678   ]      x / 10^4, x % 10^4
-//   16-bit lanes   [ 12 | 34  | 56 | 78  ]      y * 5243 >> 19 = y / 100
-//   8-bit lanes    [1|2|3|4|5|6|7|8]            z * 103 >> 10 = z / 10
-constexpr std::uint64_t digit_bytes(std::uint32_t x) {
-  const std::uint64_t quads = x / 10000 | std::uint64_t{x % 10000} << 32;
-  const std::uint64_t hundreds = (quads * 5243 >> 19) & 0x0000'007F'0000'007F;
-  const std::uint64_t pairs = hundreds | (quads - hundreds * 100) << 16;
-  const std::uint64_t tens = (pairs * 103 >> 10) & 0x000F'000F'000F'000F;
-  return tens | (pairs - tens * 10) << 8;
+//   64-bit lanes  [        12345678        |        87654321        ]
+//   32-bit lanes  [  1234  |  5678  |  8765  |  4321  ]   x / 10^4 = x * 3518437209 >> 45
+//   16-bit lanes  [12|34|56|78|87|65|43|21]               y / 100  = (y * 5243 >> 16) >> 3
+//    8-bit lanes  [1|2|3|4|5|6|7|8|8|7|6|5|4|3|2|1]       z / 10   = (z * 52429 >> 16) >> 3
+//
+// x * m >> s equals x / d for every x below n when the rounding up in
+// m = ceil(2^s / d) stays under one part in n: (m * d - 2^s) * n <= 2^s.
+constexpr bool divides_exactly(std::uint64_t m, int s, std::uint64_t d, std::uint64_t n) {
+  return m * d >= (std::uint64_t{1} << s) && (m * d - (std::uint64_t{1} << s)) * n <= (std::uint64_t{1} << s);
+}
+static_assert(divides_exactly(3518437209, 45, 10000, 100'000'000));
+static_assert(divides_exactly(5243, 19, 100, 10000));
+static_assert(divides_exactly(52429, 19, 10, 100));
+
+__m128i sixteen_digits(std::uint32_t a, std::uint32_t b) {
+  const __m128i x = _mm_set_epi64x(b, a);
+  const __m128i quads_high = _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi64x(3518437209)), 45);
+  const __m128i quads_low = _mm_sub_epi64(x, _mm_mul_epu32(quads_high, _mm_set1_epi64x(10000)));
+  const __m128i quads = _mm_or_si128(quads_high, _mm_slli_epi64(quads_low, 32));
+  const __m128i pairs_high = _mm_srli_epi16(_mm_mulhi_epu16(quads, _mm_set1_epi16(5243)), 3);
+  const __m128i pairs_low = _mm_sub_epi16(quads, _mm_mullo_epi16(pairs_high, _mm_set1_epi16(100)));
+  const __m128i pairs = _mm_or_si128(pairs_high, _mm_slli_epi32(pairs_low, 16));
+  const __m128i tens = _mm_srli_epi16(_mm_mulhi_epu16(pairs, _mm_set1_epi16(-13107)), 3);  // 52429
+  const __m128i ones = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
+  return _mm_or_si128(tens, _mm_slli_epi16(ones, 8));
 }
 
-// The multiply-shift divisions above, over every lane value they see.
-constexpr bool lane_divisions_are_exact() {
-  for (std::uint64_t y = 0; y < 10000; ++y) {
-    if ((y * 5243 >> 19) != y / 100) {
-      return false;
-    }
-  }
-  for (std::uint64_t z = 0; z < 100; ++z) {
-    if ((z * 103 >> 10) != z / 10) {
-      return false;
-    }
-  }
-  return true;
-}
-static_assert(lane_divisions_are_exact());
-static_assert(digit_bytes(12345678) == 0x0807'0605'0403'0201);
-
-constexpr std::uint64_t kAsciiZeros = 0x3030'3030'3030'3030;
-
-// Writes the 16 or 17 digits of `digits` at `out` (17 bytes are written in
-// either case) and returns how many remain without the trailing zeros.
-int write_digits(std::uint64_t digits, char* out) {
-  const auto high = static_cast<std::uint32_t>(digits / 100'000'000);  // 8 or 9 digits
+DigitText digit_text(std::uint64_t digits) {
+  // The lead digit and the two blocks of eight are found side by side, not
+  // one after the other.
+  const auto lead = static_cast<std::uint32_t>(digits / 10'000'000'000'000'000);  // 0 for 16 digits
+  const auto high = static_cast<std::uint32_t>(digits / 100'000'000);
   const auto low = static_cast<std::uint32_t>(digits - std::uint64_t{high} * 100'000'000);
-  const std::uint32_t lead = high / 100'000'000;  // 0 for 16 digits
-  const std::uint32_t middle = high - lead * 100'000'000;
-  const int seventeen = lead != 0 ? 1 : 0;
-  const std::uint64_t middle_bytes = digit_bytes(middle);
-  const std::uint64_t low_bytes = digit_bytes(low);
-  // With 16 digits the lead byte is overwritten by the middle block.
-  out[0] = static_cast<char>('0' + lead);
-  const std::uint64_t middle_text = middle_bytes | kAsciiZeros;
-  const std::uint64_t low_text = low_bytes | kAsciiZeros;
-  std::memcpy(out + seventeen, &middle_text, 8);
-  std::memcpy(out + seventeen + 8, &low_text, 8);
-  // Trailing zero digits are the zero bytes at the top of the last blocks.
-  const int trailing_zeros = low != 0 ? std::countl_zero(low_bytes) / 8 : 8 + std::countl_zero(middle_bytes) / 8;
-  return 16 + seventeen - trailing_zeros;
+  const __m128i values = sixteen_digits(high - lead * 100'000'000, low);
+  // Trailing zero digits: the run of zero bytes at the top, all sixteen for
+  // a lone lead digit.
+  const auto zero_bytes = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(values, _mm_setzero_si128())));
+  const int trailing_zeros = std::countl_one(zero_bytes);
+  const __m128i text = _mm_or_si128(values, _mm_set1_epi8('0'));
+  const auto middle = static_cast<std::uint64_t>(_mm_cvtsi128_si64(text));
+  const auto tail = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(text, text)));
+  // With 17 digits everything moves up one character behind the lead digit.
+  // Both lengths are common, so this is arithmetic rather than a branch.
+  const auto seventeen = static_cast<int>((lead + 15) >> 4);  // lead <= 9
+  const std::uint64_t if_seventeen = 0 - static_cast<std::uint64_t>(seventeen);
+  const int shift = 8 * seventeen;
+  const std::uint64_t lead_character = ('0' + lead) & if_seventeen;
+  return {middle << shift | lead_character, tail << shift | (middle >> 56 & if_seventeen),
+          (tail >> 56 & if_seventeen) | ('0' & ~if_seventeen), 16 + seventeen - trailing_zeros};
 }
 
-// Lays out the significant digits `digits[0..n)` (no leading or trailing
-// zeros, 1 <= n <= 17) of a value d1.d2...dn x 10^e at `out` and returns the
-// end of the text. `digits` may lie inside the output area at or after `out`
-// (the copies are memmove-safe).
+// Stores the 17 characters with "." inserted after the first `i` of them
+// (1 <= i <= 16): 18 bytes at `out`.
+void store_with_point(char* out, const DigitText& digits, int i) {
+  const Uint128 text = Uint128{digits.second} << 64 | digits.first;
+  Uint128 placed = text;
+  std::uint64_t seventeenth = '.';
+  if (i < 16) {
+    const Uint128 kept = (Uint128{1} << (8 * i)) - 1;
+    placed = (text & kept) | Uint128{'.'} << (8 * i) | (text & ~kept) << 8;
+    seventeenth = digits.second >> 56;
+  }
+  const auto placed_low = static_cast<std::uint64_t>(placed);
+  const auto placed_high = static_cast<std::uint64_t>(placed >> 64);
+  std::memcpy(out, &placed_low, 8);
+  std::memcpy(out + 8, &placed_high, 8);
+  out[16] = static_cast<char>(seventeenth);
+  out[17] = static_cast<char>(digits.last);
+}
+
+// The decimal text of every exponent magnitude 0..324 that exponent notation
+// can show, from the two-digit table: up to three characters in the low
+// bytes, first character lowest, and the count in the top byte.
+constexpr std::array<std::uint32_t, 325> kExponentText = [] {
+  std::array<std::uint32_t, 325> texts{};
+  for (std::uint32_t m = 0; m < texts.size(); ++m) {
+    const std::uint32_t pair = static_cast<unsigned char>(kTwoDigits[2 * (m % 100)]) |
+                               std::uint32_t{static_cast<unsigned char>(kTwoDigits[2 * (m % 100) + 1])} << 8;
+    if (m >= 100) {
+      texts[m] = (3u << 24) | pair << 8 | ('0' + m / 100);
+    } else if (m >= 10) {
+      texts[m] = (2u << 24) | pair;
+    } else {
+      texts[m] = (1u << 24) | pair >> 8;
+    }
+  }
+  return texts;
+}();
+static_assert(kExponentText[7] == (1u << 24 | '7'));
+static_assert(kExponentText[308] == (3u << 24 | '8' << 16 | '0' << 8 | '3'));
+
+// "e", the sign, and the one to three digits of the exponent `e`.
+char* write_exponent(char* out, int e) {
+  const std::uint32_t text = kExponentText[static_cast<std::size_t>(e < 0 ? -e : e)];
+  const std::uint32_t head = 'e' | (e < 0 ? '-' : '+') << 8 | text << 16;  // "e", sign, two characters
+  std::memcpy(out, &head, 4);
+  out[4] = static_cast<char>(text >> 16);
+  return out + 2 + (text >> 24);
+}
+
+// Lays out the significant digits d1 d2 ... dn of d1.d2...dn x 10^e at `out`
+// and returns the end of the text. Bytes past the end may be overwritten, up
+// to out + 23.
 //
 //   e in [-5, 15]   plain:    "1000.0"  "12.5"  "0.00015"
 //   otherwise       exponent: "1e+16"   "1.5e-7"  "5e-324"
-char* write_layout(char* out, const char* digits, int n, int e) {
-  if (e >= -5 && e <= 15) {
-    if (e >= n - 1) {
-      std::memmove(out, digits, static_cast<std::size_t>(n));
-      out += n;
-      std::memset(out, '0', static_cast<std::size_t>(e - n + 1));
-      out += e - n + 1;
-      std::memcpy(out, ".0", 2);
-      return out + 2;
-    }
-    if (e < 0) {
-      const int zeros = -e - 1;
-      // Move the digits first: they may sit where the "0.000" goes.
-      std::memmove(out + 2 + zeros, digits, static_cast<std::size_t>(n));
-      std::memcpy(out, "0.", 2);
-      std::memset(out + 2, '0', static_cast<std::size_t>(zeros));
-      return out + 2 + zeros + n;
-    }
-    std::memmove(out + e + 2, digits + e + 1, static_cast<std::size_t>(n - e - 1));
-    std::memmove(out, digits, static_cast<std::size_t>(e + 1));
-    out[e + 1] = '.';
-    return out + n + 1;
+char* write_layout(char* out, const DigitText& digits, int e) {
+  const int n = digits.significant;
+  if (e < -5 || e > 15) {
+    store_with_point(out, digits, 1);
+    // A single digit has no point; "e" overwrites it.
+    return write_exponent(out + n + (n > 1 ? 1 : 0), e);
   }
-  std::memmove(out + 2, digits + 1, static_cast<std::size_t>(n - 1));
-  out[0] = digits[0];
-  if (n > 1) {
-    out[1] = '.';
-    out += n + 1;
-  } else {
-    out += 1;
-  }
-  *out++ = 'e';
-  unsigned magnitude = 0;
   if (e < 0) {
-    *out++ = '-';
-    magnitude = static_cast<unsigned>(-e);
-  } else {
-    *out++ = '+';
-    magnitude = static_cast<unsigned>(e);
+    std::memcpy(out, "0.000000", 8);
+    char* const first = out + 1 - e;
+    std::memcpy(first, &digits.first, 8);
+    std::memcpy(first + 8, &digits.second, 8);
+    first[16] = static_cast<char>(digits.last);
+    return first + n;
   }
-  if (magnitude >= 100) {
-    *out++ = static_cast<char>('0' + magnitude / 100);
-    magnitude %= 100;
-  } else if (magnitude < 10) {
-    *out = static_cast<char>('0' + magnitude);
-    return out + 1;
-  }
-  std::memcpy(out, &kTwoDigits[2 * magnitude], 2);
-  return out + 2;
+  // With n <= e + 1 the characters after the point are trailing zeros, of
+  // which the first one stays: "100.0". The end is n + 1 with digits after
+  // the point and e + 3 without, the larger of the two either way.
+  store_with_point(out, digits, e + 1);
+  return out + std::max(n + 1, e + 3);
 }
 
 }  // namespace
@@ -362,9 +394,7 @@ std::string_view format_float(double value, std::span<char, kFloatScratchSize> s
     return {begin, text + 3};
   }
   const Decimal decimal = to_decimal(magnitude);
-  // Digits go one byte in, where exponent notation wants all but the first.
-  const int n = write_digits(decimal.digits, text + 1);
-  return {begin, write_layout(text, text + 1, n, decimal.exponent)};
+  return {begin, write_layout(text, digit_text(decimal.digits), decimal.exponent)};
 }
 
 }  // namespace trellune

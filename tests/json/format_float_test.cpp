@@ -126,9 +126,14 @@ TEST(FormatFloatText, ExactTexts) {
     EXPECT_EQ(text.data(), scratch.data() + (negative ? 0 : 1));
     EXPECT_LE(text.data() + text.size(), scratch.data() + scratch.size());
     // The opposite sign only adds or drops the "-".
+    const std::string_view positive_text = negative ? std::string_view(test.text).substr(1) : test.text;
     const std::string_view flipped = format(-test.value, scratch);
-    const std::string_view unsigned_text = negative ? std::string_view(test.text).substr(1) : test.text;
-    EXPECT_EQ(flipped, negative ? std::string(unsigned_text) : "-" + std::string(unsigned_text));
+    if (negative) {
+      EXPECT_EQ(flipped, positive_text);
+    } else {
+      EXPECT_EQ(flipped.substr(0, 1), "-");
+      EXPECT_EQ(flipped.substr(1), positive_text);
+    }
   }
 }
 

@@ -102,9 +102,11 @@ struct RapidKeyLess {
 void rapid_sort(rapidjson::Value& value) {
   if (value.IsObject()) {
     std::sort(value.MemberBegin(), value.MemberEnd(), RapidKeyLess());
-    for (auto& member : value.GetObject()) rapid_sort(member.value);
+    // Indexes rather than iterators: comparing RapidJSON's iterators is
+    // ambiguous under C++20's reversed operators.
+    for (rapidjson::SizeType i = 0; i < value.MemberCount(); ++i) rapid_sort(value.MemberBegin()[i].value);
   } else if (value.IsArray()) {
-    for (auto& element : value.GetArray()) rapid_sort(element);
+    for (rapidjson::SizeType i = 0; i < value.Size(); ++i) rapid_sort(value[i]);
   }
 }
 
@@ -116,10 +118,9 @@ void rapidjson_baseline(benchmark::State& state, const Corpus* corpus) {
       document.Parse(line.c_str());
       if (document.HasParseError() || !document.IsObject()) continue;
       auto& allocator = document.GetAllocator();
-      auto token = document.FindMember("token");
       rapidjson::Value token_value(kToken.data(), static_cast<rapidjson::SizeType>(kToken.size()), allocator);
-      if (token != document.MemberEnd()) {
-        token->value = token_value;
+      if (document.HasMember("token")) {
+        document["token"] = token_value;
       } else {
         document.AddMember("token", token_value, allocator);
       }

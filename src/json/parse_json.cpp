@@ -80,11 +80,13 @@ void append_utf8(std::string& out, std::uint32_t code_point) {
 // little-endian, so the first digit is the lowest byte.
 constexpr std::uint64_t kEightOnes = 0x0101010101010101;
 
-// Every byte is "0".."9": its high nibble is 3, and adding 6 to it does not
-// carry out of the low nibble.
-bool is_eight_digits(std::uint64_t w) {
+// Flags (in its high nibble) every byte of w that is not "0".."9": a digit
+// has high nibble 3, and adding 6 to it does not carry out of the low
+// nibble. A carry out of a non-digit byte can only flag the bytes above it,
+// so the lowest flag is always a true non-digit.
+std::uint64_t non_digit_bytes(std::uint64_t w) {
   constexpr std::uint64_t kHighNibbles = 0xF0 * kEightOnes;
-  return (w & kHighNibbles) == 0x30 * kEightOnes && ((w + 0x06 * kEightOnes) & kHighNibbles) == 0x30 * kEightOnes;
+  return ((w & kHighNibbles) ^ (0x30 * kEightOnes)) | (((w + 0x06 * kEightOnes) & kHighNibbles) ^ (0x30 * kEightOnes));
 }
 
 // The value of eight digit bytes: adjacent lanes are merged pairwise, each
@@ -98,6 +100,9 @@ std::uint64_t eight_digits_value(std::uint64_t w) {
 
 // A significand below this takes eight more digits without passing 2^64 - 1.
 constexpr std::uint64_t kMaxSignificandBeforeEightDigits = 100000000000;
+
+constexpr std::array<std::uint64_t, 9> kIntegerPowersOfTen = {
+    1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 int decimal_digit_count(std::uint64_t value) {
   int count = 1;
@@ -278,7 +283,7 @@ class Parser {
     if (first == '0') {
       if (p_ != end_ && is_digit(*p_)) return fail(Kind::BadNumber);
     } else {
-      take_eight_digit_groups(significand, nullptr);
+      take_digit_groups(significand, nullptr);
       while (p_ != end_ && is_digit(*p_)) {
         const auto digit = static_cast<unsigned>(*p_ - '0');
         if (!fits_another_digit(significand, digit)) {
@@ -295,7 +300,7 @@ class Parser {
       integer = false;
       ++p_;
       const char* digits = p_;
-      take_eight_digit_groups(significand, &exponent);
+      take_digit_groups(significand, &exponent);
       for (; p_ != end_ && is_digit(*p_); ++p_) {
         const auto digit = static_cast<unsigned>(*p_ - '0');
         if (truncated || !fits_another_digit(significand, digit)) {
@@ -352,16 +357,30 @@ class Parser {
     return true;
   }
 
-  // Consumes whole groups of eight digits while the significand can take
-  // them, lowering `exponent` (a fraction's) per digit when given.
-  void take_eight_digit_groups(std::uint64_t& significand, std::int64_t* exponent) {
+  // Consumes digits eight at a time while the significand can take them,
+  // ending with the group that holds the first non-digit, whose leading
+  // digits are read in one step too. Lowers `exponent` (a fraction's) per
+  // digit when given. Leaves what it cannot take to the caller's loop.
+  void take_digit_groups(std::uint64_t& significand, std::int64_t* exponent) {
     while (end_ - p_ >= 8 && significand < kMaxSignificandBeforeEightDigits) {
       std::uint64_t w;
       std::memcpy(&w, p_, sizeof w);
-      if (!is_eight_digits(w)) return;
-      significand = significand * 100000000 + eight_digits_value(w);
-      p_ += 8;
-      if (exponent != nullptr) *exponent -= 8;
+      const std::uint64_t non_digits = non_digit_bytes(w);
+      if (non_digits == 0) {
+        significand = significand * 100000000 + eight_digits_value(w);
+        p_ += 8;
+        if (exponent != nullptr) *exponent -= 8;
+        continue;
+      }
+      const int digits = std::countr_zero(non_digits) >> 3;
+      if (digits > 0) {
+        // Shift the digits to the top and fill below with "0"s: "00012345".
+        const std::uint64_t padded = (w << (8 * (8 - digits))) | ((0x30 * kEightOnes) >> (8 * digits));
+        significand = significand * kIntegerPowersOfTen[static_cast<std::size_t>(digits)] + eight_digits_value(padded);
+        p_ += digits;
+        if (exponent != nullptr) *exponent -= digits;
+      }
+      return;
     }
   }
 

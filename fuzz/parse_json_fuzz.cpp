@@ -1,6 +1,10 @@
 // Fuzzes parse_json with valid UTF-8 texts (its precondition) and checks the
 // writer against the parser: whatever parses is written as one line of valid
-// UTF-8 that parses back to a tree written the same way.
+// UTF-8 that parses back to a tree written the same way. A text that is one
+// float is also checked against std::from_chars.
+#include <bit>
+#include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,6 +19,27 @@ namespace {
 // The token holds bytes that must be escaped, one that must not, and UTF-8.
 constexpr std::string_view kToken = "t\"o\\k\ne\x7F\xC3\xA9n";
 
+// A top-level number must be the binary64 value nearest to its text, as
+// libstdc++'s correctly rounded std::from_chars reads it.
+void check_number(std::string_view text, const trellune::JsonValue& value) {
+  if (value.kind() != trellune::JsonValue::Kind::Number) return;
+  const trellune::JsonNumber number = value.as_number();
+  if (number.kind() != trellune::JsonNumber::Kind::Float64) return;
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  const std::size_t last = text.find_last_not_of(" \t\r\n");
+  const std::string_view literal = text.substr(first, last - first + 1);
+  double expected = 0;
+  const auto [end, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), expected);
+  TRELLUNE_CHECK(end == literal.data() + literal.size());
+  if (ec == std::errc::result_out_of_range) {
+    // Underflow; overflow would have failed the parse.
+    TRELLUNE_CHECK(number.float64() == 0.0);
+    TRELLUNE_CHECK(std::signbit(number.float64()) == (literal.front() == '-'));
+    return;
+  }
+  TRELLUNE_CHECK(std::bit_cast<std::uint64_t>(number.float64()) == std::bit_cast<std::uint64_t>(expected));
+}
+
 void check_written_text(std::string_view text) {
   TRELLUNE_CHECK(trellune::is_valid_utf8(text));
   TRELLUNE_CHECK(text.find('\n') == std::string_view::npos);
@@ -28,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!trellune::is_valid_utf8(text)) return 0;
   trellune::JsonParseResult parsed = trellune::parse_json(text);
   if (!parsed.ok()) return 0;
+  check_number(text, parsed.value());
 
   const std::string written = trellune::serialize_compact(parsed.value());
   check_written_text(written);

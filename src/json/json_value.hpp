@@ -73,7 +73,8 @@ class JsonObject {
 
   // With an equal key present, its stored key and place stay, the value is
   // exchanged and the old one returned; otherwise the member is inserted in
-  // key order and nothing is returned.
+  // key order and nothing is returned. A binary search, then an insertion
+  // that moves the members after it: build large objects with from_members.
   std::optional<JsonValue> set_member(std::string key, JsonValue value);
 
   const JsonValue* find(std::string_view key) const;

@@ -11,26 +11,14 @@
 
 #include "json/internal/compact_writer.hpp"
 #include "json/json_value.hpp"
+#include "json/json_test_support.hpp"
 
 namespace trellune {
 namespace {
 
 using namespace std::string_view_literals;
 
-std::string printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      constexpr char kHex[] = "0123456789ABCDEF";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
+using test::printable;
 
 JsonObject parse_object(std::string_view text) {
   JsonParseResult result = parse_json(text);

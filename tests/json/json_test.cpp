@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "json/json_value.hpp"
+#include "json/json_test_support.hpp"
 
 namespace trellune {
 namespace {
@@ -19,21 +20,7 @@ namespace {
 using namespace std::string_view_literals;
 using Kind = JsonParseErrorKind;
 
-// A case text with bytes outside printable ASCII shown as \xNN.
-std::string printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      constexpr char kHex[] = "0123456789ABCDEF";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
+using test::printable;
 
 // `inner` wrapped in `levels` pairs of `open` and `close`.
 std::string nested(std::string_view open, std::string_view close, int levels, std::string_view inner = "") {
@@ -187,12 +174,6 @@ TEST(ParseJson, AcceptsEveryKindOfValueWithWhiteSpaceAround) {
     ASSERT_TRUE(result.ok()) << json_parse_error_kind_name(result.error().kind);
     EXPECT_EQ(serialize_compact(result.value()), c.compact);
   }
-}
-
-TEST(ParseJson, ErrorKindNamesComeFromOneTable) {
-  EXPECT_EQ(json_parse_error_kind_name(Kind::EndInArray), "EndInArray");
-  EXPECT_EQ(json_parse_error_kind_name(Kind::NestingTooDeep), "NestingTooDeep");
-  EXPECT_EQ(json_parse_error_kind_description(Kind::TrailingText), "text after the top-level value");
 }
 
 // ---------------------------------------------------------------------------

@@ -12,15 +12,13 @@
 
 #include "bridge/local_connection.hpp"
 #include "bridge/process_stdio.hpp"
+#include "bridge_test_support.hpp"
 
 namespace trellune {
 namespace {
 
-std::unique_ptr<EventLoop> make_loop() {
-  IoResult<std::unique_ptr<EventLoop>> loop = EventLoop::create();
-  EXPECT_TRUE(loop.has_value());
-  return std::move(loop).value();
-}
+using testing::make_loop;
+using testing::socket_writer_over;
 
 // ---------------------------------------------------------------------------
 // LineReader over a scripted end
@@ -145,11 +143,7 @@ TEST(SocketWriteEndTest, PartialSendsResumeAfterWaiting) {
   const int small = 4096;
   ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   std::unique_ptr<EventLoop> loop = make_loop();
-  IoResult<Registration> registration = loop->register_fd(fds[0]);
-  ASSERT_TRUE(registration.has_value());
-  auto [read_side, write_side] =
-      LocalConnection::adopt(std::make_shared<SharedSocket>(*loop, fds[0], std::move(*registration))).split();
-  LineWriter writer(make_socket_write_end(std::move(write_side)));
+  LineWriter writer = socket_writer_over(*loop, fds[0]);
 
   std::string payload;
   for (int i = 0; payload.size() < 3 * 1024 * 1024; ++i) payload += std::to_string(i) + ";";
@@ -181,11 +175,7 @@ TEST(SocketWriteEndTest, PeerGoneIsAnErrorNotASignal) {
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
   ::close(fds[1]);
   std::unique_ptr<EventLoop> loop = make_loop();
-  IoResult<Registration> registration = loop->register_fd(fds[0]);
-  ASSERT_TRUE(registration.has_value());
-  auto [read_side, write_side] =
-      LocalConnection::adopt(std::make_shared<SharedSocket>(*loop, fds[0], std::move(*registration))).split();
-  LineWriter writer(make_socket_write_end(std::move(write_side)));
+  LineWriter writer = socket_writer_over(*loop, fds[0]);
   IoStatus status = loop->block_on(writer.write_all("request"));
   ASSERT_FALSE(status.has_value());
   EXPECT_EQ(status.error().kind(), IoErrorKind::BrokenPipe);

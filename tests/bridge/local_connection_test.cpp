@@ -8,16 +8,13 @@
 #include <unistd.h>
 
 #include "bridge/line_channel.hpp"
+#include "bridge_test_support.hpp"
 #include "support/tcp_peer.hpp"
 
 namespace trellune {
 namespace {
 
-std::unique_ptr<EventLoop> make_loop() {
-  IoResult<std::unique_ptr<EventLoop>> loop = EventLoop::create();
-  EXPECT_TRUE(loop.has_value());
-  return std::move(loop).value();
-}
+using testing::make_loop;
 
 TEST(LocalConnectionTest, NothingListeningIsConnectionRefused) {
   std::unique_ptr<EventLoop> loop = make_loop();

@@ -6,6 +6,7 @@
 
 #include "bridge/line_channel.hpp"
 #include "bridge/local_connection.hpp"
+#include "io_error/utf8.hpp"
 #include "json/json_value.hpp"
 
 namespace trellune {
@@ -15,19 +16,6 @@ bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
          c == 0x3000;
-}
-
-// Decodes one code point from well-formed UTF-8 (lines are validated before
-// they get here) and advances `at` past it.
-char32_t decode_next(std::string_view text, std::size_t& at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length && at + i < text.size(); ++i) {
-    c = (c << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
-  }
-  at += length;
-  return c;
 }
 
 Task<IoStatus> relay(EventLoop& loop, const std::string& token, LineReader& requests, LineWriter& socket_writer,
@@ -64,9 +52,10 @@ Task<IoStatus> relay(EventLoop& loop, const std::string& token, LineReader& requ
 }  // namespace
 
 bool is_blank_line(std::string_view line) {
-  std::size_t at = 0;
-  while (at < line.size()) {
-    if (!is_white_space(decode_next(line, at))) return false;
+  while (!line.empty()) {
+    const Utf8Sequence next = decode_utf8_sequence(line);
+    if (!next.well_formed || !is_white_space(next.code_point)) return false;
+    line.remove_prefix(next.length);
   }
   return true;
 }

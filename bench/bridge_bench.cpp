@@ -4,7 +4,10 @@
 // one request in flight, as an MCP client does; configurations are
 // interleaved round by round so that machine noise hits all of them alike.
 //
-//   bridge_bench BRIDGE_EXECUTABLE [CORPUS_DIR] [ROUNDS]
+//   bridge_bench [--rounds N] [--corpus DIR] [--small-only] BRIDGE_EXECUTABLE...
+//
+// Several bridge executables (builds with different settings) can be compared
+// in one run; the first is the one set against the baselines.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -192,30 +195,23 @@ void finish(Relay& relay) {
   ::waitpid(relay.pid, &status, 0);
 }
 
-enum class Kind { Bridge, Socat, Direct };
-const char* name_of(Kind kind) {
-  switch (kind) {
-    case Kind::Bridge: return "trellune-mcp";
-    case Kind::Socat: return "socat";
-    case Kind::Direct: return "direct";
-  }
-  return "?";
-}
-
-struct Setup {
-  std::string bridge;
-  std::uint16_t port;
+// A way of reaching the application: a bridge executable, socat, or none.
+struct Contender {
+  enum class Kind { Bridge, Socat, Direct } kind;
+  std::string name;
+  std::string executable;  // bridges only
 };
 
-Relay open_relay(Kind kind, const Setup& setup) {
-  switch (kind) {
-    case Kind::Bridge:
-      return spawn_relay({setup.bridge}, {"TRELLUNE_MCP_PORT=" + std::to_string(setup.port), "TRELLUNE_MCP_TOKEN=bench-token"});
-    case Kind::Socat:
-      return spawn_relay({"socat", "STDIO", "TCP:127.0.0.1:" + std::to_string(setup.port) + ",nodelay"},
+Relay open_relay(const Contender& contender, std::uint16_t port) {
+  switch (contender.kind) {
+    case Contender::Kind::Bridge:
+      return spawn_relay({contender.executable},
+                         {"TRELLUNE_MCP_PORT=" + std::to_string(port), "TRELLUNE_MCP_TOKEN=bench-token"});
+    case Contender::Kind::Socat:
+      return spawn_relay({"socat", "STDIO", "TCP:127.0.0.1:" + std::to_string(port) + ",nodelay"},
                          {"PATH=/usr/bin:/bin"});
-    case Kind::Direct:
-      return connect_direct(setup.port);
+    case Contender::Kind::Direct:
+      return connect_direct(port);
   }
   std::abort();
 }
@@ -253,15 +249,39 @@ struct Figures {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: bridge_bench BRIDGE_EXECUTABLE [CORPUS_DIR] [ROUNDS]\n");
+  std::signal(SIGPIPE, SIG_IGN);
+  std::string corpus = TRELLUNE_CORPUS_DIR;
+  int rounds = 5;
+  bool small_only = false;
+  std::vector<Contender> contenders;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--rounds" && i + 1 < argc) {
+      rounds = std::atoi(argv[++i]);
+    } else if (arg == "--corpus" && i + 1 < argc) {
+      corpus = argv[++i];
+    } else if (arg == "--small-only") {
+      small_only = true;
+    } else {
+      const std::string name = contenders.empty() ? "trellune-mcp" : "bridge " + std::to_string(contenders.size() + 1);
+      contenders.push_back({Contender::Kind::Bridge, name, arg});
+    }
+  }
+  if (contenders.empty() || rounds < 1) {
+    std::fprintf(stderr, "usage: bridge_bench [--rounds N] [--corpus DIR] [--small-only] BRIDGE_EXECUTABLE...\n");
     return 2;
   }
-  std::signal(SIGPIPE, SIG_IGN);
-  const std::string corpus = argc > 2 ? argv[2] : TRELLUNE_CORPUS_DIR;
-  const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
+  const bool have_socat = std::system("command -v socat >/dev/null 2>&1") == 0;
+  if (have_socat) {
+    contenders.push_back({Contender::Kind::Socat, "socat", ""});
+  } else {
+    std::fprintf(stderr, "bridge_bench: socat not found; its baseline is skipped\n");
+  }
+  contenders.push_back({Contender::Kind::Direct, "direct", ""});
+
   const std::vector<std::string> small = read_lines(corpus + "/mcp_small.jsonl");
-  const std::vector<std::string> throughput_names = {"large", "twitter", "citm_catalog", "canada"};
+  std::vector<std::string> throughput_names;
+  if (!small_only) throughput_names = {"large", "twitter", "citm_catalog", "canada"};
   std::map<std::string, std::vector<std::string>> throughput;
   std::map<std::string, double> corpus_bytes;
   for (const auto& name : throughput_names) {
@@ -270,21 +290,14 @@ int main(int argc, char** argv) {
   }
 
   Application application;
-  const Setup setup{argv[1], application.port()};
-  const bool have_socat = std::system("command -v socat >/dev/null 2>&1") == 0;
-  std::vector<Kind> kinds = {Kind::Bridge, Kind::Direct};
-  if (have_socat) kinds.insert(kinds.begin() + 1, Kind::Socat);
-  else std::fprintf(stderr, "bridge_bench: socat not found; its baseline is skipped\n");
-
-  std::map<Kind, Figures> figures;
+  std::vector<Figures> figures(contenders.size());
   for (int round = 0; round < rounds; ++round) {
-    for (const Kind kind : kinds) {
-      Figures& f = figures[kind];
+    for (std::size_t c = 0; c < contenders.size(); ++c) {
+      Figures& f = figures[c];
       // Start-up: spawn to first reply.
       const auto spawned = Clock::now();
-      Relay relay = open_relay(kind, setup);
-      std::vector<double> first = ping_pong(relay, {small.front()});
-      (void)first;
+      Relay relay = open_relay(contenders[c], application.port());
+      (void)ping_pong(relay, {small.front()});
       f.startup_micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - spawned).count());
       // Small requests, then the peak RSS of a process that served only them.
       std::vector<double> trips = ping_pong(relay, small);
@@ -293,7 +306,7 @@ int main(int argc, char** argv) {
       finish(relay);
       // Large lines, each corpus in its own process.
       for (const auto& name : throughput_names) {
-        Relay bulk = open_relay(kind, setup);
+        Relay bulk = open_relay(contenders[c], application.port());
         const auto start = Clock::now();
         (void)ping_pong(bulk, throughput[name]);
         f.seconds[name] += std::chrono::duration<double>(Clock::now() - start).count();
@@ -306,9 +319,9 @@ int main(int argc, char** argv) {
   std::printf("%-14s %12s %12s %12s %10s", "relay", "median us", "p99 us", "start-up us", "RSS KiB");
   for (const auto& name : throughput_names) std::printf(" %12s", (name + " MB/s").c_str());
   std::printf("\n");
-  for (const Kind kind : kinds) {
-    Figures& f = figures[kind];
-    std::printf("%-14s %12.1f %12.1f %12.1f %10ld", name_of(kind), percentile(f.small_round_trips, 0.5),
+  for (std::size_t c = 0; c < contenders.size(); ++c) {
+    Figures& f = figures[c];
+    std::printf("%-14s %12.1f %12.1f %12.1f %10ld", contenders[c].name.c_str(), percentile(f.small_round_trips, 0.5),
                 percentile(f.small_round_trips, 0.99), percentile(f.startup_micros, 0.5), f.peak_rss_kib);
     for (const auto& name : throughput_names) {
       std::printf(" %12.1f", corpus_bytes[name] * rounds / f.seconds[name] / 1e6);
@@ -316,15 +329,15 @@ int main(int argc, char** argv) {
     std::printf("\n");
   }
   if (have_socat) {
-    Figures& b = figures[Kind::Bridge];
-    Figures& s = figures[Kind::Socat];
-    std::printf("\nbridge / socat: median round trip %.2fx, p99 %.2fx, start-up %.2fx, RSS %.2fx",
+    const Figures& b = figures.front();
+    const Figures& s = figures[figures.size() - 2];
+    std::printf("\ntrellune-mcp / socat: median round trip %.2fx, p99 %.2fx, start-up %.2fx, RSS %.2fx",
                 percentile(b.small_round_trips, 0.5) / percentile(s.small_round_trips, 0.5),
                 percentile(b.small_round_trips, 0.99) / percentile(s.small_round_trips, 0.99),
                 percentile(b.startup_micros, 0.5) / percentile(s.startup_micros, 0.5),
                 static_cast<double>(b.peak_rss_kib) / static_cast<double>(s.peak_rss_kib));
     for (const auto& name : throughput_names) {
-      std::printf(", %s throughput %.2fx", name.c_str(), s.seconds[name] / b.seconds[name]);
+      std::printf(", %s throughput %.2fx", name.c_str(), s.seconds.at(name) / b.seconds.at(name));
     }
     std::printf("\n");
   }

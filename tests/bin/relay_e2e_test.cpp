@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <csignal>
 #include <string>
@@ -301,6 +302,26 @@ TEST(RelayDescriptorTest, StandardOutputClosedAtStartKeepsRelaying) {
     EXPECT_EQ(session.child.stdout_text(), "");
     EXPECT_EQ(session.child.stderr_text(), "");
   }
+}
+
+TEST(RelayDescriptorTest, StandardInputFromARegularFile) {
+  const std::string path = ::testing::TempDir() + "trellune_requests.jsonl";
+  {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fputs("{\"b\":1,\"a\":2}\nplain\n", file);
+    std::fclose(file);
+  }
+  ChildOptions options;
+  options.stdin_path = path;
+  Session session(options);
+  EXPECT_EQ(session.peer->read_line(), std::string("{\"a\":2,\"b\":1,") + kStampedToken + "}\n");
+  session.peer->write("1\n");
+  EXPECT_EQ(session.peer->read_line(), "plain\n");
+  session.peer->write("2\n");
+  EXPECT_EQ(session.child.wait(), exited_with(0));
+  EXPECT_EQ(session.child.stdout_text(), "1\n2\n");
+  std::remove(path.c_str());
 }
 
 // ---------------------------------------------------------------------------

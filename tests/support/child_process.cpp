@@ -90,6 +90,7 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
   for (auto& e : env_text) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  const int stdin_file = options.stdin_path.empty() ? -1 : ::open(options.stdin_path.c_str(), O_RDONLY | O_CLOEXEC);
   const pid_t pid = ::fork();
   if (pid < 0) {
     std::perror("fork");
@@ -103,7 +104,7 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::dup2(in[0], 0);
+    ::dup2(stdin_file >= 0 ? stdin_file : in[0], 0);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     if (options.close_stdin) ::close(0);
@@ -113,6 +114,7 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
     ::_exit(127);
   }
 
+  if (stdin_file >= 0) ::close(stdin_file);
   Child child;
   child.pid_ = pid;
   child.stdin_fd_ = in[1];

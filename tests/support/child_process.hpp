@@ -21,6 +21,7 @@ struct ChildOptions {
   // The child's whole environment (nothing is inherited).
   std::vector<std::pair<std::string, std::string>> env;
   bool close_stdin = false;   // start with descriptor 0 closed
+  std::string stdin_path;     // when set, descriptor 0 is this file instead of a pipe
   bool close_stdout = false;  // start with descriptor 1 closed
   bool close_stderr = false;  // start with descriptor 2 closed
 };

@@ -18,9 +18,8 @@ bool is_white_space(char32_t c) {
          c == 0x3000;
 }
 
-Task<IoStatus> relay(EventLoop& loop, const std::string& token, LineReader& requests, LineWriter& socket_writer,
-                     LineReader& replies, LineWriter& output) {
-  (void)loop;
+Task<IoStatus> relay(const std::string& token, LineReader& requests, LineWriter& socket_writer, LineReader& replies,
+                     LineWriter& output) {
   for (;;) {
     Task<LineOutcome> reading_request = requests.next_line();
     LineOutcome request = co_await std::move(reading_request);
@@ -29,8 +28,8 @@ Task<IoStatus> relay(EventLoop& loop, const std::string& token, LineReader& requ
     const std::string& line = **request;
     if (is_blank_line(line)) continue;
 
-    const std::string outgoing = build_outgoing_text(line, token);
-    Task<IoStatus> sending = socket_writer.write_all(outgoing);
+    const std::optional<std::string> stamped = stamp_object_request(line, token);
+    Task<IoStatus> sending = socket_writer.write_all(stamped ? std::string_view(*stamped) : std::string_view(line));
     if (IoStatus sent = co_await std::move(sending); !sent) co_return sent;
     Task<IoStatus> terminating = socket_writer.write_all("\n");
     if (IoStatus sent = co_await std::move(terminating); !sent) co_return sent;
@@ -60,10 +59,10 @@ bool is_blank_line(std::string_view line) {
   return true;
 }
 
-std::string build_outgoing_text(std::string_view request_line, std::string_view token) {
+std::optional<std::string> stamp_object_request(std::string_view request_line, std::string_view token) {
   JsonParseResult parsed = parse_json(request_line);
   if (!parsed.ok() || !parsed.value().is_object()) {
-    return std::string(request_line);
+    return std::nullopt;
   }
   return inject_token(std::move(parsed.value().as_object()), token);
 }
@@ -82,7 +81,7 @@ Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {
   LineReader requests(make_stdin_end(loop));
   LineWriter output(make_stdout_end(loop));
 
-  Task<IoStatus> relaying = relay(loop, config.token, requests, socket_writer, replies, output);
+  Task<IoStatus> relaying = relay(config.token, requests, socket_writer, replies, output);
   co_return co_await std::move(relaying);
 }
 

@@ -2,6 +2,7 @@
 // application, one reply line back, strictly in turn.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,8 +22,9 @@ Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config);
 // True when the line is empty or all of it is Unicode White_Space.
 bool is_blank_line(std::string_view line);
 
-// The text sent for a request line: an object gets the member "token" and
-// is re-serialized compactly; anything else goes as it was read.
-std::string build_outgoing_text(std::string_view request_line, std::string_view token);
+// The text sent for a request line that is a JSON object: the object with its
+// member "token" set, re-serialized compactly. nullopt for every other line,
+// which goes to the application exactly as read.
+std::optional<std::string> stamp_object_request(std::string_view request_line, std::string_view token);
 
 }  // namespace trellune

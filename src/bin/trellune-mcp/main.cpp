@@ -24,13 +24,11 @@ constexpr std::string_view kMissingConfigDiagnostic =
     "trellune-mcp: \xe7\xbc\xba\xe5\xb0\x91 TRELLUNE_MCP_PORT / TRELLUNE_MCP_TOKEN"
     "\xef\xbc\x8c\xe9\x80\x80\xe5\x87\xba\n";
 
-void flush_standard_output_at_exit() { flush_process_stdout_at_exit(); }
-
 [[noreturn]] void exit_missing_config() {
   // A failed diagnostic changes nothing: the process still ends before any
   // connection is attempted.
   (void)write_all_to_stderr(kMissingConfigDiagnostic);
-  flush_standard_output_at_exit();
+  flush_process_stdout_at_exit();
   std::exit(kExitMissingConfig);
 }
 
@@ -79,7 +77,7 @@ int run() {
     report_error(result.error());
     status = kExitIoError;
   }
-  flush_standard_output_at_exit();
+  flush_process_stdout_at_exit();
   return status;
 }
 

@@ -39,7 +39,7 @@ constexpr int kUnauthorized = -32001;
 // ---------------------------------------------------------------------------
 // Building replies
 
-JsonValue text(std::string_view value) { return JsonValue(std::string(value)); }
+JsonValue text(std::string_view value) { return JsonValue(value); }
 JsonValue integer(std::int64_t value) {
   return JsonValue(value < 0 ? JsonNumber::from_int64(value)
                              : JsonNumber::from_uint64(static_cast<std::uint64_t>(value)));
@@ -153,7 +153,7 @@ std::string call_tool(Connection& connection, JsonValue id, const JsonObject& re
   const JsonValue* arguments = params->as_object().find("arguments");
   const JsonObject empty;
   const JsonObject& args = arguments != nullptr && arguments->is_object() ? arguments->as_object() : empty;
-  const std::string& tool_name = name->as_string();
+  const std::string_view tool_name = name->as_string();
 
   if (tool_name == "echo") {
     const JsonValue* message = args.find("text");
@@ -179,7 +179,7 @@ std::string call_tool(Connection& connection, JsonValue id, const JsonObject& re
                          "; requests on this connection: " + std::to_string(connection.requests);
     return response(std::move(id), text_content(report));
   }
-  return error_response(std::move(id), kInvalidParams, "unknown tool: " + tool_name);
+  return error_response(std::move(id), kInvalidParams, "unknown tool: " + std::string(tool_name));
 }
 
 std::string answer(Connection& connection, std::string_view line) {
@@ -194,7 +194,7 @@ std::string answer(Connection& connection, std::string_view line) {
   }
   JsonObject& request = parsed.value().as_object();
   const JsonValue* method_value = request.find("method");
-  const std::string method =
+  const std::string_view method =
       method_value != nullptr && method_value->kind() == JsonValue::Kind::String ? method_value->as_string() : "";
   JsonValue* id_member = request.find("id");
   const bool is_notification = id_member == nullptr;
@@ -212,7 +212,8 @@ std::string answer(Connection& connection, std::string_view line) {
   if (method == "initialize") {
     const JsonValue* params = request.find("params");
     const JsonValue* version = params != nullptr && params->is_object() ? params->as_object().find("protocolVersion") : nullptr;
-    std::string protocol = version != nullptr && version->kind() == JsonValue::Kind::String ? version->as_string() : "2025-06-18";
+    const std::string_view protocol =
+        version != nullptr && version->kind() == JsonValue::Kind::String ? version->as_string() : "2025-06-18";
     return response(std::move(id),
                     object()
                         .with("protocolVersion", text(protocol))
@@ -223,7 +224,7 @@ std::string answer(Connection& connection, std::string_view line) {
   if (method == "ping") return response(std::move(id), object().build());
   if (method == "tools/list") return response(std::move(id), tool_list());
   if (method == "tools/call") return call_tool(connection, std::move(id), request);
-  return error_response(std::move(id), kMethodNotFound, "Method not found: " + method);
+  return error_response(std::move(id), kMethodNotFound, "Method not found: " + std::string(method));
 }
 
 bool send_all(int fd, std::string_view bytes) {

@@ -3,31 +3,36 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
+
+#include "json/internal/tree_build.hpp"
 
 namespace trellune {
+
+using json_internal::Slot;
+using json_internal::TreeAccess;
+
 namespace {
 
 bool same_key(std::string_view a, std::string_view b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
 }
 
+std::string_view text_of(const Slot& slot) { return TreeAccess::text_of(&slot, slot.word, slot.meta); }
+
 // The first eight bytes of a key, big-endian and zero-padded: comparing two
 // of these as integers orders the keys as json_key_less does, unless they are
-// equal, when the whole keys must be compared.
-std::uint64_t key_prefix(std::string_view key) {
-  std::uint64_t word = 0;
-  if (key.size() >= sizeof word) {
-    std::memcpy(&word, key.data(), sizeof word);
-    return __builtin_bswap64(word);
-  }
-  for (std::size_t i = 0; i < key.size(); ++i) {
-    word |= std::uint64_t{static_cast<unsigned char>(key[i])} << (56 - 8 * i);
-  }
-  return word;
+// equal, when the whole keys must be compared. Inline text is zero-padded
+// already; heap text is longer than eight bytes.
+std::uint64_t key_prefix(const Slot& key) {
+  if ((key.meta & TreeAccess::kHeapText) == 0) return __builtin_bswap64(key.word);
+  std::uint64_t word;
+  std::memcpy(&word, reinterpret_cast<const char*>(key.word), sizeof word);
+  return __builtin_bswap64(word);
 }
 
 // Sorting 16-byte entries instead of the members themselves keeps each step
-// cheap; the members move once, straight into their final vector.
+// cheap; the members move once, straight into their block.
 struct SortEntry {
   std::uint64_t prefix;
   std::size_t index;
@@ -38,14 +43,14 @@ constexpr std::size_t kSmallObject = 32;
 
 class EntryLess {
  public:
-  explicit EntryLess(std::span<const JsonMember> members) : members_(members) {}
+  explicit EntryLess(const Slot* pairs) : pairs_(pairs) {}
 
   // Negative, zero or positive as the key of `a` sorts before, equals or
   // sorts after that of `b`.
   int compare_keys(const SortEntry& a, const SortEntry& b) const {
     if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
-    const std::string& x = members_[a.index].key;
-    const std::string& y = members_[b.index].key;
+    const std::string_view x = text_of(pairs_[2 * a.index]);
+    const std::string_view y = text_of(pairs_[2 * b.index]);
     const std::size_t common = std::min(x.size(), y.size());
     const int order = common == 0 ? 0 : std::memcmp(x.data(), y.data(), common);
     if (order != 0) return order;
@@ -59,16 +64,40 @@ class EntryLess {
   }
 
  private:
-  std::span<const JsonMember> members_;
+  const Slot* pairs_;
 };
 
-void insertion_sort(std::span<SortEntry> entries, std::size_t sorted_prefix, const EntryLess& less) {
-  for (std::size_t i = sorted_prefix; i < entries.size(); ++i) {
+void insertion_sort(SortEntry* entries, std::size_t count, std::size_t sorted_prefix, const EntryLess& less) {
+  for (std::size_t i = sorted_prefix; i < count; ++i) {
     const SortEntry moving = entries[i];
     std::size_t j = i;
     for (; j > 0 && less(moving, entries[j - 1]); --j) entries[j] = entries[j - 1];
     entries[j] = moving;
   }
+}
+
+// Copies handle words into the storage of a block's elements or members: a
+// handle's bytes are all there is to it (see TreeAccess).
+void copy_handles(void* to, const void* from, std::size_t bytes) { std::memcpy(to, from, bytes); }
+
+void release_array_block(json_internal::ArrayBlock* block) noexcept {
+  JsonValue* elements = block->elements();
+  for (std::size_t i = 0; i < block->size; ++i) {
+    const std::uint64_t meta = TreeAccess::meta(elements[i]);
+    if ((meta & TreeAccess::kOwnsBlock) != 0) json_internal::release_words(TreeAccess::word(elements[i]), meta);
+  }
+  json_internal::release_block(block, json_internal::ArrayBlock::bytes(block->capacity));
+}
+
+void release_object_block(json_internal::ObjectBlock* block) noexcept {
+  JsonMember* members = block->members();
+  for (std::size_t i = 0; i < block->size; ++i) {
+    const std::uint64_t key_meta = TreeAccess::meta(members[i].key);
+    if ((key_meta & TreeAccess::kOwnsBlock) != 0) TreeAccess::release_text(TreeAccess::word(members[i].key), key_meta);
+    const std::uint64_t meta = TreeAccess::meta(members[i].value);
+    if ((meta & TreeAccess::kOwnsBlock) != 0) json_internal::release_words(TreeAccess::word(members[i].value), meta);
+  }
+  json_internal::release_block(block, json_internal::ObjectBlock::bytes(block->capacity));
 }
 
 constexpr auto kKindNames = std::to_array<std::string_view>({
@@ -87,65 +116,164 @@ static_assert(kKindNames.size() == static_cast<std::size_t>(JsonParseErrorKind::
 
 }  // namespace
 
-JsonObject JsonObject::from_members(std::span<JsonMember> members, std::size_t spare) {
-  JsonObject object;
-  const std::size_t n = members.size();
-  if (n + spare == 0) return object;
-  object.members_.reserve(n + spare);
+namespace json_internal {
+
+void release_words(std::uint64_t word, std::uint64_t meta) noexcept {
+  switch (static_cast<JsonValue::Kind>((meta >> TreeAccess::kTagShift) & 0x7)) {
+    case JsonValue::Kind::String:
+      TreeAccess::release_text(word, meta);
+      return;
+    case JsonValue::Kind::Array:
+      if (word != 0) release_array_block(reinterpret_cast<json_internal::ArrayBlock*>(word));
+      return;
+    case JsonValue::Kind::Object:
+      if (word != 0) release_object_block(reinterpret_cast<json_internal::ObjectBlock*>(word));
+      return;
+    case JsonValue::Kind::Null:
+    case JsonValue::Kind::Bool:
+    case JsonValue::Kind::Number:
+      return;
+  }
+}
+
+Slot make_array(const Slot* elements, std::size_t count) {
+  if (count == 0) return {0, TreeAccess::kArrayMeta};
+  auto* block = static_cast<json_internal::ArrayBlock*>(allocate_block(json_internal::ArrayBlock::bytes(count)));
+  block->size = count;
+  block->capacity = count;
+  copy_handles(block->elements(), elements, count * sizeof(Slot));
+  return {reinterpret_cast<std::uint64_t>(block), TreeAccess::kArrayMeta};
+}
+
+Slot make_object(const Slot* pairs, std::size_t count, std::size_t spare) {
+  if (count + spare == 0) return {0, TreeAccess::kObjectMeta};
   std::array<SortEntry, kSmallObject> small_entries;
   std::vector<SortEntry> large_entries;
-  std::span<SortEntry> entries;
-  if (n <= kSmallObject) {
-    entries = std::span(small_entries).first(n);
-  } else {
-    large_entries.resize(n);
-    entries = large_entries;
+  SortEntry* entries = small_entries.data();
+  if (count > kSmallObject) {
+    large_entries.resize(count);
+    entries = large_entries.data();
   }
-  const EntryLess less(members);
+  const EntryLess less(pairs);
   // Members that already come in strictly ascending order (no repeats) need
   // no sort: common for texts written by a sorting writer.
-  std::size_t ascending = n;
-  for (std::size_t i = 0; i < n; ++i) {
-    entries[i] = SortEntry{key_prefix(members[i].key), i};
-    if (ascending == n && i > 0 && less.compare_keys(entries[i - 1], entries[i]) >= 0) ascending = i;
+  std::size_t ascending = count;
+  for (std::size_t i = 0; i < count; ++i) {
+    entries[i] = SortEntry{key_prefix(pairs[2 * i]), i};
+    if (ascending == count && i > 0 && less.compare_keys(entries[i - 1], entries[i]) >= 0) ascending = i;
   }
-  if (ascending == n) {
-    for (JsonMember& member : members) object.members_.push_back(std::move(member));
-    return object;
+  if (ascending == count) {
+    auto* block = static_cast<json_internal::ObjectBlock*>(allocate_block(json_internal::ObjectBlock::bytes(count + spare)));
+    block->size = count;
+    block->capacity = count + spare;
+    copy_handles(block->members(), pairs, count * 2 * sizeof(Slot));
+    return {reinterpret_cast<std::uint64_t>(block), TreeAccess::kObjectMeta};
   }
-  if (n <= kSmallObject) {
-    insertion_sort(entries, ascending, less);
+  if (count <= kSmallObject) {
+    insertion_sort(entries, count, ascending, less);
   } else {
-    std::sort(entries.begin(), entries.end(), less);
+    std::sort(entries, entries + count, less);
   }
-  // Equal keys are now adjacent, in input order: the first keeps its key
+  std::size_t unique = 1;
+  for (std::size_t i = 1; i < count; ++i) unique += less.compare_keys(entries[i - 1], entries[i]) != 0;
+  auto* block = static_cast<json_internal::ObjectBlock*>(allocate_block(json_internal::ObjectBlock::bytes(unique + spare)));
+  block->size = unique;
+  block->capacity = unique + spare;
+  auto* out = reinterpret_cast<Slot*>(block->members());
+  // Equal keys are adjacent now, in input order: the first keeps its key
   // and place, and takes the value of the last.
-  for (std::size_t i = 0; i < n;) {
-    JsonMember& first = members[entries[i].index];
+  for (std::size_t i = 0; i < count;) {
     std::size_t last = i;
-    while (last + 1 < n && less.compare_keys(entries[last + 1], entries[i]) == 0) ++last;
-    object.members_.emplace_back(std::move(first.key), std::move(members[entries[last].index].value));
+    while (last + 1 < count && less.compare_keys(entries[last + 1], entries[i]) == 0) ++last;
+    *out++ = pairs[2 * entries[i].index];
+    *out++ = pairs[2 * entries[last].index + 1];
+    for (std::size_t j = i; j < last; ++j) {
+      const Slot& key = pairs[2 * entries[j + 1].index];
+      const Slot& value = pairs[2 * entries[j].index + 1];
+      if ((key.meta & TreeAccess::kOwnsBlock) != 0) release_words(key.word, key.meta);
+      if ((value.meta & TreeAccess::kOwnsBlock) != 0) release_words(value.word, value.meta);
+    }
     i = last + 1;
   }
+  return {reinterpret_cast<std::uint64_t>(block), TreeAccess::kObjectMeta};
+}
+
+}  // namespace json_internal
+
+void JsonValue::release() noexcept { json_internal::release_words(word_, meta_); }
+
+JsonArray::~JsonArray() {
+  if (block_ != nullptr) release_array_block(block_);
+}
+
+void JsonArray::reserve(std::size_t capacity) {
+  const std::size_t size = this->size();
+  if (capacity <= (block_ == nullptr ? 0 : block_->capacity)) return;
+  auto* block = static_cast<json_internal::ArrayBlock*>(json_internal::allocate_block(json_internal::ArrayBlock::bytes(capacity)));
+  block->size = size;
+  block->capacity = capacity;
+  if (block_ != nullptr) {
+    copy_handles(block->elements(), block_->elements(), size * sizeof(JsonValue));
+    json_internal::release_block(block_, json_internal::ArrayBlock::bytes(block_->capacity));
+  }
+  block_ = block;
+}
+
+JsonObject::~JsonObject() {
+  if (block_ != nullptr) release_object_block(block_);
+}
+
+JsonObject JsonObject::from_members(std::span<JsonMember> members, std::size_t spare) {
+  std::vector<Slot> pairs;
+  pairs.reserve(2 * members.size());
+  for (JsonMember& member : members) {
+    pairs.push_back({TreeAccess::word(member.key), TreeAccess::meta(member.key)});
+    pairs.push_back({TreeAccess::word(member.value), TreeAccess::meta(member.value)});
+    TreeAccess::forget(member.key);
+    TreeAccess::forget(member.value);
+  }
+  const Slot made = json_internal::make_object(pairs.data(), members.size(), spare);
+  JsonObject object;
+  object.block_ = reinterpret_cast<json_internal::ObjectBlock*>(made.word);
   return object;
 }
 
-std::optional<JsonValue> JsonObject::set_member(std::string key, JsonValue value) {
-  const auto place = std::lower_bound(members_.begin(), members_.end(), key,
-                                      [](const JsonMember& m, const std::string& k) { return json_key_less(m.key, k); });
-  if (place != members_.end() && same_key(place->key, key)) {
-    std::optional<JsonValue> old(std::move(place->value));
-    place->value = std::move(value);
+std::optional<JsonValue> JsonObject::set_member(std::string_view key, JsonValue value) {
+  const std::size_t size = this->size();
+  JsonMember* members = block_ == nullptr ? nullptr : block_->members();
+  const JsonMember* place = std::lower_bound(
+      members, members + size, key, [](const JsonMember& m, std::string_view k) { return json_key_less(m.key, k); });
+  const auto index = static_cast<std::size_t>(place - members);
+  if (index < size && same_key(members[index].key, key)) {
+    std::optional<JsonValue> old(std::move(members[index].value));
+    members[index].value = std::move(value);
     return old;
   }
-  members_.emplace(place, std::move(key), std::move(value));
+  if (block_ == nullptr || size == block_->capacity) {
+    const std::size_t capacity = std::max<std::size_t>(4, 2 * size);
+    auto* block = static_cast<json_internal::ObjectBlock*>(json_internal::allocate_block(json_internal::ObjectBlock::bytes(capacity)));
+    block->size = size;
+    block->capacity = capacity;
+    if (block_ != nullptr) {
+      copy_handles(block->members(), block_->members(), size * sizeof(JsonMember));
+      json_internal::release_block(block_, json_internal::ObjectBlock::bytes(block_->capacity));
+    }
+    block_ = block;
+    members = block->members();
+  }
+  std::memmove(static_cast<void*>(members + index + 1), members + index, (size - index) * sizeof(JsonMember));
+  // The slot's old bytes were moved up: build the member over them.
+  new (members + index) JsonMember(JsonString(key), std::move(value));
+  ++block_->size;
   return std::nullopt;
 }
 
 const JsonValue* JsonObject::find(std::string_view key) const {
-  const auto place = std::lower_bound(members_.begin(), members_.end(), key,
-                                      [](const JsonMember& m, std::string_view k) { return json_key_less(m.key, k); });
-  if (place != members_.end() && same_key(place->key, key)) return &place->value;
+  const std::size_t size = this->size();
+  const JsonMember* members = block_ == nullptr ? nullptr : block_->members();
+  const JsonMember* place = std::lower_bound(
+      members, members + size, key, [](const JsonMember& m, std::string_view k) { return json_key_less(m.key, k); });
+  if (place != members + size && same_key(place->key, key)) return &place->value;
   return nullptr;
 }
 

@@ -3,6 +3,11 @@
 // A tree is strictly nested and move-only: every value owns its payload, and
 // destroying a value destroys everything below it. Text is UTF-8 bytes with an
 // explicit length; a NUL byte is an ordinary character.
+//
+// Values, keys, arrays and objects are small handles (16, 16, 8 and 8 bytes)
+// that may be moved by copying their bytes: a moved-from handle is left
+// owning nothing. Text of up to 14 bytes is held inside its handle; longer
+// text, and the elements of arrays and objects, sit in one heap block each.
 #pragma once
 
 #include <cstddef>
@@ -11,13 +16,17 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace trellune {
 
 class JsonValue;
 struct JsonMember;
-using JsonArray = std::vector<JsonValue>;
+
+namespace json_internal {
+struct TreeAccess;
+struct ArrayBlock;
+struct ObjectBlock;
+}  // namespace json_internal
 
 // A number as the parser classified it. The parser makes `UInt64` for integer
 // literals without sign, fraction or exponent that fit in 64 bits, `Int64`
@@ -41,6 +50,8 @@ class JsonNumber {
   constexpr double float64() const { return f_; }
 
  private:
+  friend struct json_internal::TreeAccess;
+
   constexpr JsonNumber(Kind kind, std::uint64_t value) : u_(value), kind_(kind) {}
   constexpr JsonNumber(Kind kind, std::int64_t value) : i_(value), kind_(kind) {}
   constexpr JsonNumber(Kind kind, double value) : f_(value), kind_(kind) {}
@@ -57,13 +68,77 @@ class JsonNumber {
 // proper prefix first. For UTF-8 this is code point order.
 inline bool json_key_less(std::string_view a, std::string_view b);
 
+// Owned text, such as an object key. Converts to std::string_view.
+class JsonString {
+ public:
+  JsonString() noexcept : word_(0), meta_(kEmptyMeta) {}
+  explicit JsonString(std::string_view text);
+  JsonString(JsonString&& other) noexcept : word_(other.word_), meta_(other.meta_) { other.forget(); }
+  JsonString& operator=(JsonString&& other) noexcept;
+  JsonString(const JsonString&) = delete;
+  JsonString& operator=(const JsonString&) = delete;
+  ~JsonString();
+
+  std::string_view view() const;
+  operator std::string_view() const { return view(); }
+  const char* data() const { return view().data(); }
+  std::size_t size() const { return view().size(); }
+  bool empty() const { return size() == 0; }
+
+  friend bool operator==(const JsonString& a, std::string_view b) { return a.view() == b; }
+
+ private:
+  friend struct json_internal::TreeAccess;
+  // The empty inline string: length 0, tag of kind String.
+  static constexpr std::uint64_t kEmptyMeta = std::uint64_t{3} << 56;
+
+  void forget() {
+    word_ = 0;
+    meta_ = kEmptyMeta;
+  }
+
+  // Same layout as a JsonValue of kind String.
+  std::uint64_t word_;
+  std::uint64_t meta_;
+};
+
+// A sequence of values in a heap block that grows by doubling.
+class JsonArray {
+ public:
+  JsonArray() noexcept = default;
+  JsonArray(JsonArray&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+  JsonArray& operator=(JsonArray&& other) noexcept;
+  JsonArray(const JsonArray&) = delete;
+  JsonArray& operator=(const JsonArray&) = delete;
+  ~JsonArray();
+
+  std::size_t size() const;
+  bool empty() const { return size() == 0; }
+  JsonValue* begin();
+  JsonValue* end();
+  const JsonValue* begin() const;
+  const JsonValue* end() const;
+  // Each requires an index below size().
+  JsonValue& operator[](std::size_t index);
+  const JsonValue& operator[](std::size_t index) const;
+
+  void push_back(JsonValue&& value);
+  void reserve(std::size_t capacity);
+
+ private:
+  friend struct json_internal::TreeAccess;
+  json_internal::ArrayBlock* block_ = nullptr;
+};
+
 // A map from key text to value with unique keys, traversed in ascending
 // `json_key_less` order whatever the order of insertion.
 class JsonObject {
  public:
-  JsonObject() = default;
-  JsonObject(JsonObject&&) noexcept = default;
-  JsonObject& operator=(JsonObject&&) noexcept = default;
+  JsonObject() noexcept = default;
+  JsonObject(JsonObject&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+  JsonObject& operator=(JsonObject&& other) noexcept;
+  JsonObject(const JsonObject&) = delete;
+  JsonObject& operator=(const JsonObject&) = delete;
   ~JsonObject();
 
   // Builds an object from members in any order in O(n log n), moving them
@@ -75,18 +150,19 @@ class JsonObject {
   // exchanged and the old one returned; otherwise the member is inserted in
   // key order and nothing is returned. A binary search, then an insertion
   // that moves the members after it: build large objects with from_members.
-  std::optional<JsonValue> set_member(std::string key, JsonValue value);
+  std::optional<JsonValue> set_member(std::string_view key, JsonValue value);
 
   const JsonValue* find(std::string_view key) const;
   JsonValue* find(std::string_view key);
 
   std::size_t size() const;
-  bool empty() const;
+  bool empty() const { return size() == 0; }
   // In ascending key order.
   std::span<const JsonMember> members() const;
 
  private:
-  std::vector<JsonMember> members_;
+  friend struct json_internal::TreeAccess;
+  json_internal::ObjectBlock* block_ = nullptr;
 };
 
 // A tagged union over the six kinds of JSON value; the tags keep this order.
@@ -94,56 +170,72 @@ class JsonValue {
  public:
   enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
 
-  JsonValue() noexcept : kind_(Kind::Null) {}
-  explicit JsonValue(bool value) noexcept : bool_(value), kind_(Kind::Bool) {}
-  explicit JsonValue(JsonNumber value) noexcept : number_(value), kind_(Kind::Number) {}
-  explicit JsonValue(std::string value) noexcept;
+  JsonValue() noexcept : word_(0), meta_(0) {}
+  explicit JsonValue(bool value) noexcept : word_(value ? 1 : 0), meta_(tag_bits(Kind::Bool)) {}
+  explicit JsonValue(JsonNumber value) noexcept;
+  explicit JsonValue(JsonString value) noexcept;
   explicit JsonValue(JsonArray value) noexcept;
   explicit JsonValue(JsonObject value) noexcept;
-  // Without these, a string literal would pick the bool constructor.
+  // Without this, a string literal would pick the bool constructor.
   explicit JsonValue(const char* value) : JsonValue(std::string_view(value)) {}
   explicit JsonValue(std::string_view value);
 
-  JsonValue(JsonValue&& other) noexcept;
+  JsonValue(JsonValue&& other) noexcept : word_(other.word_), meta_(other.meta_) { other.meta_ = 0; }
   JsonValue& operator=(JsonValue&& other) noexcept;
   JsonValue(const JsonValue&) = delete;
   JsonValue& operator=(const JsonValue&) = delete;
-  ~JsonValue();
+  ~JsonValue() {
+    if (owns_block()) release();
+  }
 
-  Kind kind() const { return kind_; }
-  bool is_object() const { return kind_ == Kind::Object; }
+  Kind kind() const { return static_cast<Kind>((meta_ >> 56) & kKindMask); }
+  bool is_object() const { return kind() == Kind::Object; }
 
   // Each accessor requires the matching kind; a mismatch is a fatal error.
   bool as_bool() const;
   JsonNumber as_number() const;
-  const std::string& as_string() const;
+  std::string_view as_string() const;
   const JsonArray& as_array() const;
   JsonArray& as_array();
   const JsonObject& as_object() const;
   JsonObject& as_object();
 
  private:
-  void destroy() noexcept;
-  void move_from(JsonValue& other) noexcept;
+  friend struct json_internal::TreeAccess;
+  friend class JsonString;
 
+  // The tag, in the top byte of meta_: the kind in bits 0-2, a variant in
+  // bits 4-5 (the number kind; for a string, whether it is inline) and, in
+  // bit 7, whether the value may own a heap block.
+  static constexpr std::uint64_t kKindMask = 0x7;
+  static constexpr std::uint64_t kOwnsBlock = std::uint64_t{0x80} << 56;
+  static constexpr std::uint64_t tag_bits(Kind kind) { return std::uint64_t{static_cast<std::uint8_t>(kind)} << 56; }
+
+  bool owns_block() const { return (meta_ & kOwnsBlock) != 0; }
+  // Destroys the payload; leaves the bytes as they are.
+  void release() noexcept;
+
+  // Bool: 0 or 1; Number: its bits; String: inline bytes 0-7 or the heap
+  // pointer; Array and Object: their handle.
   union {
-    bool bool_;
-    JsonNumber number_;
-    std::string string_;
+    std::uint64_t word_;
     JsonArray array_;
     JsonObject object_;
   };
-  Kind kind_;
+  // String: inline bytes 8-13 and the length in byte 6, or a heap string's
+  // 56-bit length. The tag is always byte 7.
+  std::uint64_t meta_;
 };
 
 struct JsonMember {
   JsonMember() = default;
   // A member whose value is null, to be filled in.
   explicit JsonMember(std::string_view member_key) : key(member_key) {}
-  JsonMember(std::string&& member_key, JsonValue&& member_value) noexcept
+  JsonMember(std::string_view member_key, JsonValue&& member_value) : key(member_key), value(std::move(member_value)) {}
+  JsonMember(JsonString&& member_key, JsonValue&& member_value) noexcept
       : key(std::move(member_key)), value(std::move(member_value)) {}
 
-  std::string key;
+  JsonString key;
   JsonValue value;
 };
 

@@ -8,12 +8,15 @@
 #include <system_error>
 
 #include "json/internal/string_scan.hpp"
+#include "json/internal/tree_build.hpp"
 #include "json/json_value.hpp"
 
 namespace trellune {
 namespace {
 
 using json_internal::find_string_stop;
+using json_internal::Slot;
+using json_internal::TreeAccess;
 using Kind = JsonParseErrorKind;
 
 // 1e0 .. 1e22 are exact in binary64 (5^22 < 2^53), so each product is too.
@@ -36,9 +39,9 @@ constexpr std::uint64_t kMaxSignificandBeforeDigit = 1844674407370955161;
 constexpr std::int32_t kMaxExponentBeforeDigit = 214748364;
 // Nesting budget: the 128th nested container on one path fails.
 constexpr std::uint8_t kDepthBudget = 128;
-// First capacity of the element and member stacks, so that small texts do
-// not grow them one step at a time.
-constexpr std::size_t kInitialStackCapacity = 32;
+// Slots of the parse stack kept inside the parser, on the caller's stack:
+// enough for most requests, so that they need no heap block for it.
+constexpr std::size_t kInlineSlots = 128;
 
 constexpr bool is_digit(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0') < 10; }
 
@@ -174,25 +177,36 @@ bool eisel_lemire(std::uint64_t w, std::int64_t decimal_exponent, double& value)
   return true;
 }
 
-// Replaces the null value `out` in place, without a temporary to move from.
-template <class... Args>
-void emplace(JsonValue& out, Args&&... args) {
-  std::destroy_at(&out);
-  std::construct_at(&out, std::forward<Args>(args)...);
-}
-
+// The parse keeps every finished value on one stack of handle slots: an
+// array's elements, or an object's keys and values in turn, sit on top while
+// it is open and move into one exactly sized block when it closes. Slots are
+// plain words, so moving them is a copy; the stack owns what they point to
+// until then, and releases it if the parse fails.
 class Parser {
  public:
-  explicit Parser(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+  explicit Parser(std::string_view text)
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), stack_(inline_stack_) {}
+
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+
+  ~Parser() {
+    for (std::size_t i = 0; i < top_; ++i) {
+      if ((stack_[i].meta & TreeAccess::kOwnsBlock) != 0) json_internal::release_words(stack_[i].word, stack_[i].meta);
+    }
+    if (stack_ != inline_stack_) ::operator delete(stack_, capacity_ * sizeof(Slot));
+  }
 
   JsonParseResult run() {
-    JsonValue value;
-    if (!parse_value(value)) return error();
+    if (!parse_value()) return error();
     skip_white_space();
     if (p_ != end_) {
       fail(Kind::TrailingText);
       return error();
     }
+    JsonValue value;
+    TreeAccess::set(value, stack_[0].word, stack_[0].meta);
+    top_ = 0;
     return JsonParseResult(std::move(value));
   }
 
@@ -206,27 +220,43 @@ class Parser {
   }
 
   void skip_white_space() {
+    // Compact text has none: one test for the common case.
+    if (p_ == end_ || static_cast<unsigned char>(*p_) > ' ') return;
     while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
   }
 
-  bool parse_value(JsonValue& out) {
+  void push(std::uint64_t word, std::uint64_t meta) {
+    if (top_ == capacity_) grow_stack();
+    stack_[top_++] = Slot{word, meta};
+  }
+
+  void push_number(JsonNumber number) {
+    push(TreeAccess::number_word(number), TreeAccess::number_meta(number.kind()));
+  }
+
+  void grow_stack() {
+    const std::size_t capacity = 2 * capacity_;
+    auto* stack = static_cast<Slot*>(::operator new(capacity * sizeof(Slot)));
+    std::memcpy(stack, stack_, top_ * sizeof(Slot));
+    if (stack_ != inline_stack_) ::operator delete(stack_, capacity_ * sizeof(Slot));
+    stack_ = stack;
+    capacity_ = capacity;
+  }
+
+  bool parse_value() {
     skip_white_space();
     if (p_ == end_) return fail(Kind::EndInValue);
     switch (*p_) {
-      case '"': {
+      case '"':
         ++p_;
-        std::string_view text;
-        if (!parse_string(text)) return false;
-        emplace(out, text);
-        return true;
-      }
+        return parse_string();
       case '[':
-        return parse_array(out);
+        return parse_array();
       case '{':
-        return parse_object(out);
+        return parse_object();
       case '-':
         ++p_;
-        return parse_number(true, out);
+        return parse_number(true);
       case '0':
       case '1':
       case '2':
@@ -237,21 +267,21 @@ class Parser {
       case '7':
       case '8':
       case '9':
-        return parse_number(false, out);
+        return parse_number(false);
       case 'n':
         ++p_;
         if (!expect_letters("ull")) return false;
-        emplace(out);
+        push(0, TreeAccess::kNullMeta);
         return true;
       case 't':
         ++p_;
         if (!expect_letters("rue")) return false;
-        emplace(out, true);
+        push(1, TreeAccess::kBoolMeta);
         return true;
       case 'f':
         ++p_;
         if (!expect_letters("alse")) return false;
-        emplace(out, false);
+        push(0, TreeAccess::kBoolMeta);
         return true;
       default:
         return fail(Kind::NotAValue);
@@ -268,7 +298,7 @@ class Parser {
   }
 
   // p_ is after the minus sign, if any, where the first digit is due.
-  bool parse_number(bool negative, JsonValue& out) {
+  bool parse_number(bool negative) {
     const char* const start = p_;
     if (p_ == end_) return fail(Kind::EndInValue);
     const char first = *p_++;
@@ -329,7 +359,7 @@ class Parser {
           // |exponent| >= 2^31: any non-zero significand is out of range.
           if (significand != 0 && !exponent_negative) return fail(Kind::NumberTooLarge);
           while (p_ != end_ && is_digit(*p_)) ++p_;
-          emplace(out, JsonNumber::from_float64(negative ? -0.0 : 0.0));
+          push_number(JsonNumber::from_float64(negative ? -0.0 : 0.0));
           return true;
         }
         written = written * 10 + digit;
@@ -339,21 +369,21 @@ class Parser {
 
     if (integer && !truncated) {
       if (!negative) {
-        emplace(out, JsonNumber::from_uint64(significand));
+        push_number(JsonNumber::from_uint64(significand));
       } else if (significand == 0) {
-        emplace(out, JsonNumber::from_float64(-0.0));
+        push_number(JsonNumber::from_float64(-0.0));
       } else if (significand <= std::uint64_t{1} << 63) {
         // Two's complement: 2^63 becomes INT64_MIN.
-        emplace(out, JsonNumber::from_int64(static_cast<std::int64_t>(0 - significand)));
+        push_number(JsonNumber::from_int64(static_cast<std::int64_t>(0 - significand)));
       } else {
         // One correctly rounded conversion of an exact integer.
-        emplace(out, JsonNumber::from_float64(-static_cast<double>(significand)));
+        push_number(JsonNumber::from_float64(-static_cast<double>(significand)));
       }
       return true;
     }
     double magnitude = 0.0;
     if (!to_double(start, significand, exponent, truncated, magnitude)) return false;
-    emplace(out, JsonNumber::from_float64(negative ? -magnitude : magnitude));
+    push_number(JsonNumber::from_float64(negative ? -magnitude : magnitude));
     return true;
   }
 
@@ -418,31 +448,45 @@ class Parser {
     return true;
   }
 
-  // The opening quotation mark is consumed. Leaves p_ after the closing one.
-  // `content` is valid until the next string is parsed.
-  bool parse_string(std::string_view& content) {
+  // The opening quotation mark is consumed. Pushes the string's slot and
+  // leaves p_ after the closing one.
+  bool parse_string() {
+    const char* const start = p_;
+    const char* stop = find_string_stop(p_, end_);
+    if (stop != end_ && *stop == '"') [[likely]] {
+      p_ = stop + 1;
+      return push_text(start, static_cast<std::size_t>(stop - start));
+    }
     scratch_.clear();
-    const char* segment = p_;
+    const char* segment = start;
     for (;;) {
-      const char* stop = find_string_stop(p_, end_);
       p_ = stop;
       if (stop == end_) return fail(Kind::EndInString);
       const auto byte = static_cast<unsigned char>(*stop);
       ++p_;
       if (byte == '"') {
-        if (scratch_.empty()) {
-          content = std::string_view(segment, static_cast<std::size_t>(stop - segment));
-        } else {
-          scratch_.append(segment, stop);
-          content = scratch_;
-        }
-        return true;
+        scratch_.append(segment, stop);
+        return push_text(scratch_.data(), scratch_.size());
       }
       if (byte < 0x20) return fail(Kind::ControlCharInString);
       scratch_.append(segment, stop);
       if (!parse_escape()) return false;
       segment = p_;
+      stop = find_string_stop(p_, end_);
     }
+  }
+
+  bool push_text(const char* text, std::size_t size) {
+    std::uint64_t word;
+    std::uint64_t meta;
+    // Short text straight from the input when 16 bytes can be read there.
+    if (size <= TreeAccess::kMaxInline && end_ - text >= 16) {
+      TreeAccess::inline_text_from_16(text, size, word, meta);
+    } else {
+      TreeAccess::make_text(text, size, word, meta);
+    }
+    push(word, meta);
+    return true;
   }
 
   // The reverse solidus is consumed; appends the escaped text to scratch_.
@@ -516,93 +560,67 @@ class Parser {
     return true;
   }
 
-  // Whether a nested array or object comes next. Scalars are parsed straight
-  // into their slot on a stack; a container may grow the stacks and so move
-  // that slot while it is parsed, so it is built aside and moved in after.
-  bool container_next() {
-    skip_white_space();
-    return p_ != end_ && (*p_ == '[' || *p_ == '{');
-  }
-
   bool enter_container() {
     if (--remaining_depth_ == 0) return fail(Kind::NestingTooDeep);
     ++p_;
     return true;
   }
 
-  // The element and member stacks are shared by all containers of the parse:
-  // a container's items sit on top while it is open and move into one
-  // exactly-sized vector when it closes.
-  bool parse_array(JsonValue& out) {
+  bool parse_array() {
     if (!enter_container()) return false;
-    if (elements_.capacity() == 0) elements_.reserve(kInitialStackCapacity);
-    const std::size_t base = elements_.size();
+    const std::size_t base = top_;
     skip_white_space();
     if (p_ == end_) return fail(Kind::EndInArray);
     if (*p_ != ']') {
       for (;;) {
-        if (container_next()) {
-          JsonValue container;
-          if (!parse_value(container)) return false;
-          elements_.push_back(std::move(container));
-        } else if (!parse_value(elements_.emplace_back())) {
-          return false;
-        }
+        if (!parse_value()) return false;
         skip_white_space();
         if (p_ == end_) return fail(Kind::EndInArray);
+        if (*p_ == ',') {
+          ++p_;
+          skip_white_space();
+          if (p_ == end_) return fail(Kind::EndInValue);
+          if (*p_ == ']') return fail(Kind::CommaBeforeClose);
+          continue;
+        }
         if (*p_ == ']') break;
-        if (*p_ != ',') return fail(Kind::MissingCommaOrBracket);
-        ++p_;
-        skip_white_space();
-        if (p_ == end_) return fail(Kind::EndInValue);
-        if (*p_ == ']') return fail(Kind::CommaBeforeClose);
+        return fail(Kind::MissingCommaOrBracket);
       }
     }
     ++remaining_depth_;
     ++p_;
-    const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(base);
-    JsonArray array(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
-    elements_.erase(first, elements_.end());
-    emplace(out, std::move(array));
+    const Slot made = json_internal::make_array(stack_ + base, top_ - base);
+    top_ = base;
+    push(made.word, made.meta);
     return true;
   }
 
-  bool parse_object(JsonValue& out) {
+  bool parse_object() {
     if (!enter_container()) return false;
-    if (members_.capacity() == 0) members_.reserve(kInitialStackCapacity);
-    const std::size_t base = members_.size();
+    const std::size_t base = top_;
     skip_white_space();
     if (p_ == end_) return fail(Kind::EndInObject);
     if (*p_ != '}') {
       if (*p_ != '"') return fail(Kind::KeyNotString);
       for (;;) {
         ++p_;
-        const std::size_t index = members_.size();
-        std::string_view key;
-        if (!parse_string(key)) return false;
-        members_.emplace_back(key);
+        if (!parse_string()) return false;
         skip_white_space();
         if (p_ == end_) return fail(Kind::EndInObject);
         if (*p_ != ':') return fail(Kind::MissingColon);
         ++p_;
-        if (container_next()) {
-          JsonValue container;
-          if (!parse_value(container)) return false;
-          // Nested containers leave the stacks as they found them, so
-          // `index` is still this member (the storage may have moved).
-          members_[index].value = std::move(container);
-        } else if (!parse_value(members_[index].value)) {
-          return false;
-        }
+        if (!parse_value()) return false;
         skip_white_space();
         if (p_ == end_) return fail(Kind::EndInObject);
+        if (*p_ == ',') {
+          ++p_;
+          skip_white_space();
+          if (p_ == end_) return fail(Kind::EndInValue);
+          if (*p_ == '"') continue;
+          return fail(*p_ == '}' ? Kind::CommaBeforeClose : Kind::KeyNotString);
+        }
         if (*p_ == '}') break;
-        if (*p_ != ',') return fail(Kind::MissingCommaOrBrace);
-        ++p_;
-        skip_white_space();
-        if (p_ == end_) return fail(Kind::EndInValue);
-        if (*p_ == '}') return fail(Kind::CommaBeforeClose);
-        if (*p_ != '"') return fail(Kind::KeyNotString);
+        return fail(Kind::MissingCommaOrBrace);
       }
     }
     ++remaining_depth_;
@@ -610,8 +628,9 @@ class Parser {
     // A top-level object is usually a request that is about to gain its
     // "token" member: keep a place for it.
     const std::size_t spare = remaining_depth_ == kDepthBudget ? 1 : 0;
-    emplace(out, JsonObject::from_members(std::span(members_).subspan(base), spare));
-    members_.resize(base);
+    const Slot made = json_internal::make_object(stack_ + base, (top_ - base) / 2, spare);
+    top_ = base;
+    push(made.word, made.meta);
     return true;
   }
 
@@ -621,10 +640,12 @@ class Parser {
   std::uint8_t remaining_depth_ = kDepthBudget;
   Kind error_kind_ = Kind::EndInValue;
   std::size_t error_offset_ = 0;
+  Slot* stack_;
+  std::size_t top_ = 0;
+  std::size_t capacity_ = kInlineSlots;
   // Assembles strings that contain escapes; its capacity serves the whole call.
   std::string scratch_;
-  std::vector<JsonValue> elements_;
-  std::vector<JsonMember> members_;
+  Slot inline_stack_[kInlineSlots];
 };
 
 }  // namespace

@@ -61,18 +61,20 @@ std::string CompactSerializer::finish() && {
 }
 
 void CompactSerializer::write_value(const JsonValue& value) {
+  const std::uint64_t word = TreeAccess::word(value);
+  const std::uint64_t meta = TreeAccess::meta(value);
   switch (value.kind()) {
     case JsonValue::Kind::Null:
       append("null");
       return;
     case JsonValue::Kind::Bool:
-      append(value.as_bool() ? std::string_view("true") : std::string_view("false"));
+      append(word != 0 ? std::string_view("true") : std::string_view("false"));
       return;
     case JsonValue::Kind::Number:
-      write_number(value.as_number());
+      write_number(TreeAccess::number_of(word, meta));
       return;
     case JsonValue::Kind::String:
-      write_escaped_string(value.as_string());
+      write_escaped_string(TreeAccess::text_of(&value, word, meta));
       return;
     case JsonValue::Kind::Array:
       write_array(value.as_array());
@@ -148,9 +150,10 @@ void CompactSerializer::write_escaped_string(std::string_view text) {
 
 void CompactSerializer::write_array(const JsonArray& array) {
   put('[');
-  for (std::size_t i = 0; i < array.size(); ++i) {
-    if (i != 0) put(',');
-    write_value(array[i]);
+  const JsonValue* const end = array.end();
+  for (const JsonValue* element = array.begin(); element != end; ++element) {
+    if (element != array.begin()) put(',');
+    write_value(*element);
   }
   put(']');
 }
@@ -159,7 +162,7 @@ void CompactSerializer::write_object(const JsonObject& object) {
   const std::span<const JsonMember> members = object.members();
   put('{');
   for (std::size_t i = 0; i < members.size(); ++i) {
-    const std::string& key = members[i].key;
+    const std::string_view key = members[i].key;
     // Keys rarely need escapes: then separator, quoted key and colon go in
     // as one block.
     if (find_string_stop(key.data(), key.data() + key.size()) == key.data() + key.size()) {
@@ -193,7 +196,7 @@ std::string serialize_compact(const JsonValue& value) {
 
 std::string inject_token(JsonObject object, std::string_view token) {
   // The replaced value, of whatever kind, is released here.
-  (void)object.set_member(std::string("token"), JsonValue(std::string(token)));
+  (void)object.set_member("token", JsonValue(token));
   const JsonValue value(std::move(object));
   return serialize_compact(value);
 }

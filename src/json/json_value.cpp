@@ -31,6 +31,22 @@ std::uint64_t key_prefix(const Slot& key) {
   return __builtin_bswap64(word);
 }
 
+// Bytes 8 to 15 of a key the same way, for keys whose first eight are equal.
+std::uint64_t key_second_word(const Slot& key) {
+  if ((key.meta & TreeAccess::kHeapText) == 0) {
+    return __builtin_bswap64(key.meta & ((std::uint64_t{1} << TreeAccess::kInlineLengthShift) - 1));
+  }
+  // Heap text has at least 15 bytes: read bytes 7 to 14 and drop byte 7.
+  const auto* text = reinterpret_cast<const char*>(key.word);
+  std::uint64_t word;
+  if ((key.meta & TreeAccess::kLengthMask) >= 16) {
+    std::memcpy(&word, text + 8, sizeof word);
+    return __builtin_bswap64(word);
+  }
+  std::memcpy(&word, text + 7, sizeof word);
+  return __builtin_bswap64(word) << 8;
+}
+
 // Sorting 16-byte entries instead of the members themselves keeps each step
 // cheap; the members move once, straight into their block.
 struct SortEntry {
@@ -49,10 +65,17 @@ class EntryLess {
   // sorts after that of `b`.
   int compare_keys(const SortEntry& a, const SortEntry& b) const {
     if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
-    const std::string_view x = text_of(pairs_[2 * a.index]);
-    const std::string_view y = text_of(pairs_[2 * b.index]);
+    const Slot& key_a = pairs_[2 * a.index];
+    const Slot& key_b = pairs_[2 * b.index];
+    // Zero padding sorts below every byte, so the padded words order keys
+    // until they are equal; then the shorter key is a prefix of the other.
+    const std::uint64_t second_a = key_second_word(key_a);
+    const std::uint64_t second_b = key_second_word(key_b);
+    if (second_a != second_b) return second_a < second_b ? -1 : 1;
+    const std::string_view x = text_of(key_a);
+    const std::string_view y = text_of(key_b);
     const std::size_t common = std::min(x.size(), y.size());
-    const int order = common == 0 ? 0 : std::memcmp(x.data(), y.data(), common);
+    const int order = common <= 16 ? 0 : std::memcmp(x.data() + 16, y.data() + 16, common - 16);
     if (order != 0) return order;
     return (x.size() > y.size()) - (x.size() < y.size());
   }
@@ -83,6 +106,7 @@ void copy_handles(void* to, const void* from, std::size_t bytes) { std::memcpy(t
 void release_array_block(json_internal::ArrayBlock* block) noexcept {
   JsonValue* elements = block->elements();
   for (std::size_t i = 0; i < block->size; ++i) {
+    if (i + 1 < block->size) TreeAccess::prefetch_payload(elements[i + 1]);
     const std::uint64_t meta = TreeAccess::meta(elements[i]);
     if ((meta & TreeAccess::kOwnsBlock) != 0) json_internal::release_words(TreeAccess::word(elements[i]), meta);
   }
@@ -92,6 +116,7 @@ void release_array_block(json_internal::ArrayBlock* block) noexcept {
 void release_object_block(json_internal::ObjectBlock* block) noexcept {
   JsonMember* members = block->members();
   for (std::size_t i = 0; i < block->size; ++i) {
+    if (i + 1 < block->size) TreeAccess::prefetch_payload(members[i + 1].value);
     const std::uint64_t key_meta = TreeAccess::meta(members[i].key);
     if ((key_meta & TreeAccess::kOwnsBlock) != 0) TreeAccess::release_text(TreeAccess::word(members[i].key), key_meta);
     const std::uint64_t meta = TreeAccess::meta(members[i].value);

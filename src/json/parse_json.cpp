@@ -454,8 +454,10 @@ class Parser {
     const char* const start = p_;
     const char* stop = find_string_stop(p_, end_);
     if (stop != end_ && *stop == '"') [[likely]] {
+      // No escape: the content is the input, which held no byte to escape.
       p_ = stop + 1;
-      return push_text(start, static_cast<std::size_t>(stop - start));
+      push_input_text(start, static_cast<std::size_t>(stop - start));
+      return true;
     }
     scratch_.clear();
     const char* segment = start;
@@ -466,7 +468,12 @@ class Parser {
       ++p_;
       if (byte == '"') {
         scratch_.append(segment, stop);
-        return push_text(scratch_.data(), scratch_.size());
+        std::uint64_t word;
+        std::uint64_t meta;
+        TreeAccess::make_text(scratch_.data(), scratch_.size(), TreeAccess::plain_bit(scratch_.data(), scratch_.size()),
+                              word, meta);
+        push(word, meta);
+        return true;
       }
       if (byte < 0x20) return fail(Kind::ControlCharInString);
       scratch_.append(segment, stop);
@@ -476,17 +483,18 @@ class Parser {
     }
   }
 
-  bool push_text(const char* text, std::size_t size) {
+  // Text without escapes, taken from the input, which held no byte that
+  // needs one.
+  void push_input_text(const char* text, std::size_t size) {
     std::uint64_t word;
     std::uint64_t meta;
     // Short text straight from the input when 16 bytes can be read there.
     if (size <= TreeAccess::kMaxInline && end_ - text >= 16) {
-      TreeAccess::inline_text_from_16(text, size, word, meta);
+      TreeAccess::inline_text_from_16(text, size, TreeAccess::kPlainText, word, meta);
     } else {
-      TreeAccess::make_text(text, size, word, meta);
+      TreeAccess::make_text(text, size, TreeAccess::kPlainText, word, meta);
     }
     push(word, meta);
-    return true;
   }
 
   // The reverse solidus is consumed; appends the escaped text to scratch_.

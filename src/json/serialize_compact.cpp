@@ -74,7 +74,7 @@ void CompactSerializer::write_value(const JsonValue& value) {
       write_number(TreeAccess::number_of(word, meta));
       return;
     case JsonValue::Kind::String:
-      write_escaped_string(TreeAccess::text_of(&value, word, meta));
+      write_text(&value, word, meta, 0);
       return;
     case JsonValue::Kind::Array:
       write_array(value.as_array());
@@ -152,6 +152,7 @@ void CompactSerializer::write_array(const JsonArray& array) {
   put('[');
   const JsonValue* const end = array.end();
   for (const JsonValue* element = array.begin(); element != end; ++element) {
+    if (element + 1 != end) TreeAccess::prefetch_payload(element[1]);
     if (element != array.begin()) put(',');
     write_value(*element);
   }
@@ -162,26 +163,42 @@ void CompactSerializer::write_object(const JsonObject& object) {
   const std::span<const JsonMember> members = object.members();
   put('{');
   for (std::size_t i = 0; i < members.size(); ++i) {
-    const std::string_view key = members[i].key;
-    // Keys rarely need escapes: then separator, quoted key and colon go in
-    // as one block.
-    if (find_string_stop(key.data(), key.data() + key.size()) == key.data() + key.size()) {
-      char* out = reserve(key.size() + 4);
-      if (i != 0) *out++ = ',';
-      *out++ = '"';
-      std::memcpy(out, key.data(), key.size());
-      out += key.size();
-      *out++ = '"';
-      *out++ = ':';
-      cursor_ = out;
-    } else {
-      if (i != 0) put(',');
-      write_escaped_string(key);
-      put(':');
-    }
+    if (i + 1 < members.size()) TreeAccess::prefetch_payload(members[i + 1].value);
+    if (i != 0) put(',');
+    const JsonString& key = members[i].key;
+    write_text(&key, TreeAccess::word(key), TreeAccess::meta(key), ':');
     write_value(members[i].value);
   }
   put('}');
+}
+
+void CompactSerializer::write_text(const void* handle, std::uint64_t word, std::uint64_t meta, char after) {
+  if ((meta & TreeAccess::kPlainText) == 0) {
+    write_escaped_string(TreeAccess::text_of(handle, word, meta));
+    if (after != 0) put(after);
+    return;
+  }
+  if ((meta & TreeAccess::kHeapText) == 0) {
+    // Both words of the handle at once, then the cursor moves past the text
+    // only; the bytes after it are written over next.
+    const std::size_t size = (meta >> TreeAccess::kInlineLengthShift) & 0xFF;
+    char* out = reserve(2 * sizeof(std::uint64_t) + 2);
+    *out = '"';
+    std::memcpy(out + 1, &word, sizeof word);
+    std::memcpy(out + 1 + sizeof word, &meta, sizeof meta);
+    out[1 + size] = '"';
+    out[2 + size] = after;
+    cursor_ = out + 2 + size + (after != 0 ? 1 : 0);
+    return;
+  }
+  const std::size_t size = meta & TreeAccess::kLengthMask;
+  char* out = reserve(size + 3);
+  *out++ = '"';
+  std::memcpy(out, reinterpret_cast<const char*>(word), size);
+  out += size;
+  *out++ = '"';
+  *out = after;
+  cursor_ = out + (after != 0 ? 1 : 0);
 }
 
 }  // namespace trellune::json_internal

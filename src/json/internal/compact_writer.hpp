@@ -74,6 +74,8 @@ class CompactSerializer {
     *reserve(1) = c;
     ++cursor_;
   }
+  // A value's or key's text, quoted, then `after` unless it is 0.
+  void write_text(const void* handle, std::uint64_t word, std::uint64_t meta, char after);
   void write_number(JsonNumber number);
   void write_array(const JsonArray& array);
   void write_object(const JsonObject& object);

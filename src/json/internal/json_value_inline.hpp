@@ -11,6 +11,7 @@
 
 #include "io_error/fatal.hpp"
 #include "json/internal/block_pool.hpp"
+#include "json/internal/string_scan.hpp"
 
 namespace trellune {
 
@@ -36,13 +37,15 @@ namespace json_internal {
 //   | number bits, bool     | |                          | tag |
 //   | block of an array or object                          | tag |
 //
-// Inline text is zero-padded, so its first word, byte-swapped, orders keys.
+// Inline text is zero-padded, so its words, byte-swapped, order keys.
 // A value's bytes may be copied elsewhere as long as the source is then
 // forgotten (not destroyed): no handle points to itself.
 struct TreeAccess {
   static constexpr int kTagShift = 56;
   static constexpr std::uint64_t kOwnsBlock = std::uint64_t{0x80} << kTagShift;
   static constexpr std::uint64_t kHeapText = std::uint64_t{0x10} << kTagShift;
+  // Set on text that holds no byte the writer escapes: it is copied as is.
+  static constexpr std::uint64_t kPlainText = std::uint64_t{0x40} << kTagShift;
   static constexpr std::uint64_t kNullMeta = 0;
   static constexpr std::uint64_t kBoolMeta = std::uint64_t{0x01} << kTagShift;
   static constexpr std::uint64_t kNumberMeta = std::uint64_t{0x02} << kTagShift;
@@ -91,7 +94,8 @@ struct TreeAccess {
 
   // The words of a short text from 16 readable bytes at `p`, of which the
   // first `size` (at most kMaxInline) are the text.
-  static void inline_text_from_16(const char* p, std::size_t size, std::uint64_t& word, std::uint64_t& meta) {
+  static void inline_text_from_16(const char* p, std::size_t size, std::uint64_t plain, std::uint64_t& word,
+                                  std::uint64_t& meta) {
     std::uint64_t low;
     std::uint64_t high;
     std::memcpy(&low, p, 8);
@@ -104,22 +108,29 @@ struct TreeAccess {
       high &= ~(~std::uint64_t{0} << (8 * (size - 8)));
     }
     word = low;
-    meta = high | (std::uint64_t{size} << kInlineLengthShift) | kInlineStringMeta;
+    meta = high | (std::uint64_t{size} << kInlineLengthShift) | kInlineStringMeta | plain;
   }
 
-  // The words of a new text holding a copy of [p, p + size).
-  static void make_text(const char* p, std::size_t size, std::uint64_t& word, std::uint64_t& meta) {
+  // kPlainText if [p, p + size) needs no escape, else 0.
+  static std::uint64_t plain_bit(const char* p, std::size_t size) {
+    return find_string_stop(p, p + size) == p + size ? kPlainText : 0;
+  }
+
+  // The words of a new text holding a copy of [p, p + size); `plain` is
+  // plain_bit() of it.
+  static void make_text(const char* p, std::size_t size, std::uint64_t plain, std::uint64_t& word,
+                        std::uint64_t& meta) {
     if (size <= kMaxInline) {
       char bytes[16] = {};
       if (size != 0) std::memcpy(bytes, p, size);
-      inline_text_from_16(bytes, size, word, meta);
+      inline_text_from_16(bytes, size, plain, word, meta);
       return;
     }
     TRELLUNE_CHECK(size <= kLengthMask);
     void* block = allocate_block(size);
     std::memcpy(block, p, size);
     word = reinterpret_cast<std::uint64_t>(block);
-    meta = size | kHeapStringMeta;
+    meta = size | kHeapStringMeta | plain;
   }
 
   static void release_text(std::uint64_t word, std::uint64_t meta) noexcept {
@@ -145,6 +156,12 @@ struct TreeAccess {
   static void forget(JsonString& text) { text.forget(); }
 
   static json_internal::ArrayBlock* block(const JsonArray& array) { return array.block_; }
+
+  // Starts loading the heap block of a value that is about to be visited: a
+  // tree larger than the cache is otherwise walked one miss at a time.
+  static void prefetch_payload(const JsonValue& value) {
+    if ((value.meta_ & kOwnsBlock) != 0) __builtin_prefetch(reinterpret_cast<const void*>(value.word_));
+  }
   static json_internal::ObjectBlock* block(const JsonObject& object) { return object.block_; }
 };
 
@@ -170,7 +187,8 @@ struct json_internal::ObjectBlock {
 // JsonString
 
 inline JsonString::JsonString(std::string_view text) {
-  json_internal::TreeAccess::make_text(text.data(), text.size(), word_, meta_);
+  json_internal::TreeAccess::make_text(text.data(), text.size(),
+                                       json_internal::TreeAccess::plain_bit(text.data(), text.size()), word_, meta_);
 }
 
 inline JsonString& JsonString::operator=(JsonString&& other) noexcept {
@@ -248,7 +266,8 @@ inline JsonValue::JsonValue(JsonString value) noexcept
 }
 
 inline JsonValue::JsonValue(std::string_view value) : word_(0) {
-  json_internal::TreeAccess::make_text(value.data(), value.size(), word_, meta_);
+  json_internal::TreeAccess::make_text(value.data(), value.size(),
+                                       json_internal::TreeAccess::plain_bit(value.data(), value.size()), word_, meta_);
 }
 
 inline JsonValue::JsonValue(JsonArray value) noexcept

@@ -75,6 +75,7 @@ struct SharedPool {
   std::atomic<std::uint32_t> nonempty;
 };
 constinit SharedPool g_shared{};
+constinit std::atomic<std::size_t> g_chunk_bytes{0};
 
 void push(ThreadCache& cache, std::size_t size_class, void* memory) {
   auto* block = static_cast<FreeBlock*>(memory);
@@ -139,20 +140,23 @@ bool take_shared(ThreadCache& cache, std::size_t size_class) {
   return true;
 }
 
+// Constructs the thread's flusher, whose destructor runs at thread exit:
+// before the thread holds its first block.
+void arm_flusher(ThreadCache& cache) {
+  t_flusher.armed = true;
+  cache.flusher_armed = true;
+}
+
 void* carve(ThreadCache& cache, std::size_t size_class) {
   const std::size_t size = class_size(size_class);
   if (static_cast<std::size_t>(cache.chunk_end - cache.chunk_next) < size) {
-    if (!cache.flusher_armed) {
-      // Constructs the thread's flusher, whose destructor runs at thread exit.
-      t_flusher.armed = true;
-      cache.flusher_armed = true;
-    }
     // The old chunk's tail is smaller than this block: keep it as a block
     // of the class that fits.
     const auto left = static_cast<std::size_t>(cache.chunk_end - cache.chunk_next);
     if (left >= kGranule) push(cache, left / kGranule - 1, cache.chunk_next);
     const std::size_t chunk = std::max(cache.next_chunk, kFirstChunk);
     cache.chunk_next = static_cast<char*>(::operator new(chunk));
+    g_chunk_bytes.fetch_add(chunk, std::memory_order_relaxed);
     cache.chunk_end = cache.chunk_next + chunk;
     cache.next_chunk = std::min(chunk * 2, kLargestChunk);
   }
@@ -185,6 +189,11 @@ void* allocate_block(std::size_t bytes) {
   ThreadCache& cache = t_cache;
   FreeBlock* block = cache.heads[size_class];
   if (block == nullptr) [[unlikely]] {
+    // After the thread's flush (a tree built by another thread-local
+    // object's destructor) nothing may stay with the thread: a block of the
+    // full class size can join the shared lists when released.
+    if (cache.exited) return ::operator new(class_size(size_class));
+    if (!cache.flusher_armed) arm_flusher(cache);
     if (!take_shared(cache, size_class)) return carve(cache, size_class);
     block = cache.heads[size_class];
   }
@@ -204,6 +213,9 @@ void release_block(void* block, std::size_t bytes) noexcept {
   }
   const std::size_t size_class = (bytes - 1) / kGranule;
   ThreadCache& cache = t_cache;
+  if (!cache.flusher_armed) [[unlikely]] {
+    if (!cache.exited) arm_flusher(cache);
+  }
   if (cache.exited) [[unlikely]] {
     // A tree destroyed by another thread-local object after the flush.
     const std::lock_guard lock(g_shared.mutex);
@@ -218,7 +230,7 @@ void release_block(void* block, std::size_t bytes) noexcept {
 }
 
 BlockPoolCounts block_pool_counts() {
-  BlockPoolCounts counts{0, 0};
+  BlockPoolCounts counts{0, 0, g_chunk_bytes.load(std::memory_order_relaxed)};
   for (const std::uint32_t count : t_cache.counts) counts.thread_cached += count;
   const std::lock_guard lock(g_shared.mutex);
   for (std::size_t c = 0; c < kClasses; ++c) {

@@ -7,6 +7,10 @@
 #include <memory>
 #include <system_error>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/internal/string_scan.hpp"
 #include "json/internal/tree_build.hpp"
 #include "json/json_value.hpp"
@@ -227,7 +231,18 @@ class Parser {
 
   void push(std::uint64_t word, std::uint64_t meta) {
     if (top_ == capacity_) grow_stack();
+#if defined(__SSE2__)
+    // One 16-byte store: the slot is soon read whole (moved into a block or
+    // the result), and a load that spans two separate stores cannot be
+    // forwarded from them while they are in flight.
+    // Built in registers: a vector built through memory would stall the same way.
+    const __m128i slot = _mm_unpacklo_epi64(_mm_cvtsi64_si128(static_cast<long long>(word)),
+                                            _mm_cvtsi64_si128(static_cast<long long>(meta)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(stack_ + top_), slot);
+    ++top_;
+#else
     stack_[top_++] = Slot{word, meta};
+#endif
   }
 
   void push_number(JsonNumber number) {
@@ -297,12 +312,16 @@ class Parser {
     return true;
   }
 
-  // p_ is after the minus sign, if any, where the first digit is due.
+  // p_ is after the minus sign, if any, where the first digit is due. The
+  // scan works on a local copy of p_: stored through `this`, it would be
+  // written back after every byte, since a char may alias anything.
   bool parse_number(bool negative) {
     const char* const start = p_;
-    if (p_ == end_) return fail(Kind::EndInValue);
-    const char first = *p_++;
-    if (!is_digit(first)) return fail(Kind::BadNumber);
+    const char* p = p_;
+    const char* const end = end_;
+    if (p == end) return fail(Kind::EndInValue);
+    const char first = *p++;
+    if (!is_digit(first)) return fail_at(p, Kind::BadNumber);
     std::uint64_t significand = static_cast<unsigned>(first - '0');
     // Power of ten that scales the significand: lowered per fraction digit
     // kept, raised per integer digit dropped. 64 bits cannot overflow for
@@ -311,28 +330,28 @@ class Parser {
     // Digits were dropped: the significand alone no longer gives the value.
     bool truncated = false;
     if (first == '0') {
-      if (p_ != end_ && is_digit(*p_)) return fail(Kind::BadNumber);
+      if (p != end && is_digit(*p)) return fail_at(p, Kind::BadNumber);
     } else {
-      take_digit_groups(significand, nullptr);
-      while (p_ != end_ && is_digit(*p_)) {
-        const auto digit = static_cast<unsigned>(*p_ - '0');
+      p = take_digit_groups(p, significand, nullptr);
+      while (p != end && is_digit(*p)) {
+        const auto digit = static_cast<unsigned>(*p - '0');
         if (!fits_another_digit(significand, digit)) {
           truncated = true;
-          for (; p_ != end_ && is_digit(*p_); ++p_) ++exponent;
+          for (; p != end && is_digit(*p); ++p) ++exponent;
           break;
         }
         significand = significand * 10 + digit;
-        ++p_;
+        ++p;
       }
     }
     bool integer = true;
-    if (p_ != end_ && *p_ == '.') {
+    if (p != end && *p == '.') {
       integer = false;
-      ++p_;
-      const char* digits = p_;
-      take_digit_groups(significand, &exponent);
-      for (; p_ != end_ && is_digit(*p_); ++p_) {
-        const auto digit = static_cast<unsigned>(*p_ - '0');
+      ++p;
+      const char* digits = p;
+      p = take_digit_groups(p, significand, &exponent);
+      for (; p != end && is_digit(*p); ++p) {
+        const auto digit = static_cast<unsigned>(*p - '0');
         if (truncated || !fits_another_digit(significand, digit)) {
           truncated = true;
           continue;
@@ -340,25 +359,23 @@ class Parser {
         significand = significand * 10 + digit;
         --exponent;
       }
-      if (p_ == digits) return fail(p_ == end_ ? Kind::EndInValue : Kind::BadNumber);
+      if (p == digits) return fail_at(p, p == end ? Kind::EndInValue : Kind::BadNumber);
     }
-    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+    if (p != end && (*p == 'e' || *p == 'E')) {
       integer = false;
-      ++p_;
+      ++p;
       bool exponent_negative = false;
-      if (p_ != end_ && (*p_ == '+' || *p_ == '-')) exponent_negative = *p_++ == '-';
-      if (p_ == end_) return fail(Kind::EndInValue);
-      if (!is_digit(*p_)) {
-        ++p_;
-        return fail(Kind::BadNumber);
-      }
+      if (p != end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
+      if (p == end) return fail_at(p, Kind::EndInValue);
+      if (!is_digit(*p)) return fail_at(p + 1, Kind::BadNumber);
       std::int32_t written = 0;
-      for (; p_ != end_ && is_digit(*p_); ++p_) {
-        const int digit = *p_ - '0';
+      for (; p != end && is_digit(*p); ++p) {
+        const int digit = *p - '0';
         if (written > kMaxExponentBeforeDigit || (written == kMaxExponentBeforeDigit && digit > 7)) {
           // |exponent| >= 2^31: any non-zero significand is out of range.
-          if (significand != 0 && !exponent_negative) return fail(Kind::NumberTooLarge);
-          while (p_ != end_ && is_digit(*p_)) ++p_;
+          if (significand != 0 && !exponent_negative) return fail_at(p, Kind::NumberTooLarge);
+          while (p != end && is_digit(*p)) ++p;
+          p_ = p;
           push_number(JsonNumber::from_float64(negative ? -0.0 : 0.0));
           return true;
         }
@@ -366,6 +383,7 @@ class Parser {
       }
       exponent += exponent_negative ? -std::int64_t{written} : std::int64_t{written};
     }
+    p_ = p;
 
     if (integer && !truncated) {
       if (!negative) {
@@ -387,18 +405,34 @@ class Parser {
     return true;
   }
 
-  // Consumes digits eight at a time while the significand can take them,
-  // ending with the group that holds the first non-digit, whose leading
-  // digits are read in one step too. Lowers `exponent` (a fraction's) per
-  // digit when given. Leaves what it cannot take to the caller's loop.
-  void take_digit_groups(std::uint64_t& significand, std::int64_t* exponent) {
-    while (end_ - p_ >= 8 && significand < kMaxSignificandBeforeEightDigits) {
+  bool fail_at(const char* p, Kind kind) {
+    p_ = p;
+    return fail(kind);
+  }
+
+  // Consumes digits from `p` eight at a time while the significand can take
+  // them, ending with the group that holds the first non-digit, whose
+  // leading digits are read in one step too. Lowers `exponent` (a
+  // fraction's) per digit when given. Returns where it stopped; what it
+  // could not take is left to the caller's loop.
+  const char* take_digit_groups(const char* p, std::uint64_t& significand, std::int64_t* exponent) const {
+    while (significand < kMaxSignificandBeforeEightDigits) {
       std::uint64_t w;
-      std::memcpy(&w, p_, sizeof w);
+      if (end_ - p >= 8) {
+        std::memcpy(&w, p, sizeof w);
+      } else if (end_ - begin_ >= 8 && p != end_) {
+        // The last bytes of the input: the eight ending there, shifted so
+        // that p's byte is lowest. Zero bytes move in above, and zero is
+        // not a digit.
+        std::memcpy(&w, end_ - 8, sizeof w);
+        w >>= 8 * (8 - (end_ - p));
+      } else {
+        return p;
+      }
       const std::uint64_t non_digits = non_digit_bytes(w);
       if (non_digits == 0) {
         significand = significand * 100000000 + eight_digits_value(w);
-        p_ += 8;
+        p += 8;
         if (exponent != nullptr) *exponent -= 8;
         continue;
       }
@@ -407,11 +441,12 @@ class Parser {
         // Shift the digits to the top and fill below with "0"s: "00012345".
         const std::uint64_t padded = (w << (8 * (8 - digits))) | ((0x30 * kEightOnes) >> (8 * digits));
         significand = significand * kIntegerPowersOfTen[static_cast<std::size_t>(digits)] + eight_digits_value(padded);
-        p_ += digits;
+        p += digits;
         if (exponent != nullptr) *exponent -= digits;
       }
-      return;
+      return p;
     }
+    return p;
   }
 
   // The binary64 value nearest to the unsigned literal [start, p_), ties to

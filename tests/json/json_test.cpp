@@ -1,5 +1,6 @@
 // Parser and value model: grammar, failure kinds, numbers, strings, nesting,
 // key order.
+#include <algorithm>
 #include <bit>
 #include <cfloat>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -467,6 +469,107 @@ TEST(JsonObject, ReverseOrderedObjectsBuildInLogLinearTime) {
   ASSERT_EQ(object.size(), static_cast<std::size_t>(kMembers));
   EXPECT_EQ(object.members().front().key, "1000001");
   EXPECT_EQ(object.members().back().key, "1200000");
+}
+
+// Keys that agree on their first 8 or 16 bytes, of lengths on both sides of
+// the 14 bytes held inline, with NUL bytes where padding would be: every
+// pair must keep the order std::string gives (unsigned bytes, prefix first).
+TEST(JsonObject, KeysAroundTheInlineLengthKeepByteOrder) {
+  const std::string stems[] = {"", "profile_", "profile_backgrou", "abcdefghijklmn"};
+  const std::string tails[] = {"", "a", "b", std::string(1, '\0'), "\xC3\xA9", "aa", "a" + std::string(1, '\0')};
+  std::vector<std::string> keys;
+  for (const std::string& stem : stems) {
+    for (const std::string& tail : tails) {
+      for (const std::string& more : {std::string(), std::string("x"), std::string("xyz"), std::string(10, 'q')}) {
+        keys.push_back(stem + tail + more);
+      }
+    }
+  }
+  std::mt19937_64 random(99);
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    std::shuffle(keys.begin(), keys.end(), random);
+    std::map<std::string, std::size_t> expected;
+    std::string text = "{";
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      expected[keys[i]] = i;
+      text += (i == 0 ? "\"" : ",\"");
+      for (char c : keys[i]) text += c == '\0' ? std::string("\\u0000") : std::string(1, c);
+      text += "\":" + std::to_string(i);
+    }
+    text += "}";
+    JsonParseResult result = parse_json(text);
+    ASSERT_TRUE(result.ok());
+    const JsonObject& object = result.value().as_object();
+    ASSERT_EQ(object.size(), expected.size());
+    auto want = expected.begin();
+    for (const JsonMember& member : object.members()) {
+      ASSERT_EQ(printable(member.key), printable(want->first));
+      EXPECT_EQ(member.value.as_number().uint64(), want->second);
+      ++want;
+    }
+    // Built by hand through set_member, the same order and the same text.
+    JsonObject built;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      (void)built.set_member(keys[i], JsonValue(JsonNumber::from_uint64(i)));
+    }
+    EXPECT_EQ(serialize_compact(JsonValue(std::move(built))), serialize_compact(result.value()));
+  }
+}
+
+// Text up to 14 bytes lives in the handle, longer text in a block; both must
+// read back whole, wherever the string ends relative to the end of the input.
+TEST(JsonValue, TextOfEveryLengthNearTheEndOfTheInput) {
+  for (std::size_t length = 0; length <= 40; ++length) {
+    for (std::size_t trailing = 0; trailing <= 20; ++trailing) {
+      SCOPED_TRACE(std::to_string(length) + " bytes, then " + std::to_string(trailing) + " spaces");
+      std::string content;
+      for (std::size_t i = 0; i < length; ++i) content += static_cast<char>('a' + i % 26);
+      JsonParseResult result = parse_json("\"" + content + "\"" + std::string(trailing, ' '));
+      ASSERT_TRUE(result.ok());
+      EXPECT_EQ(result.value().as_string(), content);
+      EXPECT_EQ(JsonValue(content).as_string(), content);
+      EXPECT_EQ(JsonString(content).view(), content);
+      // A key of the same text, and the text moved to another handle.
+      JsonParseResult object = parse_json("{\"" + content + "\":[\"" + content + "\"]}" + std::string(trailing, ' '));
+      ASSERT_TRUE(object.ok());
+      const JsonMember& member = object.value().as_object().members()[0];
+      EXPECT_EQ(member.key, content);
+      JsonValue moved = std::move(object.value().as_object().find(content)->as_array()[0]);
+      EXPECT_EQ(moved.as_string(), content);
+      EXPECT_EQ(serialize_compact(moved), "\"" + content + "\"");
+    }
+  }
+}
+
+TEST(JsonArray, PushBackGrowsAndKeepsOrder) {
+  for (std::size_t count : {0u, 1u, 4u, 5u, 33u, 1000u}) {
+    SCOPED_TRACE(count);
+    JsonArray array;
+    std::string expected = "[";
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i % 3 == 0) {
+        array.push_back(JsonValue(JsonNumber::from_uint64(i)));
+        expected += std::to_string(i);
+      } else if (i % 3 == 1) {
+        array.push_back(JsonValue("a string longer than fourteen bytes " + std::to_string(i)));
+        expected += "\"a string longer than fourteen bytes " + std::to_string(i) + "\"";
+      } else {
+        JsonArray inner;
+        inner.push_back(JsonValue(true));
+        array.push_back(JsonValue(std::move(inner)));
+        expected += "[true]";
+      }
+      expected += i + 1 < count ? "," : "";
+    }
+    expected += "]";
+    ASSERT_EQ(array.size(), count);
+    EXPECT_EQ(array.empty(), count == 0);
+    EXPECT_EQ(static_cast<std::size_t>(array.end() - array.begin()), count);
+    JsonArray moved = std::move(array);
+    EXPECT_EQ(array.size(), 0u);
+    EXPECT_EQ(serialize_compact(JsonValue(std::move(moved))), expected);
+  }
 }
 
 TEST(JsonObject, SetMemberReplacesInPlaceOrInsertsInOrder) {

@@ -21,11 +21,12 @@ void release_block(void* block, std::size_t bytes) noexcept;
 // False where every block is its own allocation (AddressSanitizer builds).
 bool block_pool_enabled();
 
-// The blocks that the calling thread keeps for reuse, and those that the
-// process keeps for any thread; for tests.
+// The blocks that the calling thread keeps for reuse, those that the process
+// keeps for any thread, and the bytes of all chunks taken so far; for tests.
 struct BlockPoolCounts {
   std::size_t thread_cached;
   std::size_t shared;
+  std::size_t chunk_bytes;
 };
 BlockPoolCounts block_pool_counts();
 

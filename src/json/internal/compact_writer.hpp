@@ -70,6 +70,9 @@ class CompactSerializer {
     std::memcpy(reserve(text.size()), text.data(), text.size());
     cursor_ += text.size();
   }
+  // Appends [text, text + size), reading kFixedCopy bytes from `text`.
+  static constexpr std::size_t kFixedCopy = 32;
+  void append_fixed(const char* text, std::size_t size);
   void put(char c) {
     *reserve(1) = c;
     ++cursor_;

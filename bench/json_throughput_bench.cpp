@@ -15,9 +15,10 @@
 // without exceptions, dumped compactly.
 //
 // The number micro benchmarks run over each number literal of the canada
-// document alone: our conversion (parse_json of the literal, which allocates
-// nothing for a number) against std::from_chars on the same literal. Our
-// parse of the whole document is listed beside them for reference.
+// document alone: our conversion (the parser's number routine on the
+// literal) against std::from_chars on the same literal. parse_json of each
+// literal (the same routine behind the parser's set-up and result) and our
+// parse of the whole document are listed beside them for reference.
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -36,6 +37,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "json/internal/number_literal.hpp"
 #include "json/json_value.hpp"
 
 namespace {
@@ -186,6 +188,20 @@ void numbers_ours_each_literal(benchmark::State& state, const Corpus* corpus,
                                 const std::vector<std::string_view>* literals) {
   for (auto _ : state) {
     for (std::string_view literal : *literals) {
+      trellune::JsonNumber number = trellune::JsonNumber::from_uint64(0);
+      const bool ok = trellune::json_internal::parse_number_literal(literal, number);
+      benchmark::DoNotOptimize(ok);
+      benchmark::DoNotOptimize(number);
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * corpus->bytes));
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * literals->size()));
+}
+
+void numbers_parse_json_each_literal(benchmark::State& state, const Corpus* corpus,
+                                     const std::vector<std::string_view>* literals) {
+  for (auto _ : state) {
+    for (std::string_view literal : *literals) {
       trellune::JsonParseResult result = trellune::parse_json(literal);
       const trellune::JsonNumber number = result.value().as_number();
       benchmark::DoNotOptimize(number);
@@ -276,6 +292,8 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("numbers/ours_each_literal/canada", numbers_ours_each_literal, &canada,
                                &canada_numbers);
   benchmark::RegisterBenchmark("numbers/from_chars_each_literal/canada", numbers_from_chars, &canada, &canada_numbers);
+  benchmark::RegisterBenchmark("numbers/parse_json_each_literal/canada", numbers_parse_json_each_literal, &canada,
+                               &canada_numbers);
 
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;

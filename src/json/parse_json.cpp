@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "json/internal/number_literal.hpp"
 #include "json/internal/string_scan.hpp"
 #include "json/internal/tree_build.hpp"
 #include "json/json_value.hpp"
@@ -181,6 +182,186 @@ bool eisel_lemire(std::uint64_t w, std::int64_t decimal_exponent, double& value)
   return true;
 }
 
+// Consumes digits from `p` (in the text [begin, end)) eight at a time while
+// the significand can take them, ending with the group that holds the first
+// non-digit, whose leading digits are read in one step too. Lowers
+// `exponent` (a fraction's) per digit when given. Returns where it stopped;
+// what it could not take is left to the caller's loop.
+[[gnu::always_inline]] inline const char* take_digit_groups(const char* begin, const char* p, const char* end,
+                                                           std::uint64_t& significand, std::int64_t* exponent) {
+  while (significand < kMaxSignificandBeforeEightDigits) {
+    std::uint64_t w;
+    if (end - p >= 8) {
+      std::memcpy(&w, p, sizeof w);
+    } else if (end - begin >= 8 && p != end) {
+      // The last bytes of the input: the eight ending there, shifted so
+      // that p's byte is lowest. Zero bytes move in above, and zero is
+      // not a digit.
+      std::memcpy(&w, end - 8, sizeof w);
+      w >>= 8 * (8 - (end - p));
+    } else {
+      return p;
+    }
+    const std::uint64_t non_digits = non_digit_bytes(w);
+    if (non_digits == 0) {
+      significand = significand * 100000000 + eight_digits_value(w);
+      p += 8;
+      if (exponent != nullptr) *exponent -= 8;
+      continue;
+    }
+    const int digits = std::countr_zero(non_digits) >> 3;
+    if (digits > 0) {
+      // Shift the digits to the top and fill below with "0"s: "00012345".
+      const std::uint64_t padded = (w << (8 * (8 - digits))) | ((0x30 * kEightOnes) >> (8 * digits));
+      significand = significand * kIntegerPowersOfTen[static_cast<std::size_t>(digits)] + eight_digits_value(padded);
+      p += digits;
+      if (exponent != nullptr) *exponent -= digits;
+    }
+    return p;
+  }
+  return p;
+}
+
+// The binary64 value nearest to the unsigned literal [start, end), ties to
+// even; false when that overflows. Unless digits were truncated, the literal
+// is exactly `significand` x 10^`exponent`.
+bool to_double(const char* start, const char* end, std::uint64_t significand, std::int64_t exponent, bool truncated,
+               double& value) {
+  if (significand == 0) {
+    // All digits were zero (a dropped digit implies a non-zero one kept).
+    value = 0.0;
+    return true;
+  }
+  // Clinger's fast path: both operands exact, so the one IEEE operation
+  // rounds the exact quotient or product correctly.
+  if (!truncated && significand <= kMaxExactSignificand && exponent >= -22 && exponent <= 22) {
+    // Signed: one instruction, where an unsigned conversion needs a branch.
+    const double f = static_cast<double>(static_cast<std::int64_t>(significand));
+    value = exponent >= 0 ? f * kExactPowersOfTen[static_cast<std::size_t>(exponent)]
+                          : f / kExactPowersOfTen[static_cast<std::size_t>(-exponent)];
+    return true;
+  }
+  if (!truncated && eisel_lemire(significand, exponent, value)) return true;
+  // Everything else reads the whole literal with libstdc++'s correctly
+  // rounded conversion. The span has passed the grammar above, so none of
+  // the forms it accepts beyond JSON ("inf", "nan", hex) can occur.
+  const auto [stop, ec] = std::from_chars(start, end, value, std::chars_format::general);
+  TRELLUNE_CHECK(stop == end);
+  if (ec == std::errc()) return true;
+  TRELLUNE_CHECK(ec == std::errc::result_out_of_range);
+  // Out of range means the rounded value is zero or infinite (and the
+  // output is left unspecified). The decimal exponent of the leading digit
+  // tells which: overflow needs at least 308, underflow at most -324.
+  if (decimal_digit_count(significand) - 1 + exponent >= 0) return false;
+  value = 0.0;
+  return true;
+}
+
+// One number literal; `cursor` is after the minus sign, if any, where the
+// first digit is due, in the text [begin, end). Sets `number` and moves
+// `cursor` past the literal, or sets `error` and moves `cursor` to where the
+// fault was found. The scan works on a local copy of the cursor: stored
+// through a reference, it would be written back after every byte, since a
+// char may alias anything.
+[[gnu::always_inline]] inline bool scan_number(const char* begin, const char*& cursor, const char* end, bool negative,
+                                               JsonNumber& number, Kind& error) {
+  const char* const start = cursor;
+  const char* p = cursor;
+  const auto fail_at = [&](const char* at, Kind kind) {
+    cursor = at;
+    error = kind;
+    return false;
+  };
+  if (p == end) return fail_at(p, Kind::EndInValue);
+  const char first = *p++;
+  if (!is_digit(first)) return fail_at(p, Kind::BadNumber);
+  std::uint64_t significand = static_cast<unsigned>(first - '0');
+  // Power of ten that scales the significand: lowered per fraction digit
+  // kept, raised per integer digit dropped. 64 bits cannot overflow for
+  // any text that fits in memory.
+  std::int64_t exponent = 0;
+  // Digits were dropped: the significand alone no longer gives the value.
+  bool truncated = false;
+  if (first == '0') {
+    if (p != end && is_digit(*p)) return fail_at(p, Kind::BadNumber);
+  } else {
+    // Integer parts are mostly short: up to three digits one at a time
+    // finish sooner than a whole group.
+    for (int i = 0; i < 2 && p != end && is_digit(*p); ++i) significand = significand * 10 + static_cast<unsigned>(*p++ - '0');
+    if (p != end && is_digit(*p)) p = take_digit_groups(begin, p, end, significand, nullptr);
+    while (p != end && is_digit(*p)) {
+      const auto digit = static_cast<unsigned>(*p - '0');
+      if (!fits_another_digit(significand, digit)) {
+        truncated = true;
+        for (; p != end && is_digit(*p); ++p) ++exponent;
+        break;
+      }
+      significand = significand * 10 + digit;
+      ++p;
+    }
+  }
+  bool integer = true;
+  if (p != end && *p == '.') {
+    integer = false;
+    ++p;
+    const char* digits = p;
+    p = take_digit_groups(begin, p, end, significand, &exponent);
+    for (; p != end && is_digit(*p); ++p) {
+      const auto digit = static_cast<unsigned>(*p - '0');
+      if (truncated || !fits_another_digit(significand, digit)) {
+        truncated = true;
+        continue;
+      }
+      significand = significand * 10 + digit;
+      --exponent;
+    }
+    if (p == digits) return fail_at(p, p == end ? Kind::EndInValue : Kind::BadNumber);
+  }
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    integer = false;
+    ++p;
+    bool exponent_negative = false;
+    if (p != end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
+    if (p == end) return fail_at(p, Kind::EndInValue);
+    if (!is_digit(*p)) return fail_at(p + 1, Kind::BadNumber);
+    std::int32_t written = 0;
+    for (; p != end && is_digit(*p); ++p) {
+      const int digit = *p - '0';
+      if (written > kMaxExponentBeforeDigit || (written == kMaxExponentBeforeDigit && digit > 7)) {
+        // |exponent| >= 2^31: any non-zero significand is out of range.
+        if (significand != 0 && !exponent_negative) return fail_at(p, Kind::NumberTooLarge);
+        while (p != end && is_digit(*p)) ++p;
+        cursor = p;
+        number = JsonNumber::from_float64(negative ? -0.0 : 0.0);
+        return true;
+      }
+      written = written * 10 + digit;
+    }
+    exponent += exponent_negative ? -std::int64_t{written} : std::int64_t{written};
+  }
+  cursor = p;
+
+  if (integer && !truncated) {
+    if (!negative) {
+      number = JsonNumber::from_uint64(significand);
+    } else if (significand == 0) {
+      number = JsonNumber::from_float64(-0.0);
+    } else if (significand <= std::uint64_t{1} << 63) {
+      // Two's complement: 2^63 becomes INT64_MIN.
+      number = JsonNumber::from_int64(static_cast<std::int64_t>(0 - significand));
+    } else {
+      // One correctly rounded conversion of an exact integer.
+      number = JsonNumber::from_float64(-static_cast<double>(significand));
+    }
+    return true;
+  }
+  double magnitude = 0.0;
+  if (!to_double(start, p, significand, exponent, truncated, magnitude)) return fail_at(p, Kind::NumberTooLarge);
+  number = JsonNumber::from_float64(negative ? -magnitude : magnitude);
+  return true;
+}
+
+
 // The parse keeps every finished value on one stack of handle slots: an
 // array's elements, or an object's keys and values in turn, sit on top while
 // it is open and move into one exactly sized block when it closes. Slots are
@@ -312,174 +493,13 @@ class Parser {
     return true;
   }
 
-  // p_ is after the minus sign, if any, where the first digit is due. The
-  // scan works on a local copy of p_: stored through `this`, it would be
-  // written back after every byte, since a char may alias anything.
+  // p_ is after the minus sign, if any, where the first digit is due.
   bool parse_number(bool negative) {
-    const char* const start = p_;
-    const char* p = p_;
-    const char* const end = end_;
-    if (p == end) return fail(Kind::EndInValue);
-    const char first = *p++;
-    if (!is_digit(first)) return fail_at(p, Kind::BadNumber);
-    std::uint64_t significand = static_cast<unsigned>(first - '0');
-    // Power of ten that scales the significand: lowered per fraction digit
-    // kept, raised per integer digit dropped. 64 bits cannot overflow for
-    // any text that fits in memory.
-    std::int64_t exponent = 0;
-    // Digits were dropped: the significand alone no longer gives the value.
-    bool truncated = false;
-    if (first == '0') {
-      if (p != end && is_digit(*p)) return fail_at(p, Kind::BadNumber);
-    } else {
-      p = take_digit_groups(p, significand, nullptr);
-      while (p != end && is_digit(*p)) {
-        const auto digit = static_cast<unsigned>(*p - '0');
-        if (!fits_another_digit(significand, digit)) {
-          truncated = true;
-          for (; p != end && is_digit(*p); ++p) ++exponent;
-          break;
-        }
-        significand = significand * 10 + digit;
-        ++p;
-      }
-    }
-    bool integer = true;
-    if (p != end && *p == '.') {
-      integer = false;
-      ++p;
-      const char* digits = p;
-      p = take_digit_groups(p, significand, &exponent);
-      for (; p != end && is_digit(*p); ++p) {
-        const auto digit = static_cast<unsigned>(*p - '0');
-        if (truncated || !fits_another_digit(significand, digit)) {
-          truncated = true;
-          continue;
-        }
-        significand = significand * 10 + digit;
-        --exponent;
-      }
-      if (p == digits) return fail_at(p, p == end ? Kind::EndInValue : Kind::BadNumber);
-    }
-    if (p != end && (*p == 'e' || *p == 'E')) {
-      integer = false;
-      ++p;
-      bool exponent_negative = false;
-      if (p != end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
-      if (p == end) return fail_at(p, Kind::EndInValue);
-      if (!is_digit(*p)) return fail_at(p + 1, Kind::BadNumber);
-      std::int32_t written = 0;
-      for (; p != end && is_digit(*p); ++p) {
-        const int digit = *p - '0';
-        if (written > kMaxExponentBeforeDigit || (written == kMaxExponentBeforeDigit && digit > 7)) {
-          // |exponent| >= 2^31: any non-zero significand is out of range.
-          if (significand != 0 && !exponent_negative) return fail_at(p, Kind::NumberTooLarge);
-          while (p != end && is_digit(*p)) ++p;
-          p_ = p;
-          push_number(JsonNumber::from_float64(negative ? -0.0 : 0.0));
-          return true;
-        }
-        written = written * 10 + digit;
-      }
-      exponent += exponent_negative ? -std::int64_t{written} : std::int64_t{written};
-    }
-    p_ = p;
-
-    if (integer && !truncated) {
-      if (!negative) {
-        push_number(JsonNumber::from_uint64(significand));
-      } else if (significand == 0) {
-        push_number(JsonNumber::from_float64(-0.0));
-      } else if (significand <= std::uint64_t{1} << 63) {
-        // Two's complement: 2^63 becomes INT64_MIN.
-        push_number(JsonNumber::from_int64(static_cast<std::int64_t>(0 - significand)));
-      } else {
-        // One correctly rounded conversion of an exact integer.
-        push_number(JsonNumber::from_float64(-static_cast<double>(significand)));
-      }
-      return true;
-    }
-    double magnitude = 0.0;
-    if (!to_double(start, significand, exponent, truncated, magnitude)) return false;
-    push_number(JsonNumber::from_float64(negative ? -magnitude : magnitude));
-    return true;
-  }
-
-  bool fail_at(const char* p, Kind kind) {
-    p_ = p;
-    return fail(kind);
-  }
-
-  // Consumes digits from `p` eight at a time while the significand can take
-  // them, ending with the group that holds the first non-digit, whose
-  // leading digits are read in one step too. Lowers `exponent` (a
-  // fraction's) per digit when given. Returns where it stopped; what it
-  // could not take is left to the caller's loop.
-  const char* take_digit_groups(const char* p, std::uint64_t& significand, std::int64_t* exponent) const {
-    while (significand < kMaxSignificandBeforeEightDigits) {
-      std::uint64_t w;
-      if (end_ - p >= 8) {
-        std::memcpy(&w, p, sizeof w);
-      } else if (end_ - begin_ >= 8 && p != end_) {
-        // The last bytes of the input: the eight ending there, shifted so
-        // that p's byte is lowest. Zero bytes move in above, and zero is
-        // not a digit.
-        std::memcpy(&w, end_ - 8, sizeof w);
-        w >>= 8 * (8 - (end_ - p));
-      } else {
-        return p;
-      }
-      const std::uint64_t non_digits = non_digit_bytes(w);
-      if (non_digits == 0) {
-        significand = significand * 100000000 + eight_digits_value(w);
-        p += 8;
-        if (exponent != nullptr) *exponent -= 8;
-        continue;
-      }
-      const int digits = std::countr_zero(non_digits) >> 3;
-      if (digits > 0) {
-        // Shift the digits to the top and fill below with "0"s: "00012345".
-        const std::uint64_t padded = (w << (8 * (8 - digits))) | ((0x30 * kEightOnes) >> (8 * digits));
-        significand = significand * kIntegerPowersOfTen[static_cast<std::size_t>(digits)] + eight_digits_value(padded);
-        p += digits;
-        if (exponent != nullptr) *exponent -= digits;
-      }
-      return p;
-    }
-    return p;
-  }
-
-  // The binary64 value nearest to the unsigned literal [start, p_), ties to
-  // even. Unless digits were truncated, the literal is exactly
-  // `significand` x 10^`exponent`.
-  bool to_double(const char* start, std::uint64_t significand, std::int64_t exponent, bool truncated,
-                 double& value) {
-    if (significand == 0) {
-      // All digits were zero (a dropped digit implies a non-zero one kept).
-      value = 0.0;
-      return true;
-    }
-    // Clinger's fast path: both operands exact, so the one IEEE operation
-    // rounds the exact quotient or product correctly.
-    if (!truncated && significand <= kMaxExactSignificand && exponent >= -22 && exponent <= 22) {
-      const double f = static_cast<double>(significand);
-      value = exponent >= 0 ? f * kExactPowersOfTen[static_cast<std::size_t>(exponent)]
-                            : f / kExactPowersOfTen[static_cast<std::size_t>(-exponent)];
-      return true;
-    }
-    if (!truncated && eisel_lemire(significand, exponent, value)) return true;
-    // Everything else reads the whole literal with libstdc++'s correctly
-    // rounded conversion. The span has passed the grammar above, so none of
-    // the forms it accepts beyond JSON ("inf", "nan", hex) can occur.
-    const auto [end, ec] = std::from_chars(start, p_, value, std::chars_format::general);
-    TRELLUNE_CHECK(end == p_);
-    if (ec == std::errc()) return true;
-    TRELLUNE_CHECK(ec == std::errc::result_out_of_range);
-    // Out of range means the rounded value is zero or infinite (and the
-    // output is left unspecified). The decimal exponent of the leading digit
-    // tells which: overflow needs at least 308, underflow at most -324.
-    if (decimal_digit_count(significand) - 1 + exponent >= 0) return fail(Kind::NumberTooLarge);
-    value = 0.0;
+    JsonNumber number = JsonNumber::from_uint64(0);
+    Kind kind = Kind::EndInValue;
+    const bool ok = scan_number(begin_, p_, end_, negative, number, kind);
+    if (!ok) return fail(kind);
+    push_number(number);
     return true;
   }
 
@@ -694,5 +714,19 @@ class Parser {
 }  // namespace
 
 JsonParseResult parse_json(std::string_view text) { return Parser(text).run(); }
+
+namespace json_internal {
+
+bool parse_number_literal(std::string_view literal, JsonNumber& number) {
+  const char* const begin = literal.data();
+  const char* const end = begin + literal.size();
+  const char* p = begin;
+  const bool negative = p != end && *p == '-';
+  if (negative) ++p;
+  Kind error = Kind::EndInValue;
+  return scan_number(begin, p, end, negative, number, error) && p == end;
+}
+
+}  // namespace json_internal
 
 }  // namespace trellune

@@ -13,8 +13,9 @@
 
 #include <gtest/gtest.h>
 
-#include "json/json_value.hpp"
+#include "json/internal/number_literal.hpp"
 #include "json/json_test_support.hpp"
+#include "json/json_value.hpp"
 
 namespace trellune {
 namespace {
@@ -262,6 +263,26 @@ TEST(ParseJson, NumbersGetTheirVariantAndNearestValue) {
             << number.float64();
         break;
     }
+  }
+}
+
+// The number routine on its own agrees with the parser on every case, and
+// refuses what the parser refuses.
+TEST(ParseNumberLiteral, MatchesTheParser) {
+  for (const NumberCase& c : kNumberCases) {
+    SCOPED_TRACE(c.text);
+    JsonNumber number = JsonNumber::from_uint64(12345);
+    ASSERT_TRUE(json_internal::parse_number_literal(c.text, number));
+    const JsonNumber parsed = parse_json(c.text).value().as_number();
+    ASSERT_EQ(number.kind(), parsed.kind());
+    EXPECT_EQ(number.kind() == JsonNumber::Kind::Float64 ? std::bit_cast<std::uint64_t>(number.float64()) : number.uint64(),
+              parsed.kind() == JsonNumber::Kind::Float64 ? std::bit_cast<std::uint64_t>(parsed.float64()) : parsed.uint64());
+  }
+  constexpr std::string_view kNotNumbers[] = {"", "-", "01", "1.", "1e", "1e+", ".5", "+1", "1.5x", "1 ", " 1", "1e400", "--1"};
+  for (std::string_view text : kNotNumbers) {
+    SCOPED_TRACE(printable(text));
+    JsonNumber number = JsonNumber::from_uint64(0);
+    EXPECT_FALSE(json_internal::parse_number_literal(text, number));
   }
 }
 

@@ -199,11 +199,10 @@ Slot make_object(const Slot* pairs, std::size_t count, std::size_t spare) {
   } else {
     std::sort(entries, entries + count, less);
   }
-  std::size_t unique = 1;
-  for (std::size_t i = 1; i < count; ++i) unique += less.compare_keys(entries[i - 1], entries[i]) != 0;
-  auto* block = static_cast<json_internal::ObjectBlock*>(allocate_block(json_internal::ObjectBlock::bytes(unique + spare)));
-  block->size = unique;
-  block->capacity = unique + spare;
+  // Sized for all members: repeated keys are rare, and counting them first
+  // would cost another pass of comparisons.
+  auto* block = static_cast<json_internal::ObjectBlock*>(allocate_block(json_internal::ObjectBlock::bytes(count + spare)));
+  block->capacity = count + spare;
   auto* out = reinterpret_cast<Slot*>(block->members());
   // Equal keys are adjacent now, in input order: the first keeps its key
   // and place, and takes the value of the last.
@@ -220,6 +219,7 @@ Slot make_object(const Slot* pairs, std::size_t count, std::size_t spare) {
     }
     i = last + 1;
   }
+  block->size = static_cast<std::size_t>(out - reinterpret_cast<Slot*>(block->members())) / 2;
   return {reinterpret_cast<std::uint64_t>(block), TreeAccess::kObjectMeta};
 }
 

@@ -222,11 +222,29 @@ bool eisel_lemire(std::uint64_t w, std::int64_t decimal_exponent, double& value)
   return p;
 }
 
+// The value of a literal that the fast routes cannot decide: libstdc++'s
+// correctly rounded conversion of the whole text; false when it overflows.
+// The span has passed the grammar, so none of the forms from_chars accepts
+// beyond JSON ("inf", "nan", hex) can occur.
+[[gnu::noinline]] bool slow_to_double(const char* start, const char* end, std::uint64_t significand,
+                                      std::int64_t exponent, double& value) {
+  const auto [stop, ec] = std::from_chars(start, end, value, std::chars_format::general);
+  TRELLUNE_CHECK(stop == end);
+  if (ec == std::errc()) return true;
+  TRELLUNE_CHECK(ec == std::errc::result_out_of_range);
+  // Out of range means the rounded value is zero or infinite (and the
+  // output is left unspecified). The decimal exponent of the leading digit
+  // tells which: overflow needs at least 308, underflow at most -324.
+  if (decimal_digit_count(significand) - 1 + exponent >= 0) return false;
+  value = 0.0;
+  return true;
+}
+
 // The binary64 value nearest to the unsigned literal [start, end), ties to
 // even; false when that overflows. Unless digits were truncated, the literal
 // is exactly `significand` x 10^`exponent`.
-bool to_double(const char* start, const char* end, std::uint64_t significand, std::int64_t exponent, bool truncated,
-               double& value) {
+[[gnu::always_inline]] inline bool to_double(const char* start, const char* end, std::uint64_t significand,
+                                             std::int64_t exponent, bool truncated, double& value) {
   if (significand == 0) {
     // All digits were zero (a dropped digit implies a non-zero one kept).
     value = 0.0;
@@ -242,19 +260,7 @@ bool to_double(const char* start, const char* end, std::uint64_t significand, st
     return true;
   }
   if (!truncated && eisel_lemire(significand, exponent, value)) return true;
-  // Everything else reads the whole literal with libstdc++'s correctly
-  // rounded conversion. The span has passed the grammar above, so none of
-  // the forms it accepts beyond JSON ("inf", "nan", hex) can occur.
-  const auto [stop, ec] = std::from_chars(start, end, value, std::chars_format::general);
-  TRELLUNE_CHECK(stop == end);
-  if (ec == std::errc()) return true;
-  TRELLUNE_CHECK(ec == std::errc::result_out_of_range);
-  // Out of range means the rounded value is zero or infinite (and the
-  // output is left unspecified). The decimal exponent of the leading digit
-  // tells which: overflow needs at least 308, underflow at most -324.
-  if (decimal_digit_count(significand) - 1 + exponent >= 0) return false;
-  value = 0.0;
-  return true;
+  return slow_to_double(start, end, significand, exponent, value);
 }
 
 // One number literal; `cursor` is after the minus sign, if any, where the

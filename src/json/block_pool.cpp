@@ -208,7 +208,7 @@ void* allocate_block(std::size_t bytes) {
 
 void release_block(void* block, std::size_t bytes) noexcept {
   if (!TRELLUNE_JSON_BLOCK_POOL || bytes - 1 >= kMaxPooledBlock) {
-    ::operator delete(block, bytes);
+    ::operator delete(block);
     return;
   }
   const std::size_t size_class = (bytes - 1) / kGranule;

@@ -385,7 +385,7 @@ class Parser {
     for (std::size_t i = 0; i < top_; ++i) {
       if ((stack_[i].meta & TreeAccess::kOwnsBlock) != 0) json_internal::release_words(stack_[i].word, stack_[i].meta);
     }
-    if (stack_ != inline_stack_) ::operator delete(stack_, capacity_ * sizeof(Slot));
+    if (stack_ != inline_stack_) ::operator delete(stack_);
   }
 
   JsonParseResult run() {
@@ -440,7 +440,7 @@ class Parser {
     const std::size_t capacity = 2 * capacity_;
     auto* stack = static_cast<Slot*>(::operator new(capacity * sizeof(Slot)));
     std::memcpy(stack, stack_, top_ * sizeof(Slot));
-    if (stack_ != inline_stack_) ::operator delete(stack_, capacity_ * sizeof(Slot));
+    if (stack_ != inline_stack_) ::operator delete(stack_);
     stack_ = stack;
     capacity_ = capacity;
   }

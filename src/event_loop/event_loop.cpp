@@ -265,7 +265,10 @@ bool EventLoop::spin_for_completion(Clock::time_point until) {
   for (unsigned round = 1;; ++round) {
     if (completions_->has_pending()) return true;
     event_loop_internal::cpu_relax();
-    if (round % 16 == 0 && Clock::now() >= until) return false;
+    if (round % 16 == 0) {
+      if (Clock::now() >= until) return false;
+      event_loop_internal::yield_cpu();
+    }
   }
 }
 

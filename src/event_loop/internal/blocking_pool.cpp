@@ -198,7 +198,10 @@ Job* BlockingPool::wait_for_assignment(Worker& worker, Clock::time_point idle_si
         return take_assignment(worker, state);
       }
       cpu_relax();
-      if (round % 16 == 0 && Clock::now() >= spin_until) break;
+      if (round % 16 == 0) {
+        if (Clock::now() >= spin_until) break;
+        yield_cpu();
+      }
     }
     worker.spin.ran_out();
   }

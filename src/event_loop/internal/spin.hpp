@@ -1,6 +1,8 @@
 // Busy-waiting helpers for the hand-over between the loop and the workers.
 #pragma once
 
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -16,6 +18,13 @@ inline void cpu_relax() {
   __asm__ __volatile__("" ::: "memory");
 #endif
 }
+
+// Lets another runnable thread on this CPU go first. When the CPUs are
+// oversubscribed (the client, the application and the bridge's two threads on
+// a small machine), the thread a spinner waits for is often queued behind the
+// spinner itself; a plain pause loop then holds the CPU it needs until the
+// scheduler preempts it. With no one waiting, the call returns at once.
+inline void yield_cpu() { ::sched_yield(); }
 
 // How long to spin before sleeping. Spinning pays only while the other thread
 // runs on another CPU at the same time; when the CPUs are busy with other

@@ -1,4 +1,5 @@
 // A one-pass recursive-descent parser for RFC 8259 JSON text.
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -54,34 +55,49 @@ constexpr bool fits_another_digit(std::uint64_t significand, unsigned digit) {
   return significand < kMaxSignificandBeforeDigit || (significand == kMaxSignificandBeforeDigit && digit <= 5);
 }
 
-// Value of one hex digit, or -1.
-constexpr int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// Per byte: its value as a hex digit, or 0xFF, whose high nibble no digit has.
+constexpr std::array<std::uint8_t, 256> kHexValue = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (auto& value : table) value = 0xFF;
+  for (int c = '0'; c <= '9'; ++c) table[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) table[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; ++c) table[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'A' + 10);
+  return table;
+}();
 
-// UTF-8 per RFC 3629; `code_point` is a scalar value.
-void append_utf8(std::string& out, std::uint32_t code_point) {
-  char bytes[4];
-  std::size_t n = 0;
+// Per byte after a reverse solidus: the byte it stands for, or 0 ('u' and
+// anything not an escape).
+constexpr std::array<char, 256> kEscapeDecoded = [] {
+  std::array<char, 256> table{};
+  table['"'] = '"';
+  table['\\'] = '\\';
+  table['/'] = '/';
+  table['b'] = '\b';
+  table['f'] = '\f';
+  table['n'] = '\n';
+  table['r'] = '\r';
+  table['t'] = '\t';
+  return table;
+}();
+
+// UTF-8 per RFC 3629; `code_point` is a scalar value. Returns the end.
+char* put_utf8(char* out, std::uint32_t code_point) {
   if (code_point < 0x80) {
-    bytes[n++] = static_cast<char>(code_point);
+    *out++ = static_cast<char>(code_point);
   } else if (code_point < 0x800) {
-    bytes[n++] = static_cast<char>(0xC0 | (code_point >> 6));
-    bytes[n++] = static_cast<char>(0x80 | (code_point & 0x3F));
+    *out++ = static_cast<char>(0xC0 | (code_point >> 6));
+    *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
   } else if (code_point < 0x10000) {
-    bytes[n++] = static_cast<char>(0xE0 | (code_point >> 12));
-    bytes[n++] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    bytes[n++] = static_cast<char>(0x80 | (code_point & 0x3F));
+    *out++ = static_cast<char>(0xE0 | (code_point >> 12));
+    *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
   } else {
-    bytes[n++] = static_cast<char>(0xF0 | (code_point >> 18));
-    bytes[n++] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    bytes[n++] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    bytes[n++] = static_cast<char>(0x80 | (code_point & 0x3F));
+    *out++ = static_cast<char>(0xF0 | (code_point >> 18));
+    *out++ = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
   }
-  out.append(bytes, n);
+  return out;
 }
 
 // Eight digits at once (SWAR), for the long digit runs of floats. Bytes are
@@ -520,25 +536,35 @@ class Parser {
       push_input_text(start, static_cast<std::size_t>(stop - start));
       return true;
     }
-    scratch_.clear();
+    // Bytes are written through a raw cursor; room is made once per run of
+    // plain bytes and the escape after it (which decodes to at most four).
+    char* decoded = scratch_.data();
+    char* out = decoded;
     const char* segment = start;
     for (;;) {
       p_ = stop;
       if (stop == end_) return fail(Kind::EndInString);
       const auto byte = static_cast<unsigned char>(*stop);
       ++p_;
+      const auto run = static_cast<std::size_t>(stop - segment);
+      const auto used = static_cast<std::size_t>(out - decoded);
+      if (scratch_.size() - used < run + 4) {
+        scratch_.resize(std::max(used + run + 4, 2 * scratch_.size()));
+        decoded = scratch_.data();
+        out = decoded + used;
+      }
+      std::memcpy(out, segment, run);
+      out += run;
       if (byte == '"') {
-        scratch_.append(segment, stop);
+        const auto size = static_cast<std::size_t>(out - decoded);
         std::uint64_t word;
         std::uint64_t meta;
-        TreeAccess::make_text(scratch_.data(), scratch_.size(), TreeAccess::plain_bit(scratch_.data(), scratch_.size()),
-                              word, meta);
+        TreeAccess::make_text(decoded, size, TreeAccess::plain_bit(decoded, size), word, meta);
         push(word, meta);
         return true;
       }
       if (byte < 0x20) return fail(Kind::ControlCharInString);
-      scratch_.append(segment, stop);
-      if (!parse_escape()) return false;
+      if (!parse_escape(out)) return false;
       segment = p_;
       stop = find_string_stop(p_, end_);
     }
@@ -558,48 +584,25 @@ class Parser {
     push(word, meta);
   }
 
-  // The reverse solidus is consumed; appends the escaped text to scratch_.
-  bool parse_escape() {
+  // The reverse solidus is consumed; writes the escaped text at `out` and
+  // moves it past.
+  bool parse_escape(char*& out) {
     if (p_ == end_) return fail(Kind::EndInString);
-    switch (*p_++) {
-      case '"':
-        scratch_.push_back('"');
-        return true;
-      case '\\':
-        scratch_.push_back('\\');
-        return true;
-      case '/':
-        scratch_.push_back('/');
-        return true;
-      case 'b':
-        scratch_.push_back('\b');
-        return true;
-      case 'f':
-        scratch_.push_back('\f');
-        return true;
-      case 'n':
-        scratch_.push_back('\n');
-        return true;
-      case 'r':
-        scratch_.push_back('\r');
-        return true;
-      case 't':
-        scratch_.push_back('\t');
-        return true;
-      case 'u':
-        return parse_unicode_escape();
-      default:
-        return fail(Kind::BadEscape);
-    }
+    const char letter = *p_++;
+    if (letter == 'u') return parse_unicode_escape(out);
+    const char decoded = kEscapeDecoded[static_cast<unsigned char>(letter)];
+    if (decoded == 0) return fail(Kind::BadEscape);
+    *out++ = decoded;
+    return true;
   }
 
-  // After "\u": one BMP code point, or a UTF-16 surrogate pair in two escapes.
-  bool parse_unicode_escape() {
+  // After "\\u": one BMP code point, or a UTF-16 surrogate pair in two escapes.
+  bool parse_unicode_escape(char*& out) {
     std::uint32_t unit = 0;
     if (!parse_hex4(unit)) return false;
     if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(Kind::LoneSurrogate);
     if (unit < 0xD800 || unit > 0xDBFF) {
-      append_utf8(scratch_, unit);
+      out = put_utf8(out, unit);
       return true;
     }
     for (char expected : {'\\', 'u'}) {
@@ -609,7 +612,7 @@ class Parser {
     std::uint32_t low = 0;
     if (!parse_hex4(low)) return false;
     if (low < 0xDC00 || low > 0xDFFF) return fail(Kind::LoneSurrogate);
-    append_utf8(scratch_, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+    out = put_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
     return true;
   }
 
@@ -620,12 +623,12 @@ class Parser {
     }
     const char* digits = p_;
     p_ += 4;
-    unit = 0;
-    for (int i = 0; i < 4; ++i) {
-      const int value = hex_value(digits[i]);
-      if (value < 0) return fail(Kind::BadEscape);
-      unit = (unit << 4) | static_cast<std::uint32_t>(value);
-    }
+    const std::uint32_t a = kHexValue[static_cast<unsigned char>(digits[0])];
+    const std::uint32_t b = kHexValue[static_cast<unsigned char>(digits[1])];
+    const std::uint32_t c = kHexValue[static_cast<unsigned char>(digits[2])];
+    const std::uint32_t d = kHexValue[static_cast<unsigned char>(digits[3])];
+    if (((a | b | c | d) & 0xF0) != 0) return fail(Kind::BadEscape);
+    unit = (a << 12) | (b << 8) | (c << 4) | d;
     return true;
   }
 

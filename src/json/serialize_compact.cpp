@@ -97,9 +97,19 @@ void CompactSerializer::append_fixed(const char* text, std::size_t size) {
 void CompactSerializer::write_number(JsonNumber number) {
   switch (number.kind()) {
     case JsonNumber::Kind::UInt64: {
+      const std::uint64_t value = number.uint64();
+      if (value < 100) {
+        // Counts, indexes and flags: straight from the pair table, whose
+        // entry for 0..9 has a leading "0" to skip.
+        char* out = reserve(2);
+        const std::size_t single = value < 10 ? 1 : 0;
+        std::memcpy(out, &kTwoDigits[2 * value + single], 2);
+        cursor_ = out + 2 - single;
+        return;
+      }
       std::array<char, kIntegerScratchSize + kFixedCopy> scratch;
       const std::span<char, kIntegerScratchSize> digits(scratch.data(), kIntegerScratchSize);
-      const std::size_t first = format_integer(number.uint64(), digits);
+      const std::size_t first = format_integer(value, digits);
       append_fixed(&scratch[first], kIntegerScratchSize - first);
       return;
     }

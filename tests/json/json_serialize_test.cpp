@@ -201,6 +201,34 @@ TEST(SerializeCompact, LongOutputGrowsPastTheFirstBuffer) {
   EXPECT_EQ(serialize_compact(result.value()), text);
 }
 
+// Integers of one to three digits, either sign, in arrays whose output
+// crosses the first buffer's end at every offset: the text comes back as
+// written.
+TEST(SerializeCompact, SmallIntegersRoundTripAtEveryBufferOffset) {
+  for (int value = -120; value <= 120; ++value) {
+    SCOPED_TRACE(value);
+    const std::string literal = std::to_string(value);
+    JsonParseResult alone = parse_json(literal);
+    ASSERT_TRUE(alone.ok());
+    EXPECT_EQ(serialize_compact(alone.value()), literal);
+    for (std::size_t count = 20; count <= 70; count += 7) {
+      std::string text = "[";
+      for (std::size_t i = 0; i < count; ++i) text += (i == 0 ? "" : ",") + literal;
+      text += ']';
+      JsonParseResult result = parse_json(text);
+      ASSERT_TRUE(result.ok());
+      EXPECT_EQ(serialize_compact(result.value()), text);
+    }
+  }
+  for (std::size_t prefix = 0; prefix < 140; ++prefix) {
+    SCOPED_TRACE(prefix);
+    const std::string text = "[\"" + std::string(prefix, 'x') + "\",7,42,0]";
+    JsonParseResult result = parse_json(text);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(serialize_compact(result.value()), text);
+  }
+}
+
 TEST(FormatInteger, WritesPlainDecimalDigits) {
   constexpr std::uint64_t kValues[] = {0,          1,           9,          10,        99,
                                        100,        999,         1000,       9999,      10000,

@@ -348,6 +348,127 @@ TEST(ParseJson, StringsAreDecoded) {
   }
 }
 
+// Every byte after a reverse solidus: the eight one-letter escapes decode,
+// "u" needs digits, anything else is a bad escape found right after it.
+TEST(ParseJson, EveryByteAfterAReverseSolidus) {
+  constexpr std::string_view kLetters = "\"\\/bfnrt";
+  constexpr std::string_view kDecoded = "\"\\/\b\f\n\r\t";
+  for (int byte = 0; byte < 256; ++byte) {
+    SCOPED_TRACE(byte);
+    std::string text = "\"\\";
+    text += static_cast<char>(byte);
+    text += "x\"";
+    JsonParseResult result = parse_json(text);
+    const std::size_t letter = kLetters.find(static_cast<char>(byte));
+    if (letter != std::string_view::npos) {
+      ASSERT_TRUE(result.ok()) << json_parse_error_kind_name(result.error().kind);
+      EXPECT_EQ(result.value().as_string(), std::string(1, kDecoded[letter]) + "x");
+    } else if (byte == 'u') {
+      ASSERT_FALSE(result.ok());
+      EXPECT_EQ(result.error().kind, Kind::EndInString);
+    } else {
+      ASSERT_FALSE(result.ok());
+      EXPECT_EQ(result.error().kind, Kind::BadEscape);
+      EXPECT_EQ(result.error().offset, 3u);
+    }
+  }
+}
+
+// UTF-8 of a code point below 0x10000, spelled out per length for the check.
+std::string utf8_of_bmp(std::uint32_t unit) {
+  std::string out;
+  if (unit < 0x80) {
+    out += static_cast<char>(unit);
+  } else if (unit < 0x800) {
+    out += static_cast<char>(0xC0 + unit / 64);
+    out += static_cast<char>(0x80 + unit % 64);
+  } else {
+    out += static_cast<char>(0xE0 + unit / 4096);
+    out += static_cast<char>(0x80 + unit / 64 % 64);
+    out += static_cast<char>(0x80 + unit % 64);
+  }
+  return out;
+}
+
+// Every byte in each of the four digit places of "\u0041": hex digits of
+// either case give their value there, anything else is a bad escape.
+TEST(ParseJson, EveryByteInEachDigitOfAUnicodeEscape) {
+  for (std::size_t place = 0; place < 4; ++place) {
+    for (int byte = 0; byte < 256; ++byte) {
+      SCOPED_TRACE(testing::Message() << "place " << place << " byte " << byte);
+      std::string digits = "0041";
+      digits[place] = static_cast<char>(byte);
+      JsonParseResult result = parse_json("\"\\u" + digits + "\"");
+      int value = -1;
+      if (byte >= '0' && byte <= '9') value = byte - '0';
+      if (byte >= 'a' && byte <= 'f') value = byte - 'a' + 10;
+      if (byte >= 'A' && byte <= 'F') value = byte - 'A' + 10;
+      if (value < 0) {
+        ASSERT_FALSE(result.ok());
+        EXPECT_EQ(result.error().kind, Kind::BadEscape);
+        continue;
+      }
+      const std::uint32_t shift = 4 * (3 - static_cast<std::uint32_t>(place));
+      const std::uint32_t unit = (0x0041u & ~(0xFu << shift)) | (static_cast<std::uint32_t>(value) << shift);
+      ASSERT_TRUE(result.ok()) << json_parse_error_kind_name(result.error().kind);
+      EXPECT_EQ(printable(result.value().as_string()), printable(utf8_of_bmp(unit)));
+    }
+  }
+}
+
+// Strings with escapes far longer than any first buffer, with long plain
+// runs and dense escapes, several in one text so that later strings reuse
+// what earlier ones grew: each decodes to exactly its content.
+TEST(ParseJson, LongEscapedStringsDecodeWhole) {
+  struct Piece {
+    std::string_view raw;
+    std::string_view decoded;
+  };
+  constexpr Piece kPieces[] = {
+      {"a", "a"},
+      {"\\n", "\n"},
+      {"\\\"", "\""},
+      {"\\u00e9", "\xC3\xA9"},
+      {"\\u20AC", "\xE2\x82\xAC"},
+      {"\\ud83d\\ude00", "\xF0\x9F\x98\x80"},
+      {"\xE6\x97\xA5", "\xE6\x97\xA5"},
+      {"0123456789abcdefghijklmnopqrstuv", "0123456789abcdefghijklmnopqrstuv"},
+  };
+  std::mt19937 random(11);
+  std::string text = "[";
+  std::vector<std::string> expected;
+  for (const std::size_t pieces : {3000u, 10u, 0u, 1u, 20000u, 500u}) {
+    std::string raw;
+    std::string decoded;
+    if (pieces == 1) {
+      // One escape after a plain run longer than the buffer has grown to.
+      raw = std::string(300000, 'p') + "\\t";
+      decoded = std::string(300000, 'p') + "\t";
+    }
+    for (std::size_t i = 0; i < pieces; ++i) {
+      const Piece& piece = kPieces[random() % std::size(kPieces)];
+      raw += piece.raw;
+      decoded += piece.decoded;
+    }
+    // Every string holds at least one escape, so none is the input itself.
+    raw += "\\/";
+    decoded += "/";
+    if (expected.size() != 0) text += ',';
+    text += '"' + raw + '"';
+    expected.push_back(decoded);
+  }
+  text += ']';
+  JsonParseResult result = parse_json(text);
+  ASSERT_TRUE(result.ok()) << json_parse_error_kind_name(result.error().kind);
+  const JsonArray& strings = result.value().as_array();
+  ASSERT_EQ(strings.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(strings[i].as_string() == expected[i]) << "sizes " << strings[i].as_string().size() << " and "
+                                                        << expected[i].size();
+  }
+}
+
 // The word-at-a-time scan must stop at the first quotation mark, reverse
 // solidus or control byte wherever it falls in a group of eight, and never
 // at UTF-8 bytes.

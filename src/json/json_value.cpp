@@ -57,9 +57,14 @@ struct SortEntry {
 // Up to this many members an insertion sort on the stack beats std::sort.
 constexpr std::size_t kSmallObject = 32;
 
+// Any correct comparison sort compares each pair of neighbours in its final
+// order, so equal keys, which end up adjacent, always meet in some
+// comparison: the ordering notes it in `*repeated`, and a sort that saw no
+// tie needs no pass to merge repeats. A tie that ends the ascending prefix
+// is not noted there: the sort compares those neighbours again.
 class EntryLess {
  public:
-  explicit EntryLess(const Slot* pairs) : pairs_(pairs) {}
+  EntryLess(const Slot* pairs, bool* repeated) : pairs_(pairs), repeated_(repeated) {}
 
   // Negative, zero or positive as the key of `a` sorts before, equals or
   // sorts after that of `b`.
@@ -83,11 +88,16 @@ class EntryLess {
   // Equal keys fall back on input order, so the sort is stable.
   bool operator()(const SortEntry& a, const SortEntry& b) const {
     const int order = compare_keys(a, b);
-    return order < 0 || (order == 0 && a.index < b.index);
+    if (order == 0) [[unlikely]] {
+      *repeated_ = true;
+      return a.index < b.index;
+    }
+    return order < 0;
   }
 
  private:
   const Slot* pairs_;
+  bool* repeated_;
 };
 
 void insertion_sort(SortEntry* entries, std::size_t count, std::size_t sorted_prefix, const EntryLess& less) {
@@ -179,7 +189,8 @@ Slot make_object(const Slot* pairs, std::size_t count, std::size_t spare) {
     large_entries.resize(count);
     entries = large_entries.data();
   }
-  const EntryLess less(pairs);
+  bool repeated = false;
+  const EntryLess less(pairs, &repeated);
   // Members that already come in strictly ascending order (no repeats) need
   // no sort: common for texts written by a sorting writer.
   std::size_t ascending = count;
@@ -204,6 +215,14 @@ Slot make_object(const Slot* pairs, std::size_t count, std::size_t spare) {
   auto* block = static_cast<json_internal::ObjectBlock*>(allocate_block(json_internal::ObjectBlock::bytes(count + spare)));
   block->capacity = count + spare;
   auto* out = reinterpret_cast<Slot*>(block->members());
+  if (!repeated) {
+    for (std::size_t i = 0; i < count; ++i) {
+      *out++ = pairs[2 * entries[i].index];
+      *out++ = pairs[2 * entries[i].index + 1];
+    }
+    block->size = count;
+    return {reinterpret_cast<std::uint64_t>(block), TreeAccess::kObjectMeta};
+  }
   // Equal keys are adjacent now, in input order: the first keeps its key
   // and place, and takes the value of the last.
   for (std::size_t i = 0; i < count;) {

@@ -20,7 +20,56 @@ constexpr std::uint64_t kMaxFiniteBits = 0x7FEFFFFFFFFFFFFF;
 
 }  // namespace
 
+namespace {
+
+constexpr std::uint64_t kEightOnes = 0x0101010101010101;
+constexpr std::uint64_t kTenToTheEighth = 100000000;
+
+// The eight decimal digits of a value below 10^8, leading zeros included, as
+// bytes 0..9 with the first digit lowest (SWAR). Each step splits every lane
+// in two by a multiply and shift that divides exactly for the lane's range:
+//   [v]  ->  [v / 10^4 | v % 10^4]          two 32-bit lanes, below 10^4
+//        ->  n / 100 = (n * 10486) >> 20    four 16-bit lanes, below 100
+//        ->  n / 10  = (n * 103) >> 10      eight bytes, below 10
+// The shifted products stay inside their lanes, and the masks drop what the
+// shift brings down from the lane above.
+std::uint64_t eight_digit_lanes(std::uint32_t value) {
+  const std::uint64_t quads = (value / 10000) | (std::uint64_t{value % 10000} << 32);
+  const std::uint64_t hundreds = ((quads * 10486) >> 20) & 0x0000007F0000007F;
+  const std::uint64_t pairs = ((quads - hundreds * 100) << 16) | hundreds;
+  const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000F;
+  return ((pairs - tens * 10) << 8) | tens;
+}
+
+}  // namespace
+
 std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchSize> scratch) {
+  const auto put_eight = [&](std::size_t at, std::uint64_t lanes) {
+    const std::uint64_t text = lanes + 0x30 * kEightOnes;
+    std::memcpy(&scratch[at], &text, sizeof text);
+  };
+  // Up to sixteen digits (all ids and counts in practice) as one or two
+  // blocks of eight; the leading zero bytes of the first block are skipped.
+  if (value < kTenToTheEighth) {
+    const std::uint64_t lanes = eight_digit_lanes(static_cast<std::uint32_t>(value));
+    put_eight(scratch.size() - 8, lanes);
+    // Zero keeps its last digit.
+    const int zeros = lanes == 0 ? 7 : std::countr_zero(lanes) >> 3;
+    return scratch.size() - 8 + static_cast<std::size_t>(zeros);
+  }
+  if (value < kTenToTheEighth * kTenToTheEighth) {
+    const std::uint64_t high = value / kTenToTheEighth;
+    put_eight(scratch.size() - 8, eight_digit_lanes(static_cast<std::uint32_t>(value - high * kTenToTheEighth)));
+    if (high < 100) {
+      // Nine or ten digits, as in most ids: the leading ones from the pair
+      // table, whose entries for 0..9 start with a "0" to skip.
+      std::memcpy(&scratch[scratch.size() - 10], &kTwoDigits[2 * high], 2);
+      return scratch.size() - 10 + (high < 10 ? 1 : 0);
+    }
+    const std::uint64_t high_lanes = eight_digit_lanes(static_cast<std::uint32_t>(high));
+    put_eight(scratch.size() - 16, high_lanes);
+    return scratch.size() - 16 + static_cast<std::size_t>(std::countr_zero(high_lanes) >> 3);
+  }
   std::size_t first = scratch.size();
   const auto put_pair = [&](std::uint64_t pair) {
     first -= 2;

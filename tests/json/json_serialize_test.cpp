@@ -1,4 +1,5 @@
 // Compact serializer and token injection.
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -6,6 +7,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -249,6 +251,30 @@ TEST(FormatInteger, WritesPlainDecimalDigits) {
     char expected[24];
     const auto end = std::to_chars(expected, expected + sizeof expected, value).ptr;
     ASSERT_EQ(std::string_view(&scratch[first], scratch.size() - first), std::string_view(expected, end));
+  }
+}
+
+// Every value below 2 x 10^6, and the thousand on each side of every power
+// of ten, against std::to_chars: each digit place takes every digit, and
+// every length and block boundary is crossed.
+TEST(FormatInteger, MatchesToCharsOnGrids) {
+  std::vector<std::uint64_t> values;
+  for (std::uint64_t value = 0; value < 2000000; ++value) values.push_back(value);
+  for (std::uint64_t power = 1000; power <= 10000000000000000000ull; power *= 10) {
+    for (std::uint64_t delta = 0; delta <= 1000; ++delta) {
+      values.push_back(power - delta);
+      values.push_back(power + delta);
+      values.push_back(2 * power - delta);
+    }
+    if (power > UINT64_MAX / 10) break;
+  }
+  for (std::uint64_t delta = 0; delta <= 1000; ++delta) values.push_back(UINT64_MAX - delta);
+  for (const std::uint64_t value : values) {
+    std::array<char, json_internal::kIntegerScratchSize> scratch;
+    const std::size_t first = json_internal::format_integer(value, scratch);
+    char expected[24];
+    const auto end = std::to_chars(expected, expected + sizeof expected, value).ptr;
+    ASSERT_EQ(std::string_view(&scratch[first], scratch.size() - first), std::string_view(expected, end)) << value;
   }
 }
 

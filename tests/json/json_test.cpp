@@ -599,6 +599,46 @@ TEST(JsonObject, LargeObjectsMatchAnOrderedMap) {
   }
 }
 
+// Every size around the insertion-sort limit, keys drawn from a few so that
+// some objects repeat one and others do not, in shuffled, ascending and
+// ascending-then-repeated orders: the members match std::map with the last
+// value kept.
+TEST(JsonObject, RepeatedKeysAreMergedAtEverySize) {
+  std::mt19937_64 random(977);
+  for (int n = 1; n <= 70; ++n) {
+    for (int form = 0; form < 4; ++form) {
+      SCOPED_TRACE(testing::Message() << "size " << n << " form " << form);
+      std::vector<std::string> keys;
+      for (int i = 0; i < n; ++i) {
+        // Form 0 repeats often, form 1 rarely; 2 ascends strictly except for
+        // its last key, a copy of one before; 3 ascends with one key twice.
+        const int pool = form == 0 ? n / 2 + 1 : 4 * n;
+        keys.push_back(form < 2 ? "key" + std::to_string(random() % static_cast<unsigned>(pool))
+                                : "key" + std::to_string(1000 + i));
+      }
+      if (form == 2) keys.back() = keys[random() % keys.size()];
+      if (form == 3 && n > 1) keys[static_cast<std::size_t>(n / 2)] = keys[static_cast<std::size_t>(n / 2 - 1)];
+      std::map<std::string, int> expected;
+      std::string text = "{";
+      for (int i = 0; i < n; ++i) {
+        expected[keys[static_cast<std::size_t>(i)]] = i;
+        text += (i == 0 ? "\"" : ",\"") + keys[static_cast<std::size_t>(i)] + "\":" + std::to_string(i);
+      }
+      text += "}";
+      JsonParseResult result = parse_json(text);
+      ASSERT_TRUE(result.ok());
+      const JsonObject& object = result.value().as_object();
+      ASSERT_EQ(object.size(), expected.size());
+      auto want = expected.begin();
+      for (const JsonMember& member : object.members()) {
+        EXPECT_EQ(member.key, want->first);
+        EXPECT_EQ(member.value.as_number().uint64(), static_cast<std::uint64_t>(want->second));
+        ++want;
+      }
+    }
+  }
+}
+
 // Descending keys: a quadratic build would take minutes, not milliseconds.
 TEST(JsonObject, ReverseOrderedObjectsBuildInLogLinearTime) {
   constexpr int kMembers = 200000;

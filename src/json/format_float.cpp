@@ -28,6 +28,7 @@
 #include <emmintrin.h>
 
 #include "io_error/fatal.hpp"
+#include "json/internal/pow10_table.hpp"
 
 namespace trellune {
 namespace {
@@ -44,17 +45,10 @@ constexpr std::uint64_t kInfinityBits = std::uint64_t{0x7FF} << 52;
 constexpr int kSubnormalExponent = -1074;  // q of the subnormals and of E = 1
 constexpr int kExponentBias = 1075;        // q = E - 1075 for E > 0
 
-// 10^m for m = kMinPow10..kMaxPow10, each the leading 128 bits, truncated,
-// highest bit set.
-struct Pow10 {
-  std::uint64_t high;
-  std::uint64_t low;
-};
-constexpr int kMinPow10 = -292;
-constexpr int kMaxPow10 = 324;
-constexpr Pow10 kPow10[kMaxPow10 - kMinPow10 + 1] = {
-#include "json/pow10_table.inc"
-};
+using json_internal::kMaxPow10;
+using json_internal::kMinPow10;
+using json_internal::kPow10;
+using json_internal::Pow10;
 
 // Fixed-point logarithms; the table generator checks them exactly over every
 // exponent used here.

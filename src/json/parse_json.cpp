@@ -13,6 +13,7 @@
 #endif
 
 #include "json/internal/number_literal.hpp"
+#include "json/internal/pow10_table.hpp"
 #include "json/internal/string_scan.hpp"
 #include "json/internal/tree_build.hpp"
 #include "json/json_value.hpp"
@@ -139,17 +140,10 @@ int decimal_digit_count(std::uint64_t value) {
 
 __extension__ typedef unsigned __int128 Uint128;
 
-// 10^m for m = kMinPow10..kMaxPow10: the leading 128 bits, truncated, highest
-// bit set (the table the float formatter is built on).
-struct Pow10 {
-  std::uint64_t high;
-  std::uint64_t low;
-};
-constexpr int kMinPow10 = -292;
-constexpr int kMaxPow10 = 324;
-constexpr Pow10 kPow10[kMaxPow10 - kMinPow10 + 1] = {
-#include "json/pow10_table.inc"
-};
+using json_internal::kMaxPow10;
+using json_internal::kMinPow10;
+using json_internal::kPow10;
+using json_internal::Pow10;
 
 // The binary64 value nearest to w x 10^q, by the Eisel-Lemire method
 // (D. Lemire, "Number Parsing at a Gigabyte per Second", Software: Practice

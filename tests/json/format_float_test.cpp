@@ -2,6 +2,7 @@
 // differential check of the digits against libstdc++'s shortest std::to_chars
 // and of the round trip through std::from_chars (both correctly rounded).
 #include "json/format_float.hpp"
+#include "json/internal/pow10_table.hpp"
 
 #include <gtest/gtest.h>
 
@@ -158,15 +159,10 @@ TEST(FormatFloatDeathTest, NonFiniteIsAnInvariantBreach) {
 // The generated table, re-derived in full with plain multiprecision
 // arithmetic (a different method from the generator's).
 
-struct Pow10 {
-  std::uint64_t high;
-  std::uint64_t low;
-};
-constexpr int kMinPow10 = -292;
-constexpr int kMaxPow10 = 324;
-constexpr Pow10 kPow10[kMaxPow10 - kMinPow10 + 1] = {
-#include "json/pow10_table.inc"
-};
+using json_internal::kMaxPow10;
+using json_internal::kMinPow10;
+using json_internal::kPow10;
+using json_internal::Pow10;
 
 // Little-endian 32-bit limbs, no leading zero limb.
 using Big = std::vector<std::uint32_t>;

@@ -164,11 +164,9 @@ bool Child::write_stdin(std::string_view bytes) {
   return true;
 }
 
-void Child::close_stdin() {
-  close_fd(stdin_fd_);
-  // Our spare read end would otherwise keep nothing alive, but close it too so
-  // the child's reads see a plain pipe.
-}
+// The spare read end kept for unread_stdin() does not hold the pipe open for
+// writing, so the child still sees the end of its input.
+void Child::close_stdin() { close_fd(stdin_fd_); }
 
 std::string Child::unread_stdin() {
   std::string unread;

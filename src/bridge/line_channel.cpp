@@ -107,9 +107,6 @@ StdinJobResult read_stdin_job(std::string transfer, std::size_t limit) {
 class StdinEnd final : public ReadEnd {
  public:
   explicit StdinEnd(EventLoop& loop) : loop_(loop), wake_on_input_(watch_input(loop)) {}
-  ~StdinEnd() override {
-    if (wake_on_input_) loop_.deregister(*wake_on_input_);
-  }
 
   Task<IoResult<std::size_t>> read(std::span<char> buffer) override {
     if (!job_) {
@@ -147,7 +144,8 @@ class StdinEnd final : public ReadEnd {
   // writes. Watching descriptor 0 in the reactor as well wakes the loop at the
   // same moment, so it is already running when the read completes instead of
   // waiting for the worker to wake it: one thread hop fewer per request. Only
-  // a hint; files and /dev/null cannot be watched and need none.
+  // a hint; files and /dev/null cannot be watched and need none. The
+  // registration removes itself when the end is released.
   static std::optional<Registration> watch_input(EventLoop& loop) {
     IoResult<Registration> registration = loop.register_fd(STDIN_FILENO);
     if (!registration) return std::nullopt;

@@ -573,29 +573,38 @@ TEST(JsonObject, MembersAreHeldInByteOrderAndTheLastValueWins) {
   }
 }
 
+// Parses an object whose i-th member is keys[i]: i, and checks its members
+// against std::map: byte order, one member per key, the last value kept.
+void expect_members_match_ordered_map(const std::vector<std::string>& keys) {
+  std::map<std::string, std::uint64_t> expected;
+  std::string text = "{";
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    expected[keys[i]] = i;
+    text += (i == 0 ? "\"" : ",\"") + keys[i] + "\":" + std::to_string(i);
+  }
+  text += "}";
+  JsonParseResult result = parse_json(text);
+  ASSERT_TRUE(result.ok());
+  const JsonObject& object = result.value().as_object();
+  ASSERT_EQ(object.size(), expected.size());
+  auto want = expected.begin();
+  for (const JsonMember& member : object.members()) {
+    EXPECT_EQ(member.key, want->first);
+    EXPECT_EQ(member.value.as_number().uint64(), want->second);
+    ++want;
+  }
+}
+
 // Beyond the insertion-sort size: shuffled keys with repeats against std::map.
 TEST(JsonObject, LargeObjectsMatchAnOrderedMap) {
   std::mt19937_64 random(20240611);
   for (int n : {25, 100, 5000}) {
     SCOPED_TRACE(n);
-    std::map<std::string, int> expected;
-    std::string text = "{";
+    std::vector<std::string> keys;
     for (int i = 0; i < n; ++i) {
-      const std::string key = "k" + std::to_string(random() % static_cast<unsigned>(n / 2 + 1));
-      expected[key] = i;
-      text += (i == 0 ? "\"" : ",\"") + key + "\":" + std::to_string(i);
+      keys.push_back("k" + std::to_string(random() % static_cast<unsigned>(n / 2 + 1)));
     }
-    text += "}";
-    JsonParseResult result = parse_json(text);
-    ASSERT_TRUE(result.ok());
-    const JsonObject& object = result.value().as_object();
-    ASSERT_EQ(object.size(), expected.size());
-    auto want = expected.begin();
-    for (const JsonMember& member : object.members()) {
-      EXPECT_EQ(member.key, want->first);
-      EXPECT_EQ(member.value.as_number().uint64(), static_cast<std::uint64_t>(want->second));
-      ++want;
-    }
+    expect_members_match_ordered_map(keys);
   }
 }
 
@@ -618,23 +627,7 @@ TEST(JsonObject, RepeatedKeysAreMergedAtEverySize) {
       }
       if (form == 2) keys.back() = keys[random() % keys.size()];
       if (form == 3 && n > 1) keys[static_cast<std::size_t>(n / 2)] = keys[static_cast<std::size_t>(n / 2 - 1)];
-      std::map<std::string, int> expected;
-      std::string text = "{";
-      for (int i = 0; i < n; ++i) {
-        expected[keys[static_cast<std::size_t>(i)]] = i;
-        text += (i == 0 ? "\"" : ",\"") + keys[static_cast<std::size_t>(i)] + "\":" + std::to_string(i);
-      }
-      text += "}";
-      JsonParseResult result = parse_json(text);
-      ASSERT_TRUE(result.ok());
-      const JsonObject& object = result.value().as_object();
-      ASSERT_EQ(object.size(), expected.size());
-      auto want = expected.begin();
-      for (const JsonMember& member : object.members()) {
-        EXPECT_EQ(member.key, want->first);
-        EXPECT_EQ(member.value.as_number().uint64(), static_cast<std::uint64_t>(want->second));
-        ++want;
-      }
+      expect_members_match_ordered_map(keys);
     }
   }
 }

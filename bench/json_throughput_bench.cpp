@@ -79,7 +79,7 @@ void ours(benchmark::State& state, const Corpus* corpus) {
     for (std::string_view line : corpus->lines) {
       trellune::JsonParseResult result = trellune::parse_json(line);
       if (!result.ok() || !result.value().is_object()) continue;
-      std::string out = trellune::inject_token(std::move(result.value().as_object()), kToken);
+      trellune::JsonText out = trellune::inject_token(std::move(result.value().as_object()), kToken);
       benchmark::DoNotOptimize(out.data());
     }
   }

@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!parsed.ok()) return 0;
   check_number(text, parsed.value());
 
-  const std::string written = trellune::serialize_compact(parsed.value());
+  const trellune::JsonText written = trellune::serialize_compact(parsed.value());
   check_written_text(written);
   trellune::JsonParseResult reparsed = trellune::parse_json(written);
   TRELLUNE_CHECK(reparsed.ok());
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (parsed.value().is_object()) {
     const std::size_t members = parsed.value().as_object().size();
     const bool had_token = parsed.value().as_object().find("token") != nullptr;
-    const std::string stamped = trellune::inject_token(std::move(parsed.value().as_object()), kToken);
+    const trellune::JsonText stamped = trellune::inject_token(std::move(parsed.value().as_object()), kToken);
     check_written_text(stamped);
     trellune::JsonParseResult back = trellune::parse_json(stamped);
     TRELLUNE_CHECK(back.ok() && back.value().is_object());

@@ -56,26 +56,26 @@ struct ObjectBuilder {
 ObjectBuilder object() { return {}; }
 
 std::string response(JsonValue id, JsonValue result) {
-  return serialize_compact(
-      object().with("jsonrpc", text("2.0")).with("id", std::move(id)).with("result", std::move(result)).build());
+  return std::string(serialize_compact(
+      object().with("jsonrpc", text("2.0")).with("id", std::move(id)).with("result", std::move(result)).build()));
 }
 
 std::string error_response(JsonValue id, int code, std::string_view message) {
-  return serialize_compact(object()
+  return std::string(serialize_compact(object()
                                .with("jsonrpc", text("2.0"))
                                .with("id", std::move(id))
                                .with("error", object().with("code", integer(code)).with("message", text(message)).build())
-                               .build());
+                               .build()));
 }
 
 // A notification needs no answer, but the bridge waits for exactly one line
 // per request; a notification of our own is a line a client ignores.
 std::string acknowledgement(std::string_view method) {
-  return serialize_compact(object()
+  return std::string(serialize_compact(object()
                                .with("jsonrpc", text("2.0"))
                                .with("method", text("notifications/trellune-demo/ack"))
                                .with("params", object().with("method", text(method)).build())
-                               .build());
+                               .build()));
 }
 
 JsonValue text_content(std::string_view message, bool is_error = false) {
@@ -172,7 +172,7 @@ std::string call_tool(Connection& connection, JsonValue id, const JsonObject& re
     // Whole sums print as integers ("5", not "5.0") while they are exact.
     const bool whole = sum > -9.0e15 && sum < 9.0e15 && sum == std::trunc(sum);
     const JsonValue total = whole ? integer(static_cast<std::int64_t>(sum)) : JsonValue(JsonNumber::from_float64(sum));
-    return response(std::move(id), text_content(serialize_compact(total)));
+    return response(std::move(id), text_content(serialize_compact(total).view()));
   }
   if (tool_name == "inspect") {
     std::string report = "token matched; request members: " + member_names(request) +

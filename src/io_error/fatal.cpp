@@ -98,17 +98,6 @@ class ReportWriter {
 
 #if TRELLUNE_REPLACE_OPERATOR_NEW
 
-[[noreturn]] void allocation_failed(std::size_t size) {
-  // "memory allocation of 18446744073709551615 bytes failed" fits.
-  char text[64];
-  constexpr std::string_view kPrefix = "memory allocation of ";
-  constexpr std::string_view kSuffix = " bytes failed";
-  char* out = std::copy(kPrefix.begin(), kPrefix.end(), text);
-  out = std::to_chars(out, text + sizeof text, size).ptr;
-  out = std::copy(kSuffix.begin(), kSuffix.end(), out);
-  fatal_error_at(__FILE__, __LINE__, {text, static_cast<std::size_t>(out - text)});
-}
-
 // The standard behaviour of the allocation functions without exceptions: a
 // new_handler, if one is installed, gets the chance to free memory and the
 // allocation is retried; otherwise the failure is the caller's to handle.
@@ -137,13 +126,13 @@ void* allocate_aligned_or_null(std::size_t size, std::align_val_t alignment) {
 
 void* allocate(std::size_t size) {
   void* memory = allocate_or_null(size);
-  if (memory == nullptr) allocation_failed(size);
+  if (memory == nullptr) fatal_allocation_failure(size);
   return memory;
 }
 
 void* allocate_aligned(std::size_t size, std::align_val_t alignment) {
   void* memory = allocate_aligned_or_null(size, alignment);
-  if (memory == nullptr) allocation_failed(size);
+  if (memory == nullptr) fatal_allocation_failure(size);
   return memory;
 }
 
@@ -176,6 +165,17 @@ std::string_view current_thread_name() {
   // The main thread's id is the process id; this also holds in a forked
   // child for the thread that forked.
   return ::gettid() == ::getpid() ? "main" : "unnamed";
+}
+
+[[noreturn]] void fatal_allocation_failure(std::size_t bytes) {
+  // "memory allocation of 18446744073709551615 bytes failed" fits.
+  char text[64];
+  constexpr std::string_view kPrefix = "memory allocation of ";
+  constexpr std::string_view kSuffix = " bytes failed";
+  char* out = std::copy(kPrefix.begin(), kPrefix.end(), text);
+  out = std::to_chars(out, text + sizeof text, bytes).ptr;
+  out = std::copy(kSuffix.begin(), kSuffix.end(), out);
+  fatal_error_at(__FILE__, __LINE__, {text, static_cast<std::size_t>(out - text)});
 }
 
 [[noreturn]] void fatal_error_at(const char* file, int line, std::string_view message) {

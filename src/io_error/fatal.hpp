@@ -3,6 +3,7 @@
 // with SIGABRT, without unwinding or flushing anything.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace trellune {
@@ -11,6 +12,10 @@ namespace trellune {
 // own line, then aborts. A second fatal error raised while the first is being
 // reported aborts at once.
 [[noreturn]] void fatal_error_at(const char* file, int line, std::string_view message);
+
+// The fatal report "memory allocation of `bytes` bytes failed", for memory
+// that the program takes from malloc itself.
+[[noreturn]] void fatal_allocation_failure(std::size_t bytes);
 
 // The name fatal reports give the calling thread. The main thread is "main"
 // without being told; other threads should name themselves when they start.

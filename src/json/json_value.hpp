@@ -307,14 +307,49 @@ JsonParseResult parse_json(std::string_view text);
 // ---------------------------------------------------------------------------
 // Writing
 
+namespace json_internal {
+class CompactSerializer;
+}  // namespace json_internal
+
+// The text a serialization wrote: its output buffer, handed over as it is
+// rather than copied into another container (a request can be megabytes).
+class JsonText {
+ public:
+  JsonText() noexcept = default;
+  JsonText(JsonText&& other) noexcept : bytes_(other.bytes_), size_(other.size_) {
+    other.bytes_ = nullptr;
+    other.size_ = 0;
+  }
+  JsonText& operator=(JsonText&& other) noexcept;
+  JsonText(const JsonText&) = delete;
+  JsonText& operator=(const JsonText&) = delete;
+  ~JsonText();
+
+  std::string_view view() const { return {bytes_, size_}; }
+  operator std::string_view() const { return view(); }
+  const char* data() const { return bytes_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  friend bool operator==(const JsonText& a, std::string_view b) { return a.view() == b; }
+
+ private:
+  friend class json_internal::CompactSerializer;
+  // Takes over `bytes`, a block from malloc (or null when size is 0).
+  JsonText(char* bytes, std::size_t size) noexcept : bytes_(bytes), size_(size) {}
+
+  char* bytes_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 // The compact text of `value`: no white space, members in key order, line
 // feed and carriage return only ever escaped, floats in shortest round-trip
 // form. Cannot fail.
-std::string serialize_compact(const JsonValue& value);
+JsonText serialize_compact(const JsonValue& value);
 
 // Sets the member "token" of `object` to the string `token`, replacing any
 // value it had, and returns the compact text of the object.
-std::string inject_token(JsonObject object, std::string_view token);
+JsonText inject_token(JsonObject object, std::string_view token);
 
 }  // namespace trellune
 

@@ -2,8 +2,11 @@
 // minimally (RFC 8259 section 7), shortest round-trip floats.
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
+#include "io_error/fatal.hpp"
 #include "json/format_float.hpp"
 #include "json/internal/compact_writer.hpp"
 #include "json/internal/string_scan.hpp"
@@ -91,22 +94,30 @@ std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchS
 }
 
 CompactSerializer::CompactSerializer() {
-  buffer_.resize(kInitialCapacity);
-  cursor_ = buffer_.data();
-  limit_ = cursor_ + buffer_.size();
+  begin_ = static_cast<char*>(std::malloc(kInitialCapacity));
+  if (begin_ == nullptr) fatal_allocation_failure(kInitialCapacity);
+  cursor_ = begin_;
+  limit_ = begin_ + kInitialCapacity;
 }
+
+CompactSerializer::~CompactSerializer() { std::free(begin_); }
 
 void CompactSerializer::grow(std::size_t bytes) {
-  const auto length = static_cast<std::size_t>(cursor_ - buffer_.data());
+  const auto length = static_cast<std::size_t>(cursor_ - begin_);
+  const auto capacity = static_cast<std::size_t>(limit_ - begin_);
   // At least doubling keeps the number of reallocations logarithmic.
-  buffer_.resize(std::max(buffer_.size() * 2, length + bytes));
-  cursor_ = buffer_.data() + length;
-  limit_ = buffer_.data() + buffer_.size();
+  const std::size_t grown = std::max(2 * capacity, length + bytes);
+  char* const moved = static_cast<char*>(std::realloc(begin_, grown));
+  if (moved == nullptr) fatal_allocation_failure(grown);
+  begin_ = moved;
+  cursor_ = moved + length;
+  limit_ = moved + grown;
 }
 
-std::string CompactSerializer::finish() && {
-  buffer_.resize(static_cast<std::size_t>(cursor_ - buffer_.data()));
-  return std::move(buffer_);
+JsonText CompactSerializer::finish() && {
+  JsonText text(begin_, static_cast<std::size_t>(cursor_ - begin_));
+  begin_ = nullptr;
+  return text;
 }
 
 void CompactSerializer::write_value(const JsonValue& value) {
@@ -276,13 +287,24 @@ void CompactSerializer::write_text(const void* handle, std::uint64_t word, std::
 
 namespace trellune {
 
-std::string serialize_compact(const JsonValue& value) {
+JsonText& JsonText::operator=(JsonText&& other) noexcept {
+  if (this != &other) {
+    std::free(bytes_);
+    bytes_ = std::exchange(other.bytes_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+JsonText::~JsonText() { std::free(bytes_); }
+
+JsonText serialize_compact(const JsonValue& value) {
   json_internal::CompactSerializer serializer;
   serializer.write_value(value);
   return std::move(serializer).finish();
 }
 
-std::string inject_token(JsonObject object, std::string_view token) {
+JsonText inject_token(JsonObject object, std::string_view token) {
   // The replaced value, of whatever kind, is released here.
   (void)object.set_member("token", JsonValue(token));
   const JsonValue value(std::move(object));

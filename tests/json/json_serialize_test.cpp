@@ -66,7 +66,7 @@ TEST(InjectToken, StampsTheTopLevelObjectAndWritesItCompactly) {
     SCOPED_TRACE(c.name);
     JsonObject object = parse_object(c.request);
     const std::size_t members_before = object.size() + (object.find("token") == nullptr ? 1 : 0);
-    const std::string sent = inject_token(std::move(object), c.token);
+    const JsonText sent = inject_token(std::move(object), c.token);
     EXPECT_EQ(printable(sent), printable(c.sent));
     // The text reads back as an object with one more member at most.
     JsonParseResult again = parse_json(sent);
@@ -166,14 +166,14 @@ TEST(SerializeCompact, EscapesExactlyControlBytesQuoteAndBackslash) {
 TEST(SerializeCompact, EscapesAtEveryOffsetOfLongRuns) {
   constexpr std::string_view kSpecials[] = {"\n", "\"", "\\", "\x01", "\0"sv};
   for (std::string_view special : kSpecials) {
-    const std::string escaped = serialize_compact(JsonValue(special));
+    const JsonText escaped = serialize_compact(JsonValue(special));
     const std::string_view inner = std::string_view(escaped).substr(1, escaped.size() - 2);
     for (std::size_t length = 0; length < 30; ++length) {
       for (std::size_t at = 0; at <= length; ++at) {
         SCOPED_TRACE(printable(special) + " at " + std::to_string(at) + " of " + std::to_string(length));
         const std::string before(at, 'a');
         const std::string after = std::string(length - at, 'b') + "\xC3\xA9";
-        const std::string text = serialize_compact(JsonValue(before + std::string(special) + after));
+        const JsonText text = serialize_compact(JsonValue(before + std::string(special) + after));
         EXPECT_EQ(printable(text), printable("\"" + before + std::string(inner) + after + "\""));
       }
     }
@@ -185,9 +185,9 @@ TEST(SerializeCompact, OutputIsOneLineWhateverTheStrings) {
   for (int byte = 0; byte < 0x80; ++byte) all_bytes_below_0x80 += static_cast<char>(byte);
   JsonObject object;
   (void)object.set_member(all_bytes_below_0x80, JsonValue(all_bytes_below_0x80));
-  const std::string text = inject_token(std::move(object), "line\nbreak\r");
-  EXPECT_EQ(text.find('\n'), std::string::npos);
-  EXPECT_EQ(text.find('\r'), std::string::npos);
+  const JsonText text = inject_token(std::move(object), "line\nbreak\r");
+  EXPECT_EQ(text.view().find('\n'), std::string::npos);
+  EXPECT_EQ(text.view().find('\r'), std::string::npos);
   JsonParseResult again = parse_json(text);
   ASSERT_TRUE(again.ok());
   ASSERT_NE(again.value().as_object().find(all_bytes_below_0x80), nullptr);

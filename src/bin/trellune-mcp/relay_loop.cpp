@@ -28,8 +28,8 @@ Task<IoStatus> relay(const std::string& token, LineReader& requests, LineWriter&
     const std::string& line = **request;
     if (is_blank_line(line)) continue;
 
-    const std::optional<std::string> stamped = stamp_object_request(line, token);
-    Task<IoStatus> sending = socket_writer.write_all(stamped ? std::string_view(*stamped) : std::string_view(line));
+    const std::optional<JsonText> stamped = stamp_object_request(line, token);
+    Task<IoStatus> sending = socket_writer.write_all(stamped ? stamped->view() : std::string_view(line));
     if (IoStatus sent = co_await std::move(sending); !sent) co_return sent;
     Task<IoStatus> terminating = socket_writer.write_all("\n");
     if (IoStatus sent = co_await std::move(terminating); !sent) co_return sent;
@@ -59,7 +59,7 @@ bool is_blank_line(std::string_view line) {
   return true;
 }
 
-std::optional<std::string> stamp_object_request(std::string_view request_line, std::string_view token) {
+std::optional<JsonText> stamp_object_request(std::string_view request_line, std::string_view token) {
   JsonParseResult parsed = parse_json(request_line);
   if (!parsed.ok() || !parsed.value().is_object()) {
     return std::nullopt;

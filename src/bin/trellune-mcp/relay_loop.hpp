@@ -9,6 +9,7 @@
 #include "bin/trellune-mcp/bridge_config.hpp"
 #include "event_loop/event_loop.hpp"
 #include "io_error/io_error.hpp"
+#include "json/json_value.hpp"
 
 namespace trellune {
 
@@ -25,6 +26,6 @@ bool is_blank_line(std::string_view line);
 // The text sent for a request line that is a JSON object: the object with its
 // member "token" set, re-serialized compactly. nullopt for every other line,
 // which goes to the application exactly as read.
-std::optional<std::string> stamp_object_request(std::string_view request_line, std::string_view token);
+std::optional<JsonText> stamp_object_request(std::string_view request_line, std::string_view token);
 
 }  // namespace trellune

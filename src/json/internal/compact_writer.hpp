@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <string>
 #include <string_view>
 
 #include "json/json_value.hpp"
@@ -52,12 +51,15 @@ std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchS
 class CompactSerializer {
  public:
   CompactSerializer();
+  CompactSerializer(const CompactSerializer&) = delete;
+  CompactSerializer& operator=(const CompactSerializer&) = delete;
+  ~CompactSerializer();
 
   void write_value(const JsonValue& value);
   // The quoted string with the escapes of kEscapeTable.
   void write_escaped_string(std::string_view text);
 
-  std::string finish() &&;
+  JsonText finish() &&;
 
  private:
   // At least `bytes` bytes of room at cursor_; returns cursor_.
@@ -83,8 +85,10 @@ class CompactSerializer {
   void write_array(const JsonArray& array);
   void write_object(const JsonObject& object);
 
-  // The string's size is the usable area; [data, cursor_) is written.
-  std::string buffer_;
+  // A malloc block, grown by realloc: a large block is then usually moved
+  // by remapping its pages rather than by copying them. [begin_, cursor_)
+  // is written, [cursor_, limit_) is room.
+  char* begin_;
   char* cursor_;
   char* limit_;
 };

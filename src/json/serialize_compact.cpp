@@ -120,7 +120,15 @@ JsonText CompactSerializer::finish() && {
   return text;
 }
 
-void CompactSerializer::write_value(const JsonValue& value) {
+void CompactSerializer::write_value(const JsonValue& value) { write_any<false>(value); }
+
+void CompactSerializer::write_and_release(JsonValue&& value) {
+  write_any<true>(value);
+  TreeAccess::forget(value);
+}
+
+template <bool kRelease>
+void CompactSerializer::write_any(const JsonValue& value) {
   const std::uint64_t word = TreeAccess::word(value);
   const std::uint64_t meta = TreeAccess::meta(value);
   switch (value.kind()) {
@@ -134,13 +142,13 @@ void CompactSerializer::write_value(const JsonValue& value) {
       write_number(TreeAccess::number_of(word, meta));
       return;
     case JsonValue::Kind::String:
-      write_text(&value, word, meta, 0);
+      write_text<kRelease>(&value, word, meta, 0);
       return;
     case JsonValue::Kind::Array:
-      write_array(value.as_array());
+      write_array<kRelease>(value.as_array());
       return;
     case JsonValue::Kind::Object:
-      write_object(value.as_object());
+      write_object<kRelease>(value.as_object());
       return;
   }
 }
@@ -230,17 +238,22 @@ void CompactSerializer::write_escaped_string(std::string_view text) {
   cursor_ = out;
 }
 
+template <bool kRelease>
 void CompactSerializer::write_array(const JsonArray& array) {
   put('[');
   const JsonValue* const end = array.end();
   for (const JsonValue* element = array.begin(); element != end; ++element) {
     if (element + 1 != end) TreeAccess::prefetch_payload(element[1]);
     if (element != array.begin()) put(',');
-    write_value(*element);
+    write_any<kRelease>(*element);
   }
   put(']');
+  if constexpr (kRelease) {
+    if (ArrayBlock* block = TreeAccess::block(array)) release_block(block, ArrayBlock::bytes(block->capacity));
+  }
 }
 
+template <bool kRelease>
 void CompactSerializer::write_object(const JsonObject& object) {
   const std::span<const JsonMember> members = object.members();
   put('{');
@@ -248,19 +261,21 @@ void CompactSerializer::write_object(const JsonObject& object) {
     if (i + 1 < members.size()) TreeAccess::prefetch_payload(members[i + 1].value);
     if (i != 0) put(',');
     const JsonString& key = members[i].key;
-    write_text(&key, TreeAccess::word(key), TreeAccess::meta(key), ':');
-    write_value(members[i].value);
+    write_text<kRelease>(&key, TreeAccess::word(key), TreeAccess::meta(key), ':');
+    write_any<kRelease>(members[i].value);
   }
   put('}');
+  if constexpr (kRelease) {
+    if (ObjectBlock* block = TreeAccess::block(object)) release_block(block, ObjectBlock::bytes(block->capacity));
+  }
 }
 
+template <bool kRelease>
 void CompactSerializer::write_text(const void* handle, std::uint64_t word, std::uint64_t meta, char after) {
   if ((meta & TreeAccess::kPlainText) == 0) {
     write_escaped_string(TreeAccess::text_of(handle, word, meta));
     if (after != 0) put(after);
-    return;
-  }
-  if ((meta & TreeAccess::kHeapText) == 0) {
+  } else if ((meta & TreeAccess::kHeapText) == 0) {
     // Both words of the handle at once, then the cursor moves past the text
     // only; the bytes after it are written over next.
     const std::size_t size = (meta >> TreeAccess::kInlineLengthShift) & 0xFF;
@@ -272,15 +287,19 @@ void CompactSerializer::write_text(const void* handle, std::uint64_t word, std::
     out[2 + size] = after;
     cursor_ = out + 2 + size + (after != 0 ? 1 : 0);
     return;
+  } else {
+    const std::size_t size = meta & TreeAccess::kLengthMask;
+    char* out = reserve(size + 3);
+    *out++ = '"';
+    std::memcpy(out, reinterpret_cast<const char*>(word), size);
+    out += size;
+    *out++ = '"';
+    *out = after;
+    cursor_ = out + (after != 0 ? 1 : 0);
   }
-  const std::size_t size = meta & TreeAccess::kLengthMask;
-  char* out = reserve(size + 3);
-  *out++ = '"';
-  std::memcpy(out, reinterpret_cast<const char*>(word), size);
-  out += size;
-  *out++ = '"';
-  *out = after;
-  cursor_ = out + (after != 0 ? 1 : 0);
+  if constexpr (kRelease) {
+    if ((meta & TreeAccess::kHeapText) != 0) TreeAccess::release_text(word, meta);
+  }
 }
 
 }  // namespace trellune::json_internal
@@ -307,8 +326,9 @@ JsonText serialize_compact(const JsonValue& value) {
 JsonText inject_token(JsonObject object, std::string_view token) {
   // The replaced value, of whatever kind, is released here.
   (void)object.set_member("token", JsonValue(token));
-  const JsonValue value(std::move(object));
-  return serialize_compact(value);
+  json_internal::CompactSerializer serializer;
+  serializer.write_and_release(JsonValue(std::move(object)));
+  return std::move(serializer).finish();
 }
 
 }  // namespace trellune

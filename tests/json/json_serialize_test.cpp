@@ -57,6 +57,14 @@ constexpr InjectCase kInjectCases[] = {
      "{\"a\":-0,\"b\":1e2,\"c\":1E2,\"d\":0.10,\"e\":18446744073709551616,\"f\":3e23,\"g\":0,\"h\":42,\"i\":-7}", "T",
      "{\"a\":-0.0,\"b\":100.0,\"c\":100.0,\"d\":0.1,\"e\":1.8446744073709552e+19,\"f\":3e+23,\"g\":0,\"h\":42,\"i\":-7,"
      "\"token\":\"T\"}"},
+    // The writer releases the tree as it goes: every kind of heap block,
+    // and the empty containers that have none.
+    {"long texts and empty containers released on the way",
+     "{\"a key longer than fourteen\":[\"a value longer than fourteen\",[],{}],"
+     "\"escaped\":{\"text\":\"tab\\tand a long run after it\",\"k\":[[\"x\"],{\"kk\":{}}]}}",
+     "T",
+     "{\"a key longer than fourteen\":[\"a value longer than fourteen\",[],{}],"
+     "\"escaped\":{\"k\":[[\"x\"],{\"kk\":{}}],\"text\":\"tab\\tand a long run after it\"},\"token\":\"T\"}"},
     {"literals everywhere", "{\"a\":[true,false,null],\"b\":{\"c\":null}}", "T",
      "{\"a\":[true,false,null],\"b\":{\"c\":null},\"token\":\"T\"}"},
 };

@@ -56,6 +56,10 @@ class CompactSerializer {
   ~CompactSerializer();
 
   void write_value(const JsonValue& value);
+  // Writes `value` and releases its payload as it goes, block by block
+  // right after each is written: one walk of the tree instead of a second
+  // one to destroy it. `value` is left owning nothing.
+  void write_and_release(JsonValue&& value);
   // The quoted string with the escapes of kEscapeTable.
   void write_escaped_string(std::string_view text);
 
@@ -79,10 +83,16 @@ class CompactSerializer {
     *reserve(1) = c;
     ++cursor_;
   }
+  // With kRelease, every heap block of the value is released once written.
+  template <bool kRelease>
+  void write_any(const JsonValue& value);
   // A value's or key's text, quoted, then `after` unless it is 0.
+  template <bool kRelease>
   void write_text(const void* handle, std::uint64_t word, std::uint64_t meta, char after);
   void write_number(JsonNumber number);
+  template <bool kRelease>
   void write_array(const JsonArray& array);
+  template <bool kRelease>
   void write_object(const JsonObject& object);
 
   // A malloc block, grown by realloc: a large block is then usually moved

@@ -376,19 +376,26 @@ char* write_layout(char* out, const DigitText& digits, int e) {
 
 }  // namespace
 
-std::string_view format_float(double value, std::span<char, kFloatScratchSize> scratch) {
+namespace json_internal {
+
+char* write_float(double value, char* out) {
   const auto bits = std::bit_cast<std::uint64_t>(value);
   const std::uint64_t magnitude = bits & ~kSignBit;
   TRELLUNE_CHECK(magnitude < kInfinityBits);
-  char* const text = scratch.data() + 1;
-  scratch[0] = '-';
-  char* const begin = (bits & kSignBit) != 0 ? scratch.data() : text;
+  *out = '-';
+  char* const text = out + (bits >> 63);
   if (magnitude == 0) {
     std::memcpy(text, "0.0", 3);
-    return {begin, text + 3};
+    return text + 3;
   }
   const Decimal decimal = to_decimal(magnitude);
-  return {begin, write_layout(text, digit_text(decimal.digits), decimal.exponent)};
+  return write_layout(text, digit_text(decimal.digits), decimal.exponent);
+}
+
+}  // namespace json_internal
+
+std::string_view format_float(double value, std::span<char, kFloatScratchSize> scratch) {
+  return {scratch.data(), json_internal::write_float(value, scratch.data())};
 }
 
 }  // namespace trellune

@@ -16,4 +16,14 @@ inline constexpr std::size_t kFloatScratchSize = 24;
 // Negative values, negative zero included, start with "-".
 std::string_view format_float(double value, std::span<char, kFloatScratchSize> scratch);
 
+namespace json_internal {
+
+// format_float's text written straight to `out`, which has room for
+// kFloatScratchSize bytes (all of which may be written); returns its end.
+// The writer formats into its output this way, with no copy from a scratch
+// area that would have to wait for the stores of the text to complete.
+char* write_float(double value, char* out);
+
+}  // namespace json_internal
+
 }  // namespace trellune

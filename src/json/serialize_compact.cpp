@@ -162,35 +162,47 @@ void CompactSerializer::append_fixed(const char* text, std::size_t size) {
   cursor_ = out + size;
 }
 
+// Digits are formed in registers and stored straight into the output:
+// copying them from a scratch area would load bytes whose stores (of other
+// widths and offsets) have not completed, which stalls until they have.
+void CompactSerializer::write_unsigned(std::uint64_t value) {
+  if (value < 100) {
+    // Counts, indexes and flags: straight from the pair table, whose
+    // entry for 0..9 has a leading "0" to skip.
+    char* out = reserve(2);
+    const std::size_t single = value < 10 ? 1 : 0;
+    std::memcpy(out, &kTwoDigits[2 * value + single], 2);
+    cursor_ = out + 2 - single;
+    return;
+  }
+  if (value < kTenToTheEighth) {
+    // Eight digit bytes with the leading zeros lowest: shifted out, the
+    // first digit lands in byte 0, and the cursor moves by the digits kept.
+    const std::uint64_t lanes = eight_digit_lanes(static_cast<std::uint32_t>(value));
+    const int zeros = std::countr_zero(lanes) >> 3;
+    const std::uint64_t text = (lanes + 0x30 * kEightOnes) >> (8 * zeros);
+    char* out = reserve(sizeof text);
+    std::memcpy(out, &text, sizeof text);
+    cursor_ = out + 8 - zeros;
+    return;
+  }
+  std::array<char, kIntegerScratchSize + kFixedCopy> scratch;
+  const std::span<char, kIntegerScratchSize> digits(scratch.data(), kIntegerScratchSize);
+  const std::size_t first = format_integer(value, digits);
+  append_fixed(&scratch[first], kIntegerScratchSize - first);
+}
+
 void CompactSerializer::write_number(JsonNumber number) {
   switch (number.kind()) {
-    case JsonNumber::Kind::UInt64: {
-      const std::uint64_t value = number.uint64();
-      if (value < 100) {
-        // Counts, indexes and flags: straight from the pair table, whose
-        // entry for 0..9 has a leading "0" to skip.
-        char* out = reserve(2);
-        const std::size_t single = value < 10 ? 1 : 0;
-        std::memcpy(out, &kTwoDigits[2 * value + single], 2);
-        cursor_ = out + 2 - single;
-        return;
-      }
-      std::array<char, kIntegerScratchSize + kFixedCopy> scratch;
-      const std::span<char, kIntegerScratchSize> digits(scratch.data(), kIntegerScratchSize);
-      const std::size_t first = format_integer(value, digits);
-      append_fixed(&scratch[first], kIntegerScratchSize - first);
+    case JsonNumber::Kind::UInt64:
+      write_unsigned(number.uint64());
       return;
-    }
     case JsonNumber::Kind::Int64: {
-      std::array<char, kIntegerScratchSize + kFixedCopy> scratch;
-      const std::span<char, kIntegerScratchSize> digits(scratch.data(), kIntegerScratchSize);
       const std::int64_t signed_value = number.int64();
+      if (signed_value < 0) put('-');
       // Two's-complement negation as unsigned, so INT64_MIN has a magnitude.
-      const std::uint64_t magnitude =
-          signed_value < 0 ? 0 - static_cast<std::uint64_t>(signed_value) : static_cast<std::uint64_t>(signed_value);
-      std::size_t first = format_integer(magnitude, digits);
-      if (signed_value < 0) scratch[--first] = '-';
-      append_fixed(&scratch[first], kIntegerScratchSize - first);
+      write_unsigned(signed_value < 0 ? 0 - static_cast<std::uint64_t>(signed_value)
+                                      : static_cast<std::uint64_t>(signed_value));
       return;
     }
     case JsonNumber::Kind::Float64: {
@@ -199,9 +211,7 @@ void CompactSerializer::write_number(JsonNumber number) {
         append("null");
         return;
       }
-      std::array<char, kFloatScratchSize + kFixedCopy> scratch;
-      const std::string_view text = format_float(value, std::span<char, kFloatScratchSize>(scratch.data(), kFloatScratchSize));
-      append_fixed(text.data(), text.size());
+      cursor_ = write_float(value, reserve(kFloatScratchSize));
       return;
     }
   }

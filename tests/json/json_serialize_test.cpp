@@ -262,6 +262,32 @@ TEST(FormatInteger, WritesPlainDecimalDigits) {
   }
 }
 
+// The writer forms short integers in registers and longer ones through
+// format_integer: both kinds, both signs, every length and the boundaries
+// between its routes, against std::to_chars.
+TEST(SerializeCompact, IntegersMatchToChars) {
+  std::vector<std::uint64_t> magnitudes = {0, 9, 10, 99, 100, 101, 9999999, 10000000, 99999999, 100000000, 100000001,
+                                           1ull << 63, UINT64_MAX};
+  std::mt19937_64 random(11);
+  for (int i = 0; i < 100000; ++i) magnitudes.push_back(random() >> (random() % 64));
+  const auto expected = [](auto value) {
+    char text[24];
+    return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+  };
+  for (std::uint64_t magnitude : magnitudes) {
+    SCOPED_TRACE(magnitude);
+    ASSERT_EQ(serialize_compact(JsonValue(JsonNumber::from_uint64(magnitude))), expected(magnitude));
+    if (magnitude <= (1ull << 63)) {
+      const std::int64_t negative = static_cast<std::int64_t>(0 - magnitude);
+      ASSERT_EQ(serialize_compact(JsonValue(JsonNumber::from_int64(negative))), expected(negative));
+    }
+    if (magnitude < (1ull << 63)) {
+      const auto positive = static_cast<std::int64_t>(magnitude);
+      ASSERT_EQ(serialize_compact(JsonValue(JsonNumber::from_int64(positive))), expected(positive));
+    }
+  }
+}
+
 // Every value below 2 x 10^6, and the thousand on each side of every power
 // of ten, against std::to_chars: each digit place takes every digit, and
 // every length and block boundary is crossed.

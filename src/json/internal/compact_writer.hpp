@@ -90,6 +90,7 @@ class CompactSerializer {
   template <bool kRelease>
   void write_text(const void* handle, std::uint64_t word, std::uint64_t meta, char after);
   void write_number(JsonNumber number);
+  void write_unsigned(std::uint64_t value);
   template <bool kRelease>
   void write_array(const JsonArray& array);
   template <bool kRelease>

@@ -155,7 +155,7 @@ using json_internal::Pow10;
 //   w normalised (top bit set) x 128-bit 10^q
 //        -> top 54 bits: 52 fraction bits, the implicit 1, one rounding bit
 //        -> binary exponent from floor(log2(10^q)) = (217706 q) >> 16
-bool eisel_lemire(std::uint64_t w, std::int64_t decimal_exponent, double& value) {
+[[gnu::always_inline]] inline bool eisel_lemire(std::uint64_t w, std::int64_t decimal_exponent, double& value) {
   if (decimal_exponent < kMinPow10 || decimal_exponent > 308) return false;
   const auto q = static_cast<int>(decimal_exponent);
   const Pow10& power = kPow10[q - kMinPow10];

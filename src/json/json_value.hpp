@@ -332,6 +332,8 @@ class JsonText {
   bool empty() const { return size_ == 0; }
 
   friend bool operator==(const JsonText& a, std::string_view b) { return a.view() == b; }
+  // Spelled out: otherwise the one above and its reversed form tie.
+  friend bool operator==(const JsonText& a, const JsonText& b) { return a.view() == b.view(); }
 
  private:
   friend class json_internal::CompactSerializer;

@@ -708,8 +708,9 @@ TEST(JsonValue, TextOfEveryLengthNearTheEndOfTheInput) {
       // A key of the same text, and the text moved to another handle.
       JsonParseResult object = parse_json("{\"" + content + "\":[\"" + content + "\"]}" + std::string(trailing, ' '));
       ASSERT_TRUE(object.ok());
-      const JsonMember& member = object.value().as_object().members()[0];
-      EXPECT_EQ(member.key, content);
+      const std::span<const JsonMember> members = object.value().as_object().members();
+      ASSERT_EQ(members.size(), 1u);
+      EXPECT_EQ(members.front().key, content);
       JsonValue moved = std::move(object.value().as_object().find(content)->as_array()[0]);
       EXPECT_EQ(moved.as_string(), content);
       EXPECT_EQ(serialize_compact(moved), "\"" + content + "\"");

@@ -1,5 +1,6 @@
 // format_float against std::to_chars (shortest round trip), one value per
 // iteration, so the reported time is the time per value.
+#include "repeated_runs.hpp"
 #include "json/format_float.hpp"
 
 #include <benchmark/benchmark.h>
@@ -140,13 +141,27 @@ void BM_to_chars(benchmark::State& state, int which) {
   state.SetItemsProcessed(state.iterations());
 }
 
-BENCHMARK_CAPTURE(BM_format_float, random_bits, 0);
-BENCHMARK_CAPTURE(BM_to_chars, random_bits, 0);
-BENCHMARK_CAPTURE(BM_format_float, canada, 1);
-BENCHMARK_CAPTURE(BM_to_chars, canada, 1);
-BENCHMARK_CAPTURE(BM_format_float, small_and_short, 2);
-BENCHMARK_CAPTURE(BM_to_chars, small_and_short, 2);
+constexpr const char* kDataSets[] = {"random_bits", "canada", "small_and_short"};
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  for (int which = 0; which < 3; ++which) {
+    benchmark::RegisterBenchmark((std::string("format_float/") + kDataSets[which]).c_str(), BM_format_float, which);
+    benchmark::RegisterBenchmark((std::string("to_chars/") + kDataSets[which]).c_str(), BM_to_chars, which);
+  }
+  trellune::bench::initialize_with_repetitions(argc, argv);
+  trellune::bench::RepetitionReporter reporter("items_per_second");
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\n%-16s %26s %26s\n", "ns per value", "best repetition", "median");
+  for (const char* set : kDataSets) {
+    const std::string ours = std::string("format_float/") + set;
+    const std::string theirs = std::string("to_chars/") + set;
+    if (reporter.best(ours) == 0 || reporter.best(theirs) == 0) continue;
+    std::printf("%-16s %6.1f vs %5.1f: %5.2fx %6.1f vs %5.1f: %5.2fx\n", set, 1e9 / reporter.best(ours),
+                1e9 / reporter.best(theirs), reporter.best(ours) / reporter.best(theirs), 1e9 / reporter.median(ours),
+                1e9 / reporter.median(theirs), reporter.median(ours) / reporter.median(theirs));
+  }
+  benchmark::Shutdown();
+  return 0;
+}

@@ -25,7 +25,6 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -37,6 +36,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "repeated_runs.hpp"
 #include "json/internal/number_literal.hpp"
 #include "json/json_value.hpp"
 
@@ -223,41 +223,17 @@ void numbers_from_chars(benchmark::State& state, const Corpus* corpus, const std
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * literals->size()));
 }
 
-// Console output (only the aggregates of repeated benchmarks), then each
-// corpus's rates side by side: the best repetition of each contender, the
-// rate it reaches when the machine leaves it alone, and the median.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    std::vector<Run> shown;
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration) {
-        const auto rate = run.counters.find("bytes_per_second");
-        if (rate != run.counters.end()) rates_[run.run_name.str()].push_back(rate->second.value / 1e6);
-        if (run.repetitions > 1) continue;
-      }
-      shown.push_back(run);
-    }
-    if (!shown.empty()) ConsoleReporter::ReportRuns(shown);
-  }
-
-  void print_ratios(std::ostream& out) const {
-    print_table(out, "best repetition", [](std::vector<double> rates) { return *std::max_element(rates.begin(), rates.end()); });
-    print_table(out, "median", [](std::vector<double> rates) {
-      std::sort(rates.begin(), rates.end());
-      const std::size_t n = rates.size();
-      return n % 2 == 1 ? rates[n / 2] : (rates[n / 2 - 1] + rates[n / 2]) / 2;
-    });
-  }
-
- private:
-  using Statistic = double (*)(std::vector<double>);
-
-  void print_table(std::ostream& out, const char* title, Statistic statistic) const {
-    const auto rate = [&](const std::string& name) {
-      const auto found = rates_.find(name);
-      return found == rates_.end() || found->second.empty() ? 0.0 : statistic(found->second);
-    };
+// Each corpus's rates side by side, by the best repetition of each
+// contender and by the median.
+void print_ratios(std::ostream& out, const trellune::bench::RepetitionReporter& reporter) {
+  using Statistic = double (trellune::bench::RepetitionReporter::*)(const std::string&) const;
+  const std::pair<const char*, Statistic> statistics[] = {
+      {"best repetition", &trellune::bench::RepetitionReporter::best},
+      {"median", &trellune::bench::RepetitionReporter::median}};
+  for (const auto& entry : statistics) {
+    const char* const title = entry.first;
+    const Statistic statistic = entry.second;
+    const auto rate = [&](const std::string& name) { return (reporter.*statistic)(name) / 1e6; };
     char row[200];
     std::snprintf(row, sizeof row, "\n%-14s %10s %15s %14s %13s %12s   (%s)\n", "corpus", "ours MB/s", "rapidjson MB/s",
                   "nlohmann MB/s", "vs rapidjson", "vs nlohmann", title);
@@ -280,9 +256,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
       out << row;
     }
   }
-
-  std::map<std::string, std::vector<double>> rates_;
-};
+}
 
 }  // namespace
 
@@ -310,26 +284,10 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("numbers/parse_json_each_literal/canada", numbers_parse_json_each_literal, &canada,
                                &canada_numbers);
 
-  // This machine class is shared and noisy: unless told otherwise, every
-  // benchmark runs ten short times in shuffled order, so that a slow spell
-  // hits all contenders alike, and the tables give the best and the median.
-  std::vector<char*> args(argv, argv + argc);
-  const auto given = [&](std::string_view flag) {
-    return std::any_of(args.begin() + 1, args.end(), [&](const char* arg) { return std::string_view(arg).starts_with(flag); });
-  };
-  static char repetitions[] = "--benchmark_repetitions=10";
-  static char min_time[] = "--benchmark_min_time=0.2";
-  static char interleaving[] = "--benchmark_enable_random_interleaving=true";
-  if (!given("--benchmark_repetitions")) {
-    args.push_back(repetitions);
-    if (!given("--benchmark_min_time")) args.push_back(min_time);
-    if (!given("--benchmark_enable_random_interleaving")) args.push_back(interleaving);
-  }
-  int arg_count = static_cast<int>(args.size());
-  benchmark::Initialize(&arg_count, args.data());
-  RatioReporter reporter;
+  trellune::bench::initialize_with_repetitions(argc, argv);
+  trellune::bench::RepetitionReporter reporter("bytes_per_second");
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.print_ratios(std::cout);
+  print_ratios(std::cout, reporter);
   benchmark::Shutdown();
   return 0;
 }

@@ -20,6 +20,8 @@ constexpr std::string_view kHexDigits = "0123456789abcdef";
 // Bits of the largest finite binary64 without the sign: anything above is an
 // infinity or a NaN.
 constexpr std::uint64_t kMaxFiniteBits = 0x7FEFFFFFFFFFFFFF;
+// The whole meta word of a Float64 value.
+constexpr std::uint64_t kFloatMeta = TreeAccess::number_meta(JsonNumber::Kind::Float64);
 
 }  // namespace
 
@@ -192,6 +194,14 @@ void CompactSerializer::write_unsigned(std::uint64_t value) {
   append_fixed(&scratch[first], kIntegerScratchSize - first);
 }
 
+void CompactSerializer::write_double(double value) {
+  if ((std::bit_cast<std::uint64_t>(value) << 1 >> 1) > kMaxFiniteBits) {
+    append("null");
+    return;
+  }
+  cursor_ = write_float(value, reserve(kFloatScratchSize));
+}
+
 void CompactSerializer::write_number(JsonNumber number) {
   switch (number.kind()) {
     case JsonNumber::Kind::UInt64:
@@ -205,15 +215,9 @@ void CompactSerializer::write_number(JsonNumber number) {
                                       : static_cast<std::uint64_t>(signed_value));
       return;
     }
-    case JsonNumber::Kind::Float64: {
-      const double value = number.float64();
-      if ((std::bit_cast<std::uint64_t>(value) << 1 >> 1) > kMaxFiniteBits) {
-        append("null");
-        return;
-      }
-      cursor_ = write_float(value, reserve(kFloatScratchSize));
+    case JsonNumber::Kind::Float64:
+      write_double(number.float64());
       return;
-    }
   }
 }
 
@@ -248,6 +252,16 @@ void CompactSerializer::write_escaped_string(std::string_view text) {
   cursor_ = out;
 }
 
+// Floats, the bulk of coordinates, vectors and samples, skip the dispatch.
+template <bool kRelease>
+void CompactSerializer::write_element(const JsonValue& value) {
+  if (TreeAccess::meta(value) == kFloatMeta) {
+    write_double(std::bit_cast<double>(TreeAccess::word(value)));
+  } else {
+    write_any<kRelease>(value);
+  }
+}
+
 template <bool kRelease>
 void CompactSerializer::write_array(const JsonArray& array) {
   put('[');
@@ -255,7 +269,7 @@ void CompactSerializer::write_array(const JsonArray& array) {
   for (const JsonValue* element = array.begin(); element != end; ++element) {
     if (element + 1 != end) TreeAccess::prefetch_payload(element[1]);
     if (element != array.begin()) put(',');
-    write_any<kRelease>(*element);
+    write_element<kRelease>(*element);
   }
   put(']');
   if constexpr (kRelease) {
@@ -272,7 +286,7 @@ void CompactSerializer::write_object(const JsonObject& object) {
     if (i != 0) put(',');
     const JsonString& key = members[i].key;
     write_text<kRelease>(&key, TreeAccess::word(key), TreeAccess::meta(key), ':');
-    write_any<kRelease>(members[i].value);
+    write_element<kRelease>(members[i].value);
   }
   put('}');
   if constexpr (kRelease) {

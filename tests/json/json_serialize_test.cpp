@@ -137,6 +137,14 @@ TEST(SerializeCompact, HandBuiltValuesOutsideTheParsersRange) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(serialize_compact(JsonValue(c.number)), c.text);
+    // Elements and member values take a shortcut for floats; the stamping
+    // writer is a second instance of it.
+    JsonArray array;
+    array.push_back(JsonValue(c.number));
+    EXPECT_EQ(serialize_compact(JsonValue(std::move(array))), "[" + std::string(c.text) + "]");
+    JsonObject object;
+    (void)object.set_member("v", JsonValue(c.number));
+    EXPECT_EQ(inject_token(std::move(object), "T"), "{\"token\":\"T\",\"v\":" + std::string(c.text) + "}");
   }
 }
 

@@ -86,11 +86,16 @@ class CompactSerializer {
   // With kRelease, every heap block of the value is released once written.
   template <bool kRelease>
   void write_any(const JsonValue& value);
+  // An element or member value: write_any with a shortcut for floats.
+  template <bool kRelease>
+  void write_element(const JsonValue& value);
   // A value's or key's text, quoted, then `after` unless it is 0.
   template <bool kRelease>
   void write_text(const void* handle, std::uint64_t word, std::uint64_t meta, char after);
   void write_number(JsonNumber number);
   void write_unsigned(std::uint64_t value);
+  // A float, or null for a non-finite one.
+  void write_double(double value);
   template <bool kRelease>
   void write_array(const JsonArray& array);
   template <bool kRelease>

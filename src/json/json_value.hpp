@@ -337,7 +337,7 @@ class JsonText {
 
  private:
   friend class json_internal::CompactSerializer;
-  // Takes over `bytes`, a block from malloc (or null when size is 0).
+  // Takes over `bytes`, a block from malloc holding `size` bytes of text.
   JsonText(char* bytes, std::size_t size) noexcept : bytes_(bytes), size_(size) {}
 
   char* bytes_ = nullptr;

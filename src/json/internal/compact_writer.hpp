@@ -101,9 +101,9 @@ class CompactSerializer {
   template <bool kRelease>
   void write_object(const JsonObject& object);
 
-  // A malloc block, grown by realloc: a large block is then usually moved
-  // by remapping its pages rather than by copying them. [begin_, cursor_)
-  // is written, [cursor_, limit_) is room.
+  // A malloc block, grown by realloc, which can extend it in place or move
+  // a large one by remapping its pages where a std::string would zero-fill
+  // and copy. [begin_, cursor_) is written, [cursor_, limit_) is room.
   char* begin_;
   char* cursor_;
   char* limit_;

@@ -120,7 +120,7 @@ void release_array_block(json_internal::ArrayBlock* block) noexcept {
     const std::uint64_t meta = TreeAccess::meta(elements[i]);
     if ((meta & TreeAccess::kOwnsBlock) != 0) json_internal::release_words(TreeAccess::word(elements[i]), meta);
   }
-  json_internal::release_block(block, json_internal::ArrayBlock::bytes(block->capacity));
+  json_internal::ArrayBlock::release(block);
 }
 
 void release_object_block(json_internal::ObjectBlock* block) noexcept {
@@ -132,7 +132,7 @@ void release_object_block(json_internal::ObjectBlock* block) noexcept {
     const std::uint64_t meta = TreeAccess::meta(members[i].value);
     if ((meta & TreeAccess::kOwnsBlock) != 0) json_internal::release_words(TreeAccess::word(members[i].value), meta);
   }
-  json_internal::release_block(block, json_internal::ObjectBlock::bytes(block->capacity));
+  json_internal::ObjectBlock::release(block);
 }
 
 constexpr auto kKindNames = std::to_array<std::string_view>({
@@ -173,9 +173,7 @@ void release_words(std::uint64_t word, std::uint64_t meta) noexcept {
 
 Slot make_array(const Slot* elements, std::size_t count) {
   if (count == 0) return {0, TreeAccess::kArrayMeta};
-  auto* block = static_cast<json_internal::ArrayBlock*>(allocate_block(json_internal::ArrayBlock::bytes(count)));
-  block->size = count;
-  block->capacity = count;
+  auto* block = json_internal::ArrayBlock::allocate(count, count);
   copy_handles(block->elements(), elements, count * sizeof(Slot));
   return {reinterpret_cast<std::uint64_t>(block), TreeAccess::kArrayMeta};
 }
@@ -199,9 +197,7 @@ Slot make_object(const Slot* pairs, std::size_t count, std::size_t spare) {
     if (ascending == count && i > 0 && less.compare_keys(entries[i - 1], entries[i]) >= 0) ascending = i;
   }
   if (ascending == count) {
-    auto* block = static_cast<json_internal::ObjectBlock*>(allocate_block(json_internal::ObjectBlock::bytes(count + spare)));
-    block->size = count;
-    block->capacity = count + spare;
+    auto* block = json_internal::ObjectBlock::allocate(count, count + spare);
     copy_handles(block->members(), pairs, count * 2 * sizeof(Slot));
     return {reinterpret_cast<std::uint64_t>(block), TreeAccess::kObjectMeta};
   }
@@ -212,8 +208,7 @@ Slot make_object(const Slot* pairs, std::size_t count, std::size_t spare) {
   }
   // Sized for all members: repeated keys are rare, and counting them first
   // would cost another pass of comparisons.
-  auto* block = static_cast<json_internal::ObjectBlock*>(allocate_block(json_internal::ObjectBlock::bytes(count + spare)));
-  block->capacity = count + spare;
+  auto* block = json_internal::ObjectBlock::allocate(0, count + spare);
   auto* out = reinterpret_cast<Slot*>(block->members());
   if (!repeated) {
     for (std::size_t i = 0; i < count; ++i) {
@@ -253,12 +248,10 @@ JsonArray::~JsonArray() {
 void JsonArray::reserve(std::size_t capacity) {
   const std::size_t size = this->size();
   if (capacity <= (block_ == nullptr ? 0 : block_->capacity)) return;
-  auto* block = static_cast<json_internal::ArrayBlock*>(json_internal::allocate_block(json_internal::ArrayBlock::bytes(capacity)));
-  block->size = size;
-  block->capacity = capacity;
+  auto* block = json_internal::ArrayBlock::allocate(size, capacity);
   if (block_ != nullptr) {
     copy_handles(block->elements(), block_->elements(), size * sizeof(JsonValue));
-    json_internal::release_block(block_, json_internal::ArrayBlock::bytes(block_->capacity));
+    json_internal::ArrayBlock::release(block_);
   }
   block_ = block;
 }
@@ -295,12 +288,10 @@ std::optional<JsonValue> JsonObject::set_member(std::string_view key, JsonValue 
   }
   if (block_ == nullptr || size == block_->capacity) {
     const std::size_t capacity = std::max<std::size_t>(4, 2 * size);
-    auto* block = static_cast<json_internal::ObjectBlock*>(json_internal::allocate_block(json_internal::ObjectBlock::bytes(capacity)));
-    block->size = size;
-    block->capacity = capacity;
+    auto* block = json_internal::ObjectBlock::allocate(size, capacity);
     if (block_ != nullptr) {
       copy_handles(block->members(), block_->members(), size * sizeof(JsonMember));
-      json_internal::release_block(block_, json_internal::ObjectBlock::bytes(block_->capacity));
+      json_internal::ObjectBlock::release(block_);
     }
     block_ = block;
     members = block->members();

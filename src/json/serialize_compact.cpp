@@ -273,7 +273,7 @@ void CompactSerializer::write_array(const JsonArray& array) {
   }
   put(']');
   if constexpr (kRelease) {
-    if (ArrayBlock* block = TreeAccess::block(array)) release_block(block, ArrayBlock::bytes(block->capacity));
+    if (ArrayBlock* block = TreeAccess::block(array)) ArrayBlock::release(block);
   }
 }
 
@@ -290,7 +290,7 @@ void CompactSerializer::write_object(const JsonObject& object) {
   }
   put('}');
   if constexpr (kRelease) {
-    if (ObjectBlock* block = TreeAccess::block(object)) release_block(block, ObjectBlock::bytes(block->capacity));
+    if (ObjectBlock* block = TreeAccess::block(object)) ObjectBlock::release(block);
   }
 }
 

@@ -173,6 +173,16 @@ struct json_internal::ArrayBlock {
 
   JsonValue* elements() { return reinterpret_cast<JsonValue*>(this + 1); }
   static std::size_t bytes(std::size_t capacity) { return sizeof(ArrayBlock) + capacity * sizeof(JsonValue); }
+
+  // Room for `capacity` elements, of which the first `size` count as set.
+  static ArrayBlock* allocate(std::size_t size, std::size_t capacity) {
+    auto* block = static_cast<ArrayBlock*>(allocate_block(bytes(capacity)));
+    block->size = size;
+    block->capacity = capacity;
+    return block;
+  }
+  // Gives the storage back; what the elements own is the caller's.
+  static void release(ArrayBlock* block) { release_block(block, bytes(block->capacity)); }
 };
 
 struct json_internal::ObjectBlock {
@@ -181,6 +191,16 @@ struct json_internal::ObjectBlock {
 
   JsonMember* members() { return reinterpret_cast<JsonMember*>(this + 1); }
   static std::size_t bytes(std::size_t capacity) { return sizeof(ObjectBlock) + capacity * sizeof(JsonMember); }
+
+  // Room for `capacity` members, of which the first `size` count as set.
+  static ObjectBlock* allocate(std::size_t size, std::size_t capacity) {
+    auto* block = static_cast<ObjectBlock*>(allocate_block(bytes(capacity)));
+    block->size = size;
+    block->capacity = capacity;
+    return block;
+  }
+  // Gives the storage back; what the members own is the caller's.
+  static void release(ObjectBlock* block) { release_block(block, bytes(block->capacity)); }
 };
 
 // ---------------------------------------------------------------------------

@@ -296,10 +296,11 @@ void CompactSerializer::write_object(const JsonObject& object) {
 
 template <bool kRelease>
 void CompactSerializer::write_text(const void* handle, std::uint64_t word, std::uint64_t meta, char after) {
+  const bool heap = (meta & TreeAccess::kHeapText) != 0;
   if ((meta & TreeAccess::kPlainText) == 0) {
     write_escaped_string(TreeAccess::text_of(handle, word, meta));
     if (after != 0) put(after);
-  } else if ((meta & TreeAccess::kHeapText) == 0) {
+  } else if (!heap) {
     // Both words of the handle at once, then the cursor moves past the text
     // only; the bytes after it are written over next.
     const std::size_t size = (meta >> TreeAccess::kInlineLengthShift) & 0xFF;
@@ -310,7 +311,6 @@ void CompactSerializer::write_text(const void* handle, std::uint64_t word, std::
     out[1 + size] = '"';
     out[2 + size] = after;
     cursor_ = out + 2 + size + (after != 0 ? 1 : 0);
-    return;
   } else {
     const std::size_t size = meta & TreeAccess::kLengthMask;
     char* out = reserve(size + 3);
@@ -322,7 +322,7 @@ void CompactSerializer::write_text(const void* handle, std::uint64_t word, std::
     cursor_ = out + (after != 0 ? 1 : 0);
   }
   if constexpr (kRelease) {
-    if ((meta & TreeAccess::kHeapText) != 0) TreeAccess::release_text(word, meta);
+    if (heap) TreeAccess::release_text(word, meta);
   }
 }
 

@@ -70,14 +70,10 @@ constexpr std::array<std::uint8_t, 256> kHexValue = [] {
 // anything not an escape).
 constexpr std::array<char, 256> kEscapeDecoded = [] {
   std::array<char, 256> table{};
-  table['"'] = '"';
-  table['\\'] = '\\';
+  for (const json_internal::ShortEscape& escape : json_internal::kShortEscapes) {
+    table[static_cast<unsigned char>(escape.letter)] = escape.byte;
+  }
   table['/'] = '/';
-  table['b'] = '\b';
-  table['f'] = '\f';
-  table['n'] = '\n';
-  table['r'] = '\r';
-  table['t'] = '\t';
   return table;
 }();
 

@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "json/internal/string_scan.hpp"
 #include "json/json_value.hpp"
 
 namespace trellune::json_internal {
@@ -32,13 +33,7 @@ inline constexpr std::array<char, 200> kTwoDigits = [] {
 inline constexpr std::array<char, 256> kEscapeTable = [] {
   std::array<char, 256> table{};
   for (std::size_t byte = 0; byte < 0x20; ++byte) table[byte] = 'u';
-  table['\b'] = 'b';
-  table['\t'] = 't';
-  table['\n'] = 'n';
-  table['\f'] = 'f';
-  table['\r'] = 'r';
-  table['"'] = '"';
-  table['\\'] = '\\';
+  for (const ShortEscape& escape : kShortEscapes) table[static_cast<unsigned char>(escape.byte)] = escape.letter;
   return table;
 }();
 

@@ -17,6 +17,16 @@ static_assert(std::endian::native == std::endian::little, "the word scan reads b
 
 constexpr bool is_string_stop(unsigned char byte) { return byte < 0x20 || byte == '"' || byte == '\\'; }
 
+// The escapes of one letter after the reverse solidus, and the byte each
+// stands for. The writer uses them for these bytes and "\u00XX" for the
+// other control bytes; the parser reads them, "\/" and "\u" escapes.
+struct ShortEscape {
+  char letter;
+  char byte;
+};
+inline constexpr ShortEscape kShortEscapes[] = {
+    {'"', '"'}, {'\\', '\\'}, {'b', '\b'}, {'f', '\f'}, {'n', '\n'}, {'r', '\r'}, {'t', '\t'}};
+
 // The first byte in [p, end) that is a string stop, or `end`.
 //
 // With SSE2 (every x86-64), whole groups of sixteen bytes are tested at once:

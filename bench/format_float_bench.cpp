@@ -146,7 +146,7 @@ constexpr const char* kDataSets[] = {"random_bits", "canada", "small_and_short"}
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int which = 0; which < 3; ++which) {
+  for (int which = 0; which < static_cast<int>(std::size(kDataSets)); ++which) {
     benchmark::RegisterBenchmark((std::string("format_float/") + kDataSets[which]).c_str(), BM_format_float, which);
     benchmark::RegisterBenchmark((std::string("to_chars/") + kDataSets[which]).c_str(), BM_to_chars, which);
   }

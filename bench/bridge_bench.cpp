@@ -1,28 +1,35 @@
-// Measures the bridge end to end against two baselines in the same run:
-// socat as a pure relay (it neither parses nor waits) and the client talking
-// to the application directly (the physical limit). Workloads are ping-pong,
-// one request in flight, as an MCP client does; configurations are
-// interleaved round by round so that machine noise hits all of them alike.
+// Measures the bridge end to end against baselines in the same run: socat as
+// a pure relay (it neither parses nor waits on other threads), plain_relay
+// (one thread, blocking calls, the floor for a relay process) and the client
+// talking to the application directly (the physical limit). Workloads are
+// ping-pong, one request in flight, as an MCP client does.
 //
-//   bridge_bench [--rounds N] [--corpus DIR] [--small-only] BRIDGE_EXECUTABLE...
+// Every figure is taken twice: on an idle machine, and with one core kept
+// busy by a spinning process, as on a desktop where the client, the
+// application and a browser all run. Rounds interleave the contenders (in a
+// rotating order) and the two conditions; each figure is the median over
+// rounds, and each ratio the median of the per-round ratios, so that a slow
+// spell of the shared machine hits the contenders alike.
+//
+//   bridge_bench [--rounds N] [--requests N] [--corpus DIR] [--small-only] [--idle-only]
+//                BRIDGE_EXECUTABLE...
 //
 // Several bridge executables (builds with different settings) can be compared
-// in one run; the first is the one set against the baselines.
+// in one run; each is set against the baselines.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -30,9 +37,13 @@
 #include <thread>
 #include <vector>
 
+#include "line_io.hpp"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using trellune::bench::LineSource;
+using trellune::bench::write_all;
 
 std::vector<std::string> read_lines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -47,42 +58,11 @@ std::vector<std::string> read_lines(const std::string& path) {
   return lines;
 }
 
-// Blocking line reader over one descriptor.
-class LineSource {
- public:
-  explicit LineSource(int fd) : fd_(fd) {}
-  bool read_line(std::string& line) {
-    for (;;) {
-      const std::size_t newline = buffer_.find('\n', scanned_);
-      if (newline != std::string::npos) {
-        line.assign(buffer_, 0, newline + 1);
-        buffer_.erase(0, newline + 1);
-        scanned_ = 0;
-        return true;
-      }
-      scanned_ = buffer_.size();
-      char chunk[65536];
-      const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
-  }
-
- private:
-  int fd_;
-  std::string buffer_;
-  std::size_t scanned_ = 0;
-};
-
-bool write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
+std::string load_average() {
+  std::ifstream in("/proc/loadavg");
+  std::string text;
+  std::getline(in, text);
+  return text;
 }
 
 // The application: answers every line with one short JSON-RPC result line,
@@ -128,6 +108,27 @@ class Application {
   int fd_;
   std::uint16_t port_;
   std::thread thread_;
+};
+
+// Keeps one core busy from construction to destruction: a child process that
+// spins without a system call, ended by its process id.
+class BusyCore {
+ public:
+  BusyCore() {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      for (;;) __asm__ __volatile__("" ::: "memory");
+    }
+  }
+  ~BusyCore() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  BusyCore(const BusyCore&) = delete;
+  BusyCore& operator=(const BusyCore&) = delete;
+
+ private:
+  pid_t pid_;
 };
 
 // One client connection: through a spawned relay's pipes, or straight to the
@@ -183,68 +184,137 @@ long peak_rss_kib(const Relay& relay) {
   return 0;
 }
 
-void finish(Relay& relay) {
+// What a relay process cost over its whole life, every thread included.
+struct Usage {
+  double cpu_micros = 0;  // user + system
+  double context_switches = 0;
+};
+
+double micros(const timeval& t) { return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_usec); }
+
+// Ends the client's side, lets the relay drain and exit, and reaps it.
+Usage finish(Relay& relay) {
   ::close(relay.to_relay);
-  if (relay.pid < 0) return;
+  if (relay.pid < 0) return {};
   std::string rest;
   LineSource drain(relay.from_relay);
   while (drain.read_line(rest)) {
   }
   ::close(relay.from_relay);
   int status = 0;
-  ::waitpid(relay.pid, &status, 0);
+  rusage usage{};
+  ::wait4(relay.pid, &status, 0, &usage);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "bridge_bench: relay %d ended with status %d\n", relay.pid, status);
+    std::exit(1);
+  }
+  return Usage{micros(usage.ru_utime) + micros(usage.ru_stime),
+               static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw)};
 }
 
-// A way of reaching the application: a bridge executable, socat, or none.
+// A way of reaching the application: a bridge executable, socat, the plain
+// relay, or none.
 struct Contender {
-  enum class Kind { Bridge, Socat, Direct } kind;
+  enum class Kind { Bridge, Socat, Plain, Direct } kind;
   std::string name;
-  std::string executable;  // bridges only
+  std::string executable;  // bridges and the plain relay
 };
 
 Relay open_relay(const Contender& contender, std::uint16_t port) {
+  const std::string port_text = std::to_string(port);
   switch (contender.kind) {
     case Contender::Kind::Bridge:
-      return spawn_relay({contender.executable},
-                         {"TRELLUNE_MCP_PORT=" + std::to_string(port), "TRELLUNE_MCP_TOKEN=bench-token"});
+      return spawn_relay({contender.executable}, {"TRELLUNE_MCP_PORT=" + port_text, "TRELLUNE_MCP_TOKEN=bench-token"});
     case Contender::Kind::Socat:
-      return spawn_relay({"socat", "STDIO", "TCP:127.0.0.1:" + std::to_string(port) + ",nodelay"},
-                         {"PATH=/usr/bin:/bin"});
+      return spawn_relay({"socat", "STDIO", "TCP:127.0.0.1:" + port_text + ",nodelay"}, {"PATH=/usr/bin:/bin"});
+    case Contender::Kind::Plain:
+      return spawn_relay({contender.executable}, {"TRELLUNE_MCP_PORT=" + port_text});
     case Contender::Kind::Direct:
       return connect_direct(port);
   }
   std::abort();
 }
 
-// Sends each line and waits for its reply; returns each round trip's time.
-std::vector<double> ping_pong(Relay& relay, const std::vector<std::string>& lines) {
-  std::vector<double> micros;
-  micros.reserve(lines.size());
+// Sends `count` lines, cycling through `lines`, each after the reply to the
+// one before; returns each round trip's time.
+std::vector<double> ping_pong(Relay& relay, const std::vector<std::string>& lines, std::size_t count) {
+  std::vector<double> trips;
+  trips.reserve(count);
   LineSource replies(relay.from_relay);
   std::string reply;
-  for (const std::string& line : lines) {
+  for (std::size_t i = 0; i < count; ++i) {
     const auto start = Clock::now();
-    if (!write_all(relay.to_relay, line) || !replies.read_line(reply)) {
+    if (!write_all(relay.to_relay, lines[i % lines.size()]) || !replies.read_line(reply)) {
       std::fprintf(stderr, "bridge_bench: relay stopped answering\n");
       std::exit(1);
     }
-    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    trips.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
-  return micros;
+  return trips;
 }
 
 double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
-  return values[index];
+  return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
-struct Figures {
-  std::vector<double> small_round_trips;
-  std::map<std::string, double> seconds;  // per throughput corpus
-  std::vector<double> startup_micros;
-  long peak_rss_kib = 0;
+double median(const std::vector<double>& values) { return percentile(values, 0.5); }
+
+// One contender's figures in one round and condition, by name.
+using Figures = std::map<std::string, double>;
+
+// What is reported, in column order; throughput columns follow.
+struct Column {
+  const char* key;
+  const char* heading;
 };
+constexpr Column kColumns[] = {
+    {"median", "median us"},    {"p99", "p99 us"},          {"cpu", "CPU us/req"},
+    {"switches", "ctx sw/req"}, {"startup", "start-up us"}, {"rss", "RSS KiB"},
+};
+
+Figures measure(const Contender& contender, std::uint16_t port, const std::vector<std::string>& small,
+                std::size_t requests, const std::map<std::string, std::vector<std::string>>& throughput) {
+  Figures f;
+  // Start-up: spawn to first reply, in a process that serves only that; its
+  // cost is taken off the next process's to leave the cost per request.
+  const auto spawned = Clock::now();
+  Relay first = open_relay(contender, port);
+  (void)ping_pong(first, small, 1);
+  f["startup"] = std::chrono::duration<double, std::micro>(Clock::now() - spawned).count();
+  const Usage startup = finish(first);
+
+  Relay relay = open_relay(contender, port);
+  (void)ping_pong(relay, small, 1);
+  const std::vector<double> trips = ping_pong(relay, small, requests);
+  f["median"] = median(trips);
+  f["p99"] = percentile(trips, 0.99);
+  f["rss"] = static_cast<double>(peak_rss_kib(relay));
+  const Usage used = finish(relay);
+  f["cpu"] = (used.cpu_micros - startup.cpu_micros) / static_cast<double>(requests);
+  f["switches"] = (used.context_switches - startup.context_switches) / static_cast<double>(requests);
+
+  // Large lines, each corpus in its own process; MB/s of request bytes.
+  for (const auto& [name, lines] : throughput) {
+    double bytes = 0;
+    for (const auto& line : lines) bytes += static_cast<double>(line.size());
+    Relay bulk = open_relay(contender, port);
+    const auto start = Clock::now();
+    (void)ping_pong(bulk, lines, lines.size());
+    f[name] = bytes / std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    (void)finish(bulk);
+  }
+  return f;
+}
+
+std::string self_directory() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  std::string text(path, static_cast<std::size_t>(n));
+  return text.substr(0, text.rfind('/'));
+}
 
 }  // namespace
 
@@ -252,94 +322,115 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::string corpus = TRELLUNE_CORPUS_DIR;
   int rounds = 5;
+  std::size_t requests = 5000;
   bool small_only = false;
+  bool idle_only = false;
   std::vector<Contender> contenders;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--rounds" && i + 1 < argc) {
       rounds = std::atoi(argv[++i]);
+    } else if (arg == "--requests" && i + 1 < argc) {
+      requests = static_cast<std::size_t>(std::atol(argv[++i]));
     } else if (arg == "--corpus" && i + 1 < argc) {
       corpus = argv[++i];
     } else if (arg == "--small-only") {
       small_only = true;
+    } else if (arg == "--idle-only") {
+      idle_only = true;
     } else {
       const std::string name = contenders.empty() ? "trellune-mcp" : "bridge " + std::to_string(contenders.size() + 1);
       contenders.push_back({Contender::Kind::Bridge, name, arg});
     }
   }
-  if (contenders.empty() || rounds < 1) {
-    std::fprintf(stderr, "usage: bridge_bench [--rounds N] [--corpus DIR] [--small-only] BRIDGE_EXECUTABLE...\n");
+  if (contenders.empty() || rounds < 1 || requests < 1) {
+    std::fprintf(stderr,
+                 "usage: bridge_bench [--rounds N] [--requests N] [--corpus DIR] [--small-only] [--idle-only] "
+                 "BRIDGE_EXECUTABLE...\n");
     return 2;
   }
-  const bool have_socat = std::system("command -v socat >/dev/null 2>&1") == 0;
-  if (have_socat) {
+  const std::size_t bridges = contenders.size();
+  std::size_t socat = 0;
+  if (std::system("command -v socat >/dev/null 2>&1") == 0) {
+    socat = contenders.size();
     contenders.push_back({Contender::Kind::Socat, "socat", ""});
   } else {
     std::fprintf(stderr, "bridge_bench: socat not found; its baseline is skipped\n");
   }
+  const std::size_t plain = contenders.size();
+  contenders.push_back({Contender::Kind::Plain, "plain_relay", self_directory() + "/plain_relay"});
   contenders.push_back({Contender::Kind::Direct, "direct", ""});
 
   const std::vector<std::string> small = read_lines(corpus + "/mcp_small.jsonl");
-  std::vector<std::string> throughput_names;
-  if (!small_only) throughput_names = {"large", "twitter", "citm_catalog", "canada"};
   std::map<std::string, std::vector<std::string>> throughput;
-  std::map<std::string, double> corpus_bytes;
-  for (const auto& name : throughput_names) {
-    throughput[name] = read_lines(corpus + "/" + name + ".jsonl");
-    for (const auto& line : throughput[name]) corpus_bytes[name] += static_cast<double>(line.size());
+  if (!small_only) {
+    for (const char* name : {"large", "twitter", "citm_catalog", "canada"}) {
+      throughput[name] = read_lines(corpus + "/" + name + ".jsonl");
+    }
   }
+  const std::vector<std::string> conditions =
+      idle_only ? std::vector<std::string>{"idle"} : std::vector<std::string>{"idle", "one core busy"};
 
+  const std::string load_before = load_average();
   Application application;
-  std::vector<Figures> figures(contenders.size());
+  // figures[condition][contender][round]
+  std::vector<std::vector<std::vector<Figures>>> figures(
+      conditions.size(), std::vector<std::vector<Figures>>(contenders.size()));
   for (int round = 0; round < rounds; ++round) {
-    for (std::size_t c = 0; c < contenders.size(); ++c) {
-      Figures& f = figures[c];
-      // Start-up: spawn to first reply.
-      const auto spawned = Clock::now();
-      Relay relay = open_relay(contenders[c], application.port());
-      (void)ping_pong(relay, {small.front()});
-      f.startup_micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - spawned).count());
-      // Small requests, then the peak RSS of a process that served only them.
-      std::vector<double> trips = ping_pong(relay, small);
-      f.small_round_trips.insert(f.small_round_trips.end(), trips.begin(), trips.end());
-      f.peak_rss_kib = std::max(f.peak_rss_kib, peak_rss_kib(relay));
-      finish(relay);
-      // Large lines, each corpus in its own process.
-      for (const auto& name : throughput_names) {
-        Relay bulk = open_relay(contenders[c], application.port());
-        const auto start = Clock::now();
-        (void)ping_pong(bulk, throughput[name]);
-        f.seconds[name] += std::chrono::duration<double>(Clock::now() - start).count();
-        finish(bulk);
+    for (std::size_t k = 0; k < conditions.size(); ++k) {
+      const std::size_t condition = (k + static_cast<std::size_t>(round)) % conditions.size();
+      std::optional<BusyCore> busy;
+      if (condition == 1) busy.emplace();
+      for (std::size_t j = 0; j < contenders.size(); ++j) {
+        const std::size_t c = (j + static_cast<std::size_t>(round)) % contenders.size();
+        figures[condition][c].push_back(measure(contenders[c], application.port(), small, requests, throughput));
       }
     }
   }
 
-  std::printf("%d rounds, interleaved; %zu small requests per round\n\n", rounds, small.size());
-  std::printf("%-14s %12s %12s %12s %10s", "relay", "median us", "p99 us", "start-up us", "RSS KiB");
-  for (const auto& name : throughput_names) std::printf(" %12s", (name + " MB/s").c_str());
-  std::printf("\n");
-  for (std::size_t c = 0; c < contenders.size(); ++c) {
-    Figures& f = figures[c];
-    std::printf("%-14s %12.1f %12.1f %12.1f %10ld", contenders[c].name.c_str(), percentile(f.small_round_trips, 0.5),
-                percentile(f.small_round_trips, 0.99), percentile(f.startup_micros, 0.5), f.peak_rss_kib);
-    for (const auto& name : throughput_names) {
-      std::printf(" %12.1f", corpus_bytes[name] * rounds / f.seconds[name] / 1e6);
-    }
+  std::printf("%d rounds, contenders and conditions interleaved; %zu small requests per process\n", rounds, requests);
+  std::printf("load average before: %s; after: %s\n", load_before.c_str(), load_average().c_str());
+  std::printf("figures: medians over rounds; ratios: medians of the per-round ratios\n");
+  const auto over_rounds = [](const std::vector<Figures>& per_round, const std::string& key) {
+    std::vector<double> values;
+    for (const Figures& f : per_round) values.push_back(f.at(key));
+    return median(values);
+  };
+  // Times the baseline's figure: for throughput, a rate, higher is better.
+  const auto ratio = [](const std::vector<Figures>& a, const std::vector<Figures>& b, const std::string& key) {
+    std::vector<double> values;
+    for (std::size_t r = 0; r < a.size(); ++r) values.push_back(a[r].at(key) / b[r].at(key));
+    return median(values);
+  };
+  for (std::size_t condition = 0; condition < conditions.size(); ++condition) {
+    std::printf("\n%s\n%-14s", conditions[condition].c_str(), "relay");
+    for (const Column& column : kColumns) std::printf(" %12s", column.heading);
+    for (const auto& entry : throughput) std::printf(" %12s", (entry.first + " MB/s").c_str());
     std::printf("\n");
-  }
-  if (have_socat) {
-    const Figures& b = figures.front();
-    const Figures& s = figures[figures.size() - 2];
-    std::printf("\ntrellune-mcp / socat: median round trip %.2fx, p99 %.2fx, start-up %.2fx, RSS %.2fx",
-                percentile(b.small_round_trips, 0.5) / percentile(s.small_round_trips, 0.5),
-                percentile(b.small_round_trips, 0.99) / percentile(s.small_round_trips, 0.99),
-                percentile(b.startup_micros, 0.5) / percentile(s.startup_micros, 0.5),
-                static_cast<double>(b.peak_rss_kib) / static_cast<double>(s.peak_rss_kib));
-    for (const auto& name : throughput_names) {
-      std::printf(", %s throughput %.2fx", name.c_str(), s.seconds.at(name) / b.seconds.at(name));
+    for (std::size_t c = 0; c < contenders.size(); ++c) {
+      const auto& per_round = figures[condition][c];
+      std::printf("%-14s", contenders[c].name.c_str());
+      for (const Column& column : kColumns) std::printf(" %12.1f", over_rounds(per_round, column.key));
+      for (const auto& entry : throughput) std::printf(" %12.1f", over_rounds(per_round, entry.first));
+      std::printf("\n");
     }
-    std::printf("\n");
+    std::vector<std::size_t> baselines = {plain};
+    if (socat != 0) baselines.insert(baselines.begin(), socat);
+    for (std::size_t b = 0; b < bridges; ++b) {
+      for (const std::size_t baseline : baselines) {
+        const auto& mine = figures[condition][b];
+        const auto& theirs = figures[condition][baseline];
+        std::printf("%s / %s:", contenders[b].name.c_str(), contenders[baseline].name.c_str());
+        for (const Column& column : kColumns) {
+          if (std::string_view(column.key) == "switches") continue;
+          std::printf(" %s %.2fx", column.key, ratio(mine, theirs, column.key));
+        }
+        for (const auto& entry : throughput) {
+          std::printf(" %s %.2fx", entry.first.c_str(), ratio(mine, theirs, entry.first));
+        }
+        std::printf("\n");
+      }
+    }
   }
   return 0;
 }

@@ -114,9 +114,9 @@ class StdinEnd final : public ReadEnd {
         co_return copy_out(buffer);
       }
       const std::size_t limit = std::min(buffer.size(), kMaxJobBytes);
-      job_.emplace(loop_.run_job([transfer = std::move(transfer_), limit]() mutable {
-        return read_stdin_job(std::move(transfer), limit);
-      }));
+      job_.emplace(loop_.run_job(
+          [transfer = std::move(transfer_), limit]() mutable { return read_stdin_job(std::move(transfer), limit); },
+          JobWait::kForInput));
     }
     StdinJobResult result = co_await std::move(*job_);
     job_.reset();

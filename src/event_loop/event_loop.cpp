@@ -83,12 +83,15 @@ IoResult<std::unique_ptr<EventLoop>> EventLoop::create(const EventLoopSettings& 
   event.events = EPOLLIN;
   event.data.ptr = nullptr;
   if (::epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, wake_fd.get(), &event) != 0) return io_error_from_errno();
+  UniqueFd hint_wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!hint_wake_fd) return io_error_from_errno();
   auto completions = std::make_unique<event_loop_internal::CompletionQueue>(std::move(wake_fd));
-  return std::unique_ptr<EventLoop>(new EventLoop(settings, std::move(epoll_fd), std::move(completions)));
+  return std::unique_ptr<EventLoop>(
+      new EventLoop(settings, std::move(epoll_fd), std::move(completions), std::move(hint_wake_fd)));
 }
 
 EventLoop::EventLoop(const EventLoopSettings& settings, UniqueFd epoll_fd,
-                     std::unique_ptr<event_loop_internal::CompletionQueue> completions)
+                     std::unique_ptr<event_loop_internal::CompletionQueue> completions, UniqueFd hint_wake_fd)
     : settings_(settings),
       epoll_fd_(std::move(epoll_fd)),
       completions_(std::move(completions)),
@@ -97,7 +100,7 @@ EventLoop::EventLoop(const EventLoopSettings& settings, UniqueFd epoll_fd,
   const event_loop_internal::BlockingPoolOptions options{
       settings.max_workers, settings.worker_idle_timeout, settings.worker_spin,
       settings.start_thread != nullptr ? settings.start_thread : &pthread_start};
-  pool_ = std::make_unique<event_loop_internal::BlockingPool>(options, *completions_);
+  pool_ = std::make_unique<event_loop_internal::BlockingPool>(options, *completions_, std::move(hint_wake_fd));
 }
 
 EventLoop::~EventLoop() { shutdown(); }
@@ -136,6 +139,11 @@ void EventLoop::deregister(Registration& registration) {
   if (record == nullptr) return;
   // A waiter left here would never be resumed.
   TRELLUNE_CHECK(record->reader == nullptr && record->writer == nullptr);
+  // Before the owner closes the descriptor, whose number may then be reused.
+  if (wake_hint_ == record) {
+    wake_hint_ = nullptr;
+    pool_->set_wake_hint(-1);
+  }
   // Ignored: the descriptor may already be closed, which removed it anyway.
   ::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, record->fd, nullptr);
   // Safe to free now: a batch of events is recorded in full before any task
@@ -158,6 +166,11 @@ void EventLoop::clear_readiness(Registration& registration, Readiness observed) 
   if (record->tick == observed.tick_) record->bits = static_cast<std::uint8_t>(record->bits & ~observed.ready_bit_);
 }
 
+void EventLoop::wake_idle_worker_on(Registration& registration) {
+  wake_hint_ = checked_record(registration);
+  pool_->set_wake_hint(wake_hint_->fd);
+}
+
 SleepAwaiter EventLoop::sleep_for(std::chrono::nanoseconds duration) {
   return SleepAwaiter(this, Clock::now() + duration, duration.count() > 0);
 }
@@ -170,6 +183,7 @@ IoRecord* EventLoop::checked_record(const Registration& registration) const {
 void EventLoop::submit_job(event_loop_internal::Job* job) {
   TRELLUNE_CHECK(!shut_down_);
   ++jobs_in_flight_;
+  if (job->brief_) ++brief_jobs_in_flight_;
   pool_->submit(job);
 }
 
@@ -209,6 +223,7 @@ bool EventLoop::take_completions() {
     event_loop_internal::Job* next = job->next_;
     job->next_ = nullptr;
     --jobs_in_flight_;
+    if (job->brief_) --brief_jobs_in_flight_;
     job->finished_ = true;
     if (job->abandoned_) {
       delete job;
@@ -244,7 +259,11 @@ void EventLoop::wait_for_work() {
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_deadline - now).count();
     timeout_ms = static_cast<int>(std::clamp<decltype(wait)>(wait, 0, INT_MAX));
   }
-  if (timeout_ms != 0 && jobs_in_flight_ > 0 && loop_spin_.current().count() > 0) {
+  // A job that waits for outside input may take any time; spinning for it
+  // pays only right after an outside event, which has likely woken its worker.
+  const bool completion_near = brief_jobs_in_flight_ > 0 || (jobs_in_flight_ > 0 && woke_without_resuming_);
+  woke_without_resuming_ = false;
+  if (timeout_ms != 0 && completion_near && loop_spin_.current().count() > 0) {
     if (timers_.empty()) now = Clock::now();
     if (spin_for_completion(std::min(now + loop_spin_.current(), next_deadline))) {
       loop_spin_.succeeded();
@@ -259,15 +278,19 @@ void EventLoop::wait_for_work() {
 
 // A job that finishes within microseconds (a write to a pipe, a flush) would
 // otherwise cost an eventfd write and an epoll wake-up, tens of microseconds
-// when the worker runs on another CPU. The spin is bounded and runs only while
-// a job is in flight, so an idle loop sleeps.
+// when the worker runs on another CPU. The spin makes no system call, is
+// bounded and runs only while a completion is near, so an idle loop sleeps.
 bool EventLoop::spin_for_completion(Clock::time_point until) {
+  completions_->note_loop_cpu(event_loop_internal::current_cpu());
   for (unsigned round = 1;; ++round) {
     if (completions_->has_pending()) return true;
     event_loop_internal::cpu_relax();
-    if (round % 16 == 0) {
+    if (round % event_loop_internal::kPausesPerClockCheck == 0) {
       if (Clock::now() >= until) return false;
-      event_loop_internal::yield_cpu();
+      const int cpu = event_loop_internal::current_cpu();
+      completions_->note_loop_cpu(cpu);
+      // The worker waits for this CPU: let it run now.
+      if (completions_->worker_cpu() == cpu) event_loop_internal::yield_cpu();
     }
   }
 }
@@ -280,7 +303,10 @@ void EventLoop::poll_reactor(int timeout_ms) {
     if (!announced_sleep) timeout_ms = 0;
   }
   const int count = ::epoll_wait(epoll_fd_.get(), events_.data(), settings_.max_events_per_wait, timeout_ms);
-  if (announced_sleep) completions_->end_sleep();
+  if (announced_sleep) {
+    completions_->end_sleep();
+    completions_->note_loop_cpu(event_loop_internal::current_cpu());
+  }
   if (count < 0) {
     // A signal cut the wait short; the caller recomputes the timeout.
     if (errno == EINTR) return;
@@ -288,7 +314,14 @@ void EventLoop::poll_reactor(int timeout_ms) {
   }
   // The whole batch is recorded before any task runs, so no task can free a
   // record that a later entry of the batch still points to.
-  for (int i = 0; i < count; ++i) record_event(events_[static_cast<std::size_t>(i)]);
+  const std::size_t ready_before = ready_.size();
+  bool outside_event = false;
+  for (int i = 0; i < count; ++i) {
+    const epoll_event& event = events_[static_cast<std::size_t>(i)];
+    outside_event = outside_event || event.data.ptr != nullptr;
+    record_event(event);
+  }
+  woke_without_resuming_ = outside_event && ready_.size() == ready_before;
 }
 
 void EventLoop::record_event(const epoll_event& event) {

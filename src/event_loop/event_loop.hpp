@@ -39,10 +39,12 @@ struct EventLoopSettings {
   std::size_t max_workers = 512;
   // A worker idle this long ends.
   std::chrono::nanoseconds worker_idle_timeout = std::chrono::seconds(10);
-  // A worker that finished a job spins up to this long for the next one before
-  // it sleeps; the loop spins up to this long for a job completion (only while
-  // a job is in flight and nothing else is ready) before it sleeps in
-  // epoll_wait. Each side shortens its spin while spins keep running out.
+  // A worker that finished a job spins up to this long for the next one (only
+  // while the loop runs) before it sleeps; the loop spins up to this long for
+  // a job completion (only while a brief job is in flight, or right after an
+  // outside event while any job is, and nothing else is ready) before it
+  // sleeps in epoll_wait. A spinner yields its CPU only when the other side
+  // last ran there. Each side shortens its spin while spins keep running out.
   // Zero turns spinning off. Bounded, so an idle process uses no CPU.
   std::chrono::nanoseconds worker_spin = std::chrono::microseconds(50);
   std::chrono::nanoseconds loop_spin = std::chrono::microseconds(50);
@@ -53,6 +55,17 @@ struct EventLoopSettings {
 
 class EventLoop;
 class ReadinessAwaiter;
+
+// How soon a job is expected to finish once a worker runs it; decides whether
+// the loop spins for its completion or sleeps in the reactor at once.
+enum class JobWait {
+  // Within microseconds: a write to a pipe, a flush.
+  kBrief,
+  // When input arrives from outside, which may take any time: a read on a
+  // pipe. The loop spins for it only right after a reactor event, which is
+  // when the input has likely arrived and woken the worker too.
+  kForInput,
+};
 
 namespace event_loop_internal {
 
@@ -269,14 +282,22 @@ class EventLoop {
   // once and no wake-up is lost. Closure is never forgotten.
   void clear_readiness(Registration& registration, Readiness observed);
 
+  // For a descriptor whose readiness the loop answers with a job (a reply that
+  // is then written to standard output): an idle worker sleeps watching it
+  // too, so the kernel wakes that worker together with the loop instead of
+  // the loop waking it afterwards. One descriptor at a time; deregistering it
+  // ends the watch. Only a hint: events still reach tasks through the waits.
+  void wake_idle_worker_on(Registration& registration);
+
   SleepAwaiter sleep_for(std::chrono::nanoseconds duration);
 
   // Hands a blocking job to a worker thread.
   template <class F>
-  JobHandle<std::invoke_result_t<F>> run_job(F job) {
+  JobHandle<std::invoke_result_t<F>> run_job(F job, JobWait wait = JobWait::kBrief) {
     using R = std::invoke_result_t<F>;
     static_assert(!std::is_reference_v<R>, "a job yields a value, not a reference");
     auto* state = new event_loop_internal::JobImpl<F, R>(std::move(job));
+    state->brief_ = wait == JobWait::kBrief;
     submit_job(state);
     return JobHandle<R>(state);
   }
@@ -300,7 +321,8 @@ class EventLoop {
   };
 
   EventLoop(const EventLoopSettings& settings, event_loop_internal::UniqueFd epoll_fd,
-            std::unique_ptr<event_loop_internal::CompletionQueue> completions);
+            std::unique_ptr<event_loop_internal::CompletionQueue> completions,
+            event_loop_internal::UniqueFd hint_wake_fd);
 
   void run_until_done(std::coroutine_handle<> root);
   void submit_job(event_loop_internal::Job* job);
@@ -318,10 +340,15 @@ class EventLoop {
   std::unique_ptr<event_loop_internal::CompletionQueue> completions_;
   std::unique_ptr<event_loop_internal::BlockingPool> pool_;
   event_loop_internal::SpinBudget loop_spin_;
+  event_loop_internal::IoRecord* wake_hint_ = nullptr;
   std::vector<epoll_event> events_;
   std::deque<std::coroutine_handle<>> ready_;
   std::vector<Timer> timers_;  // min-heap on deadline
   std::size_t jobs_in_flight_ = 0;
+  std::size_t brief_jobs_in_flight_ = 0;
+  // The last reactor poll returned outside events that resumed nothing:
+  // hints, such as input arriving for a worker's read.
+  bool woke_without_resuming_ = false;
   unsigned polls_skipped_ = 0;
   bool running_ = false;
   bool shut_down_ = false;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -22,6 +23,8 @@ using Clock = std::chrono::steady_clock;
 using testing::eventually;
 using testing::Gate;
 using testing::make_loop;
+using testing::make_socket_pair;
+using testing::SocketPair;
 
 Task<void> job_results_reach_the_task(EventLoop* loop) {
   auto owned = loop->run_job([] { return std::make_unique<int>(42); });
@@ -71,11 +74,12 @@ std::unique_ptr<EventLoop> make_spin_loop(const SpinCase& test_case) {
 }
 
 // One job at a time: the worker that ran the last job is idle when the next
-// comes, so it is reused and no second worker ever starts.
+// comes, so it is reused and no second worker ever starts. Brief jobs and
+// jobs that wait for input alternate, so both ways of waiting are taken.
 Task<void> sequential_jobs_on_one_worker(EventLoop* loop, int count) {
   long long sum = 0;
   for (int i = 0; i < count; ++i) {
-    auto job = loop->run_job([i] { return 2LL * i; });
+    auto job = loop->run_job([i] { return 2LL * i; }, i % 2 == 0 ? JobWait::kBrief : JobWait::kForInput);
     sum += co_await job;
     EXPECT_EQ(loop->worker_count(), 1u);
   }
@@ -235,6 +239,59 @@ TEST(BlockingPoolTest, WaitingAndIdlingUseAlmostNoCpu) {
   auto loop = make_loop();
   ASSERT_NE(loop, nullptr);
   loop->block_on(wait_and_idle(loop.get()));
+}
+
+struct WakeHintCase {
+  const char* name;
+  bool hint_fires;  // a byte arrives on the watched socket, and is never read
+  bool deregister;  // the watched descriptor leaves the reactor and is closed
+  bool idle_ends;   // the worker outlives its idle timeout before the next job
+};
+
+constexpr WakeHintCase kWakeHintCases[] = {
+    {"the job reaches the watching worker", false, false, false},
+    {"a hint that fires and stays readable", true, false, false},
+    {"the watched descriptor is closed", false, true, false},
+    {"a closed descriptor after its hint fired", true, true, false},
+    {"the idle timeout ends the watching worker", false, false, true},
+};
+
+// An idle worker that watches a descriptor sleeps in poll: jobs must still
+// reach it at once, a readable or closed descriptor must not keep it
+// spinning, and its idle timeout and shutdown must still end it.
+TEST(BlockingPoolTest, WorkerWatchingAWakeHint) {
+  for (const WakeHintCase& test_case : kWakeHintCases) {
+    SCOPED_TRACE(test_case.name);
+    EventLoopSettings settings;
+    settings.worker_idle_timeout = test_case.idle_ends ? 50ms : 10s;
+    auto loop = make_loop(settings);
+    ASSERT_NE(loop, nullptr);
+    SocketPair pair = make_socket_pair();
+    auto registration = loop->register_fd(pair.near.get());
+    ASSERT_TRUE(registration);
+    loop->wake_idle_worker_on(*registration);
+    EXPECT_EQ(loop->block_on(one_job(loop.get())), 1);
+    std::this_thread::sleep_for(5ms);  // past the spin, into the watch
+
+    const std::chrono::nanoseconds before = process_cpu_time();
+    if (test_case.hint_fires) {
+      EXPECT_EQ(::write(pair.far.get(), "x", 1), 1);
+    }
+    if (test_case.deregister) {
+      loop->deregister(*registration);
+      pair.near.reset();
+    }
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LT(process_cpu_time() - before, 60ms);
+    EXPECT_EQ(loop->worker_count(), test_case.idle_ends ? 0u : 1u);
+
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(loop->block_on(one_job(loop.get())), 1);
+    EXPECT_EQ(loop->worker_count(), 1u);
+    std::this_thread::sleep_for(5ms);
+    loop->shutdown();
+    EXPECT_LT(Clock::now() - start, 2s);
+  }
 }
 
 // Worker starts fail on demand: the first `g_starts_allowed` go through.

@@ -1,11 +1,13 @@
 #include "event_loop/internal/blocking_pool.hpp"
 
 #include <linux/futex.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 #include <string>
 
@@ -52,18 +54,24 @@ static_assert(sizeof kWorkerThreadName <= 16, "Linux thread names hold 15 bytes"
 }  // namespace
 
 struct BlockingPool::Worker {
-  Worker(BlockingPool& owner, std::chrono::nanoseconds spin_limit) : pool(owner), spin(spin_limit) {}
+  Worker(BlockingPool& owner, std::chrono::nanoseconds spin_limit)
+      : pool(owner), spin(spin_limit), hinted_spin(spin_limit) {}
 
   BlockingPool& pool;
-  SpinBudget spin;  // the worker's own thread only
+  // The worker's own thread only: after a job, and after the wake hint fired.
+  SpinBudget spin;
+  SpinBudget hinted_spin;
   pthread_t thread{};
   std::atomic<std::uint32_t> state{kHasJob};
+  // Set by the worker before it publishes Sleeping, cleared only once it has
+  // left that sleep: tells the submitter which wake-up reaches it.
+  std::atomic<bool> watching{false};
   Job* job = nullptr;  // written by the submitter before HasJob is published
   bool ended = false;  // guarded by the pool mutex
 };
 
-BlockingPool::BlockingPool(const BlockingPoolOptions& options, CompletionQueue& completions)
-    : options_(options), completions_(completions) {
+BlockingPool::BlockingPool(const BlockingPoolOptions& options, CompletionQueue& completions, UniqueFd hint_wake_fd)
+    : options_(options), completions_(completions), hint_wake_fd_(std::move(hint_wake_fd)) {
   TRELLUNE_CHECK(options_.max_workers > 0);
   TRELLUNE_CHECK(options_.start_thread != nullptr);
 }
@@ -104,7 +112,7 @@ void BlockingPool::submit(Job* job) {
     }
   }
   // The worker cannot end before it has run the job, so it is still there.
-  if (to_wake != nullptr) futex_wake_one(to_wake->state);
+  if (to_wake != nullptr) wake(*to_wake);
   for (const auto& worker : ended) pthread_join(worker->thread, nullptr);
 }
 
@@ -115,7 +123,7 @@ void BlockingPool::shutdown() {
     if (shut_down_) return;
     shut_down_ = true;
     for (Worker* worker : idle_) {
-      if (worker->state.exchange(kExit, std::memory_order_acq_rel) == kSleeping) futex_wake_one(worker->state);
+      if (worker->state.exchange(kExit, std::memory_order_acq_rel) == kSleeping) wake(*worker);
     }
     idle_.clear();
     all = std::move(workers_);
@@ -149,6 +157,7 @@ void* BlockingPool::worker_entry(void* argument) {
 void BlockingPool::worker_main(Worker& worker) {
   Job* job = take_assignment(worker, worker.state.load(std::memory_order_acquire));
   while (job != nullptr) {
+    completions_.note_worker_cpu(current_cpu());
     job->run();
     const Clock::time_point idle_since = Clock::now();
     Job* queued = nullptr;
@@ -185,28 +194,20 @@ void BlockingPool::worker_main(Worker& worker) {
 
 Job* BlockingPool::wait_for_assignment(Worker& worker, Clock::time_point idle_since) {
   // A job often follows the last one within microseconds (a write, then its
-  // newline, then a flush). Spinning briefly takes it without the futex
-  // round trip, which costs tens of microseconds when the threads sit on
-  // different CPUs. The spin is bounded, so an idle process sleeps.
+  // newline, then a flush, then the next read). Spinning briefly takes it
+  // without the futex round trip, which costs tens of microseconds when the
+  // threads sit on different CPUs. Only a running loop hands over jobs: once
+  // it sleeps in the reactor, the next job waits for an outside event of
+  // unknown delay, and the worker sleeps too.
   std::uint32_t state = kSpinning;
-  if (worker.spin.current().count() > 0) {
-    const Clock::time_point spin_until = idle_since + worker.spin.current();
-    for (unsigned round = 1;; ++round) {
-      state = worker.state.load(std::memory_order_acquire);
-      if (state != kSpinning) {
-        worker.spin.succeeded();
-        return take_assignment(worker, state);
-      }
-      cpu_relax();
-      if (round % 16 == 0) {
-        if (Clock::now() >= spin_until) break;
-        yield_cpu();
-      }
-    }
-    worker.spin.ran_out();
-  }
+  if (spin_for_assignment(worker, worker.spin, true, state)) return take_assignment(worker, state);
+
+  const int hint_fd = wake_hint_fd_.load(std::memory_order_acquire);
+  bool watch = hint_fd >= 0 && !hint_watched_.exchange(true, std::memory_order_acq_rel);
+  worker.watching.store(watch, std::memory_order_relaxed);
   if (!worker.state.compare_exchange_strong(state, kSleeping, std::memory_order_acq_rel,
                                             std::memory_order_acquire)) {
+    if (watch) stop_watching(worker);
     return take_assignment(worker, state);
   }
 
@@ -214,6 +215,7 @@ Job* BlockingPool::wait_for_assignment(Worker& worker, Clock::time_point idle_si
   for (;;) {
     const Clock::time_point now = Clock::now();
     if (now >= idle_until) {
+      if (watch) stop_watching(worker);
       std::unique_lock lock(mutex_);
       // Under the mutex no job can be handed over concurrently: either one
       // already was, or the worker leaves the idle list and ends.
@@ -226,9 +228,99 @@ Job* BlockingPool::wait_for_assignment(Worker& worker, Clock::time_point idle_si
       lock.unlock();
       return take_assignment(worker, state);
     }
-    futex_wait(worker.state, kSleeping, idle_until - now);
+    if (!watch) {
+      futex_wait(worker.state, kSleeping, idle_until - now);
+      state = worker.state.load(std::memory_order_acquire);
+      if (state != kSleeping) return take_assignment(worker, state);
+      continue;
+    }
+    const bool hinted = sleep_watching(hint_fd, idle_until - now);
     state = worker.state.load(std::memory_order_acquire);
-    if (state != kSleeping) return take_assignment(worker, state);
+    if (state != kSleeping) {
+      stop_watching(worker);
+      return take_assignment(worker, state);
+    }
+    if (!hinted) continue;  // a stale wake-up, or a signal
+    // The event that woke this worker also wakes the loop, which hands over
+    // the job it brings within microseconds. The hint stays readable until
+    // the loop has read it, so it is watched no longer during this idle spell.
+    watch = false;
+    stop_watching(worker);
+    if (!worker.state.compare_exchange_strong(state, kSpinning, std::memory_order_acq_rel,
+                                              std::memory_order_acquire)) {
+      return take_assignment(worker, state);
+    }
+    if (spin_for_assignment(worker, worker.hinted_spin, false, state)) return take_assignment(worker, state);
+    if (!worker.state.compare_exchange_strong(state, kSleeping, std::memory_order_acq_rel,
+                                              std::memory_order_acquire)) {
+      return take_assignment(worker, state);
+    }
+  }
+}
+
+// True once a job (or the exit) has been handed over, with `state` holding
+// it. Gives up when the budget's time has passed, or, with
+// `while_loop_runs`, as soon as the loop sleeps. Makes no system call.
+bool BlockingPool::spin_for_assignment(Worker& worker, SpinBudget& budget, bool while_loop_runs,
+                                       std::uint32_t& state) const {
+  if (budget.current().count() == 0) return false;
+  const Clock::time_point until = Clock::now() + budget.current();
+  completions_.note_worker_cpu(current_cpu());
+  for (unsigned round = 1;; ++round) {
+    state = worker.state.load(std::memory_order_acquire);
+    if (state != kSpinning) {
+      budget.succeeded();
+      return true;
+    }
+    if (while_loop_runs && completions_.loop_sleeping()) return false;
+    cpu_relax();
+    if (round % kPausesPerClockCheck == 0) {
+      if (Clock::now() >= until) {
+        budget.ran_out();
+        return false;
+      }
+      const int cpu = current_cpu();
+      completions_.note_worker_cpu(cpu);
+      // The loop waits for this CPU: let it run now.
+      if (completions_.loop_cpu() == cpu) yield_cpu();
+    }
+  }
+}
+
+// Sleeps until the hint descriptor has an event (true), the submitter's
+// eventfd is written, a signal arrives or the timeout passes.
+bool BlockingPool::sleep_watching(int hint_fd, Clock::duration timeout) {
+  pollfd fds[2] = {{hint_wake_fd_.get(), POLLIN, 0}, {hint_fd, POLLIN, 0}};
+  // Rounded up: waking before the idle deadline would only sleep again.
+  const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(timeout).count();
+  // EINTR and the timeout need nothing here: the caller looks at the state
+  // and the clock again in every case.
+  ::poll(fds, 2, static_cast<int>(std::min<decltype(milliseconds)>(milliseconds, INT_MAX)));
+  if ((fds[0].revents & POLLIN) != 0) {
+    std::uint64_t count = 0;
+    // Already drained by an earlier wake-up (EAGAIN) means the same.
+    [[maybe_unused]] const ssize_t got = ::read(hint_wake_fd_.get(), &count, sizeof count);
+  }
+  // POLLNVAL (the descriptor was closed meanwhile) also ends the watch.
+  return fds[1].revents != 0;
+}
+
+void BlockingPool::stop_watching(Worker& worker) {
+  worker.watching.store(false, std::memory_order_relaxed);
+  hint_watched_.store(false, std::memory_order_release);
+}
+
+// Called after moving a Sleeping worker to HasJob or Exit. A worker that
+// watches the hint sleeps in poll, which a futex wake would not reach; a
+// wake-up that arrives after the worker has already left costs at worst one
+// spurious return from a later watch.
+void BlockingPool::wake(Worker& worker) {
+  if (worker.watching.load(std::memory_order_acquire)) {
+    const std::uint64_t one = 1;
+    // Cannot block (EFD_NONBLOCK) and cannot fail short of a counter overflow.
+    [[maybe_unused]] const ssize_t written = ::write(hint_wake_fd_.get(), &one, sizeof one);
+  } else {
+    futex_wake_one(worker.state);
   }
 }
 

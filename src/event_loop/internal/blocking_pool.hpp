@@ -6,6 +6,11 @@
 // worker is started; at the limit the job waits in a FIFO queue that a worker
 // empties before it goes idle. Finished jobs go to the CompletionQueue; a
 // worker never resumes a coroutine.
+//
+// One idle worker at a time may sleep watching a descriptor of the loop's
+// (the wake hint) besides its own wake-up: the kernel then wakes it together
+// with the loop when the descriptor turns readable, and it is running when
+// the loop hands over the job that such an event brings.
 #pragma once
 
 #include <pthread.h>
@@ -20,6 +25,8 @@
 
 #include "event_loop/internal/completion_queue.hpp"
 #include "event_loop/internal/job.hpp"
+#include "event_loop/internal/spin.hpp"
+#include "event_loop/internal/unique_fd.hpp"
 
 namespace trellune::event_loop_internal {
 
@@ -36,7 +43,8 @@ class BlockingPool {
  public:
   using Clock = std::chrono::steady_clock;
 
-  BlockingPool(const BlockingPoolOptions& options, CompletionQueue& completions);
+  // `hint_wake_fd` is a non-blocking eventfd that wakes the watching worker.
+  BlockingPool(const BlockingPoolOptions& options, CompletionQueue& completions, UniqueFd hint_wake_fd);
   BlockingPool(const BlockingPool&) = delete;
   BlockingPool& operator=(const BlockingPool&) = delete;
   ~BlockingPool();
@@ -49,12 +57,20 @@ class BlockingPool {
   std::size_t worker_count() const;
   std::size_t idle_worker_count() const;
 
+  // Loop thread. A descriptor, or -1 for none. A worker watching the one
+  // replaced goes on until its next wake-up, which is at worst spurious.
+  void set_wake_hint(int fd) { wake_hint_fd_.store(fd, std::memory_order_release); }
+
  private:
   struct Worker;
 
   static void* worker_entry(void* argument);
   void worker_main(Worker& worker);
   Job* wait_for_assignment(Worker& worker, Clock::time_point idle_since);
+  bool spin_for_assignment(Worker& worker, SpinBudget& budget, bool while_loop_runs, std::uint32_t& state) const;
+  bool sleep_watching(int hint_fd, Clock::duration timeout);
+  void stop_watching(Worker& worker);
+  void wake(Worker& worker);
   Job* take_assignment(Worker& worker, std::uint32_t state);
   void end_worker_locked(Worker& worker);
   std::vector<std::unique_ptr<Worker>> take_ended_locked();
@@ -62,6 +78,10 @@ class BlockingPool {
 
   const BlockingPoolOptions options_;
   CompletionQueue& completions_;
+  const UniqueFd hint_wake_fd_;
+  std::atomic<int> wake_hint_fd_{-1};
+  // Some worker watches the hint; claimed and released by that worker.
+  std::atomic<bool> hint_watched_{false};
 
   mutable std::mutex mutex_;
   // Guarded by mutex_.

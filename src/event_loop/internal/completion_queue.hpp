@@ -27,6 +27,10 @@ class CompletionQueue {
 
   bool has_pending() const { return head_.load(std::memory_order_acquire) != nullptr; }
 
+  // Any thread: the loop has announced that it sleeps in epoll_wait, so it
+  // hands over no job before an outside event or a completion wakes it.
+  bool loop_sleeping() const { return sleeping_.load(std::memory_order_acquire); }
+
   // Loop thread, around a blocking epoll_wait. prepare_sleep returns false
   // (and the loop must not block) when a completion is already waiting.
   bool prepare_sleep();
@@ -35,6 +39,13 @@ class CompletionQueue {
   // Loop thread: resets the eventfd after epoll reported it readable.
   void drain_wakeups();
 
+  // Where each side last ran, published while it runs or spins; -1 before
+  // the first note. Only a hint for spinners: it may be stale.
+  void note_loop_cpu(int cpu) { loop_cpu_.store(cpu, std::memory_order_relaxed); }
+  int loop_cpu() const { return loop_cpu_.load(std::memory_order_relaxed); }
+  void note_worker_cpu(int cpu) { worker_cpu_.store(cpu, std::memory_order_relaxed); }
+  int worker_cpu() const { return worker_cpu_.load(std::memory_order_relaxed); }
+
   int wake_fd() const { return wake_fd_.get(); }
 
  private:
@@ -42,6 +53,9 @@ class CompletionQueue {
   // Apart from head_: workers write it only to hand over a wake-up, and
   // keeping it on its own line spares the pushes a false-sharing miss.
   alignas(64) std::atomic<bool> sleeping_{false};
+  // Each on its own line: written by one side, read by the other's spin.
+  alignas(64) std::atomic<int> loop_cpu_{-1};
+  alignas(64) std::atomic<int> worker_cpu_{-1};
   UniqueFd wake_fd_;
 };
 

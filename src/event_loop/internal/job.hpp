@@ -3,7 +3,7 @@
 // Ownership: the JobHandle holds the job until the worker has finished it.
 // The worker writes the result and publishes the job on the completion queue;
 // from then on only the loop thread touches it. The loop-side fields
-// (`waiter_`, `finished_`, `abandoned_`) are never read by a worker, so they
+// (`waiter_`, `brief_`, `finished_`, `abandoned_`) are never read by a worker, so they
 // need no synchronisation.
 #pragma once
 
@@ -30,6 +30,7 @@ class Job {
 
   // Loop thread only.
   std::coroutine_handle<> waiter_;
+  bool brief_ = true;
   bool finished_ = false;
   bool abandoned_ = false;
 };

@@ -114,9 +114,14 @@ class StdinEnd final : public ReadEnd {
         co_return copy_out(buffer);
       }
       const std::size_t limit = std::min(buffer.size(), kMaxJobBytes);
+      // A read that filled its whole limit has likely left more input in the
+      // pipe, so the next one returns at once; after a short read the pipe is
+      // drained and the next read waits for the client.
+      const JobWait wait = last_read_filled_ ? JobWait::kBrief : JobWait::kForInput;
       job_.emplace(loop_.run_job(
           [transfer = std::move(transfer_), limit]() mutable { return read_stdin_job(std::move(transfer), limit); },
-          JobWait::kForInput));
+          wait));
+      requested_ = limit;
     }
     StdinJobResult result = co_await std::move(*job_);
     job_.reset();
@@ -125,6 +130,7 @@ class StdinEnd final : public ReadEnd {
     if (!result.outcome) {
       co_return std::move(result.outcome).error();
     }
+    last_read_filled_ = *result.outcome == requested_;
     co_return copy_out(buffer);
   }
 
@@ -156,6 +162,8 @@ class StdinEnd final : public ReadEnd {
   std::optional<Registration> wake_on_input_;
   std::string transfer_;
   std::size_t transfer_pos_ = 0;
+  std::size_t requested_ = 0;
+  bool last_read_filled_ = false;
   std::optional<JobHandle<StdinJobResult>> job_;
 };
 

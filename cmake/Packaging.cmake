@@ -36,6 +36,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "JSON object with the access token from TRELLUNE_MCP_TOKEN, sends each request"
   "to the application on 127.0.0.1 at the port in TRELLUNE_MCP_PORT, and copies"
   "the application's one-line reply to standard output.")
+set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)

@@ -11,7 +11,7 @@
 // rounds, and each ratio the median of the per-round ratios, so that a slow
 // spell of the shared machine hits the contenders alike.
 //
-//   bridge_bench [--rounds N] [--requests N] [--corpus DIR] [--small-only] [--idle-only]
+//   bridge_bench [--rounds N] [--requests N] [--corpus DIR] [--small-only] [--idle-only | --busy-only]
 //                BRIDGE_EXECUTABLE...
 //
 // Several bridge executables (builds with different settings) can be compared
@@ -325,6 +325,7 @@ int main(int argc, char** argv) {
   std::size_t requests = 5000;
   bool small_only = false;
   bool idle_only = false;
+  bool busy_only = false;
   std::vector<Contender> contenders;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -338,15 +339,17 @@ int main(int argc, char** argv) {
       small_only = true;
     } else if (arg == "--idle-only") {
       idle_only = true;
+    } else if (arg == "--busy-only") {
+      busy_only = true;
     } else {
       const std::string name = contenders.empty() ? "trellune-mcp" : "bridge " + std::to_string(contenders.size() + 1);
       contenders.push_back({Contender::Kind::Bridge, name, arg});
     }
   }
-  if (contenders.empty() || rounds < 1 || requests < 1) {
+  if (contenders.empty() || rounds < 1 || requests < 1 || (idle_only && busy_only)) {
     std::fprintf(stderr,
-                 "usage: bridge_bench [--rounds N] [--requests N] [--corpus DIR] [--small-only] [--idle-only] "
-                 "BRIDGE_EXECUTABLE...\n");
+                 "usage: bridge_bench [--rounds N] [--requests N] [--corpus DIR] [--small-only] "
+                 "[--idle-only | --busy-only] BRIDGE_EXECUTABLE...\n");
     return 2;
   }
   const std::size_t bridges = contenders.size();
@@ -368,8 +371,11 @@ int main(int argc, char** argv) {
       throughput[name] = read_lines(corpus + "/" + name + ".jsonl");
     }
   }
-  const std::vector<std::string> conditions =
-      idle_only ? std::vector<std::string>{"idle"} : std::vector<std::string>{"idle", "one core busy"};
+  constexpr const char* kIdle = "idle";
+  constexpr const char* kBusy = "one core busy";
+  const std::vector<std::string> conditions = idle_only   ? std::vector<std::string>{kIdle}
+                                              : busy_only ? std::vector<std::string>{kBusy}
+                                                          : std::vector<std::string>{kIdle, kBusy};
 
   const std::string load_before = load_average();
   Application application;
@@ -380,7 +386,7 @@ int main(int argc, char** argv) {
     for (std::size_t k = 0; k < conditions.size(); ++k) {
       const std::size_t condition = (k + static_cast<std::size_t>(round)) % conditions.size();
       std::optional<BusyCore> busy;
-      if (condition == 1) busy.emplace();
+      if (conditions[condition] == kBusy) busy.emplace();
       for (std::size_t j = 0; j < contenders.size(); ++j) {
         const std::size_t c = (j + static_cast<std::size_t>(round)) % contenders.size();
         figures[condition][c].push_back(measure(contenders[c], application.port(), small, requests, throughput));

@@ -78,6 +78,10 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
   make_pipe(in);
   make_pipe(out);
   make_pipe(err);
+  if (options.nonblocking_pipes) {
+    ::fcntl(in[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(out[1], F_SETFL, O_NONBLOCK);
+  }
 
   std::vector<std::string> argv_text{path};
   argv_text.insert(argv_text.end(), options.args.begin(), options.args.end());

@@ -114,6 +114,9 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
     if (options.close_stdin) ::close(0);
     if (options.close_stdout) ::close(1);
     if (options.close_stderr) ::close(2);
+    // Descriptors the test runner left open would take numbers the child's
+    // own descriptors are expected to get.
+    ::close_range(3, ~0U, 0);
     ::execve(path.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }

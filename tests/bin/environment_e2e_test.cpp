@@ -146,6 +146,11 @@ const DescriptorLimitCase kDescriptorLimitCases[] = {
 };
 
 TEST(ResourceLimitTest, TightDescriptorLimits) {
+#ifdef TRELLUNE_SANITIZED
+  // UBSan probes memory through a pipe of its own and, without a descriptor
+  // for it, reports every checked object as invalid.
+  GTEST_SKIP() << "the sanitizer runtimes need descriptors of their own";
+#endif
   for (const DescriptorLimitCase& c : kDescriptorLimitCases) {
     SCOPED_TRACE(std::string("ulimit -n ") + c.limit);
     testing::TcpListener listener;

@@ -1,5 +1,6 @@
 #include "bridge/process_stdio.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,6 +73,11 @@ IoStatus LineBufferedOutput::write_buffer_out() {
       break;
     }
     if (errno == EINTR) continue;  // nothing was written; safe to repeat
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      status = wait_until_ready(fd_, POLLOUT);
+      if (status) continue;
+      break;
+    }
     if (errno == EBADF) {
       written = length_;  // a closed standard output swallows everything
       break;
@@ -96,8 +102,22 @@ IoStatus LineBufferedOutput::write_directly(std::string_view data) {
       return IoError::with_static_message(IoErrorKind::WriteZero, kDirectWriteZero);
     }
     if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (IoStatus status = wait_until_ready(fd_, POLLOUT); !status) return status;
+      continue;
+    }
     if (errno == EBADF) return {};
     return io_error_from_errno();
+  }
+  return {};
+}
+
+IoStatus wait_until_ready(int fd, short events) {
+  pollfd entry{fd, events, 0};
+  // An interrupted poll has changed nothing and is repeated. Errors and
+  // hang-ups end the wait too; the repeated read or write reports them.
+  while (::poll(&entry, 1, -1) < 0) {
+    if (errno != EINTR) return io_error_from_errno();
   }
   return {};
 }

@@ -83,15 +83,12 @@ IoResult<std::unique_ptr<EventLoop>> EventLoop::create(const EventLoopSettings& 
   event.events = EPOLLIN;
   event.data.ptr = nullptr;
   if (::epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, wake_fd.get(), &event) != 0) return io_error_from_errno();
-  UniqueFd hint_wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!hint_wake_fd) return io_error_from_errno();
   auto completions = std::make_unique<event_loop_internal::CompletionQueue>(std::move(wake_fd));
-  return std::unique_ptr<EventLoop>(
-      new EventLoop(settings, std::move(epoll_fd), std::move(completions), std::move(hint_wake_fd)));
+  return std::unique_ptr<EventLoop>(new EventLoop(settings, std::move(epoll_fd), std::move(completions)));
 }
 
 EventLoop::EventLoop(const EventLoopSettings& settings, UniqueFd epoll_fd,
-                     std::unique_ptr<event_loop_internal::CompletionQueue> completions, UniqueFd hint_wake_fd)
+                     std::unique_ptr<event_loop_internal::CompletionQueue> completions)
     : settings_(settings),
       epoll_fd_(std::move(epoll_fd)),
       completions_(std::move(completions)),
@@ -100,7 +97,7 @@ EventLoop::EventLoop(const EventLoopSettings& settings, UniqueFd epoll_fd,
   const event_loop_internal::BlockingPoolOptions options{
       settings.max_workers, settings.worker_idle_timeout, settings.worker_spin,
       settings.start_thread != nullptr ? settings.start_thread : &pthread_start};
-  pool_ = std::make_unique<event_loop_internal::BlockingPool>(options, *completions_, std::move(hint_wake_fd));
+  pool_ = std::make_unique<event_loop_internal::BlockingPool>(options, *completions_);
 }
 
 EventLoop::~EventLoop() { shutdown(); }
@@ -142,7 +139,7 @@ void EventLoop::deregister(Registration& registration) {
   // Before the owner closes the descriptor, whose number may then be reused.
   if (wake_hint_ == record) {
     wake_hint_ = nullptr;
-    pool_->set_wake_hint(-1);
+    pool_->clear_wake_hint();
   }
   // Ignored: the descriptor may already be closed, which removed it anyway.
   ::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, record->fd, nullptr);
@@ -166,9 +163,11 @@ void EventLoop::clear_readiness(Registration& registration, Readiness observed) 
   if (record->tick == observed.tick_) record->bits = static_cast<std::uint8_t>(record->bits & ~observed.ready_bit_);
 }
 
-void EventLoop::wake_idle_worker_on(Registration& registration) {
-  wake_hint_ = checked_record(registration);
-  pool_->set_wake_hint(wake_hint_->fd);
+IoStatus EventLoop::wake_idle_worker_on(Registration& registration) {
+  IoRecord* record = checked_record(registration);
+  if (IoStatus set = pool_->set_wake_hint(record->fd); !set) return set;
+  wake_hint_ = record;
+  return {};
 }
 
 SleepAwaiter EventLoop::sleep_for(std::chrono::nanoseconds duration) {

@@ -287,7 +287,9 @@ class EventLoop {
   // too, so the kernel wakes that worker together with the loop instead of
   // the loop waking it afterwards. One descriptor at a time; deregistering it
   // ends the watch. Only a hint: events still reach tasks through the waits.
-  void wake_idle_worker_on(Registration& registration);
+  // The first call creates the eventfd that wakes a watching worker, and
+  // fails if it cannot; nothing is watched then.
+  IoStatus wake_idle_worker_on(Registration& registration);
 
   SleepAwaiter sleep_for(std::chrono::nanoseconds duration);
 
@@ -321,8 +323,7 @@ class EventLoop {
   };
 
   EventLoop(const EventLoopSettings& settings, event_loop_internal::UniqueFd epoll_fd,
-            std::unique_ptr<event_loop_internal::CompletionQueue> completions,
-            event_loop_internal::UniqueFd hint_wake_fd);
+            std::unique_ptr<event_loop_internal::CompletionQueue> completions);
 
   void run_until_done(std::coroutine_handle<> root);
   void submit_job(event_loop_internal::Job* job);

@@ -269,7 +269,7 @@ TEST(BlockingPoolTest, WorkerWatchingAWakeHint) {
     SocketPair pair = make_socket_pair();
     auto registration = loop->register_fd(pair.near.get());
     ASSERT_TRUE(registration);
-    loop->wake_idle_worker_on(*registration);
+    ASSERT_TRUE(loop->wake_idle_worker_on(*registration));
     EXPECT_EQ(loop->block_on(one_job(loop.get())), 1);
     std::this_thread::sleep_for(5ms);  // past the spin, into the watch
 

@@ -73,8 +73,9 @@ Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {
   if (!connection) co_return std::move(connection).error();
   auto [read_side, write_side] = std::move(*connection).split();
   // Every reply is written to standard output by a worker: let the reply's
-  // arrival wake that worker along with the loop.
-  loop.wake_idle_worker_on(read_side.socket().registration());
+  // arrival wake that worker along with the loop. Only a hint: without a
+  // descriptor to spare for it, the loop wakes the worker afterwards.
+  (void)loop.wake_idle_worker_on(read_side.socket().registration());
 
   // Declared in the reverse of their release order: standard output first,
   // then standard input, the reply reader, and last the socket writer,

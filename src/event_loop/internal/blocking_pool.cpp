@@ -2,6 +2,7 @@
 
 #include <linux/futex.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -70,8 +71,8 @@ struct BlockingPool::Worker {
   bool ended = false;  // guarded by the pool mutex
 };
 
-BlockingPool::BlockingPool(const BlockingPoolOptions& options, CompletionQueue& completions, UniqueFd hint_wake_fd)
-    : options_(options), completions_(completions), hint_wake_fd_(std::move(hint_wake_fd)) {
+BlockingPool::BlockingPool(const BlockingPoolOptions& options, CompletionQueue& completions)
+    : options_(options), completions_(completions) {
   TRELLUNE_CHECK(options_.max_workers > 0);
   TRELLUNE_CHECK(options_.start_thread != nullptr);
 }
@@ -134,6 +135,15 @@ void BlockingPool::shutdown() {
   std::lock_guard lock(mutex_);
   TRELLUNE_CHECK(live_workers_ == 0 && queue_head_ == nullptr);
   ended_unjoined_ = 0;
+}
+
+IoStatus BlockingPool::set_wake_hint(int fd) {
+  if (!hint_wake_fd_) {
+    hint_wake_fd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!hint_wake_fd_) return io_error_from_errno();
+  }
+  wake_hint_fd_.store(fd, std::memory_order_release);
+  return {};
 }
 
 std::size_t BlockingPool::worker_count() const {

@@ -27,6 +27,7 @@
 #include "event_loop/internal/job.hpp"
 #include "event_loop/internal/spin.hpp"
 #include "event_loop/internal/unique_fd.hpp"
+#include "io_error/io_error.hpp"
 
 namespace trellune::event_loop_internal {
 
@@ -43,8 +44,7 @@ class BlockingPool {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // `hint_wake_fd` is a non-blocking eventfd that wakes the watching worker.
-  BlockingPool(const BlockingPoolOptions& options, CompletionQueue& completions, UniqueFd hint_wake_fd);
+  BlockingPool(const BlockingPoolOptions& options, CompletionQueue& completions);
   BlockingPool(const BlockingPool&) = delete;
   BlockingPool& operator=(const BlockingPool&) = delete;
   ~BlockingPool();
@@ -57,9 +57,12 @@ class BlockingPool {
   std::size_t worker_count() const;
   std::size_t idle_worker_count() const;
 
-  // Loop thread. A descriptor, or -1 for none. A worker watching the one
-  // replaced goes on until its next wake-up, which is at worst spurious.
-  void set_wake_hint(int fd) { wake_hint_fd_.store(fd, std::memory_order_release); }
+  // Loop thread. The first call creates the eventfd that wakes a watching
+  // worker (only programs that use the hint pay a descriptor for it). A
+  // worker watching a descriptor replaced or cleared goes on until its next
+  // wake-up, which is at worst spurious.
+  IoStatus set_wake_hint(int fd);
+  void clear_wake_hint() { wake_hint_fd_.store(-1, std::memory_order_release); }
 
  private:
   struct Worker;
@@ -78,7 +81,9 @@ class BlockingPool {
 
   const BlockingPoolOptions options_;
   CompletionQueue& completions_;
-  const UniqueFd hint_wake_fd_;
+  // Written once by the loop thread before the first hint is published;
+  // workers use it only after seeing a hint.
+  UniqueFd hint_wake_fd_;
   std::atomic<int> wake_hint_fd_{-1};
   // Some worker watches the hint; claimed and released by that worker.
   std::atomic<bool> hint_watched_{false};

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "io_error/fatal.hpp"
-#include "io_error/utf8.hpp"
+#include "base/fatal.hpp"
+#include "base/utf8.hpp"
 #include "json/json_value.hpp"
 
 namespace {

@@ -1,5 +1,7 @@
-// The event loop: a single-threaded coroutine scheduler with an epoll
-// readiness reactor, timers, and a pool of blocking worker threads.
+// event_loop: a single-threaded coroutine scheduler with an epoll readiness
+// reactor, timers, and a pool of blocking worker threads; Task<T> (task.hpp)
+// and the loop's private parts (internal/). Uses io_error and base, Linux
+// and pthreads; knows nothing of lines, sockets' contents or JSON.
 //
 // Everything but worker_count/idle_worker_count runs on the thread that calls
 // block_on (the loop thread), and only that thread resumes coroutines. A
@@ -28,7 +30,7 @@
 #include "event_loop/internal/spin.hpp"
 #include "event_loop/internal/unique_fd.hpp"
 #include "event_loop/task.hpp"
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 #include "io_error/io_error.hpp"
 
 namespace trellune {

@@ -5,8 +5,8 @@
 #include <charconv>
 #include <cstring>
 
-#include "io_error/fatal.hpp"
-#include "io_error/utf8.hpp"
+#include "base/fatal.hpp"
+#include "base/utf8.hpp"
 
 // The XSI-compliant strerror_r. glibc's <string.h> only maps strerror_r to it
 // when _GNU_SOURCE is off, which libstdc++ always turns on.

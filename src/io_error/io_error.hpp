@@ -1,7 +1,7 @@
-// The single error value of all input and output, its closed list of kinds,
-// and its two renderings (debug for the "Error: " line, display for fatal
-// reports). Also the value-or-error result type every fallible operation
-// returns.
+// io_error: the single error value of all input and output, its closed list
+// of kinds, and its two renderings (debug for the "Error: " line, display for
+// fatal reports), with the quoting they use. Also the value-or-error result
+// type every fallible operation returns. Uses base and the C library.
 #pragma once
 
 #include <cstdint>

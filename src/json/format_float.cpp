@@ -27,7 +27,7 @@
 
 #include <emmintrin.h>
 
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 #include "json/internal/pow10_table.hpp"
 
 namespace trellune {

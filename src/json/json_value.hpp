@@ -1,4 +1,7 @@
-// The generic JSON value tree (RFC 8259), its parser and its compact writer.
+// json: the generic JSON value tree (RFC 8259), its parser and its compact
+// writer, with the number conversions both need (format_float.hpp, and the
+// reader and shared tables in internal/). Uses base only: it does no I/O and
+// has no errors to report, only parse failures.
 //
 // A tree is strictly nested and move-only: every value owns its payload, and
 // destroying a value destroys everything below it. Text is UTF-8 bytes with an

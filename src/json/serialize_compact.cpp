@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 #include "json/format_float.hpp"
 #include "json/internal/compact_writer.hpp"
 #include "json/internal/string_scan.hpp"

@@ -9,7 +9,7 @@
 #include "bin/trellune-mcp/relay_loop.hpp"
 #include "bridge/line_channel.hpp"
 #include "event_loop/event_loop.hpp"
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 #include "io_error/io_error.hpp"
 
 namespace trellune {

@@ -6,7 +6,7 @@
 
 #include "bridge/line_channel.hpp"
 #include "bridge/local_connection.hpp"
-#include "io_error/utf8.hpp"
+#include "base/utf8.hpp"
 #include "json/json_value.hpp"
 
 namespace trellune {

@@ -3,7 +3,7 @@
 // every library of the program calls fatal_error_at, and the replaced
 // operator new (outside AddressSanitizer builds) is itself a reason for the
 // linker to take this object out of the library.
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 
 #include <unistd.h>
 
@@ -15,21 +15,13 @@
 #include <cstring>
 #include <new>
 
-#include "io_error/fatal_internal.hpp"
+#include "base/fatal_internal.hpp"
+#include "base/sanitizers.hpp"
 
 // Under AddressSanitizer the sanitizer's own allocation functions stay in
 // place: they catch new/delete mismatches that a malloc-based replacement
 // would hide, and they report exhausted memory themselves.
-#if defined(__SANITIZE_ADDRESS__)
-#define TRELLUNE_REPLACE_OPERATOR_NEW 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TRELLUNE_REPLACE_OPERATOR_NEW 0
-#endif
-#endif
-#ifndef TRELLUNE_REPLACE_OPERATOR_NEW
-#define TRELLUNE_REPLACE_OPERATOR_NEW 1
-#endif
+#define TRELLUNE_REPLACE_OPERATOR_NEW (!TRELLUNE_ADDRESS_SANITIZER)
 
 namespace trellune {
 namespace {

@@ -37,7 +37,7 @@
 #include <rapidjson/writer.h>
 
 #include "repeated_runs.hpp"
-#include "json/internal/number_literal.hpp"
+#include "json/internal/parse_number.hpp"
 #include "json/json_value.hpp"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "json/internal/number_basics.hpp"
 #include "json/internal/string_scan.hpp"
 #include "json/json_value.hpp"
 
@@ -16,16 +17,6 @@ namespace trellune::json_internal {
 // The longest texts are "18446744073709551615" and, with the sign the caller
 // adds, "-9223372036854775808".
 inline constexpr std::size_t kIntegerScratchSize = 20;
-
-// "00" "01" ... "99".
-inline constexpr std::array<char, 200> kTwoDigits = [] {
-  std::array<char, 200> table{};
-  for (int i = 0; i < 100; ++i) {
-    table[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
-    table[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
-  }
-  return table;
-}();
 
 // Per byte: 0 for "copy as is", else the letter after the reverse solidus
 // ('u' meaning "\u00XX"). Only bytes below 0x20, '"' and '\\' are escaped;

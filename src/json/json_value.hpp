@@ -144,15 +144,10 @@ class JsonObject {
   JsonObject& operator=(const JsonObject&) = delete;
   ~JsonObject();
 
-  // Builds an object from members in any order in O(n log n), moving them
-  // out of `members`. Of members with equal keys the last value is kept.
-  // `spare` members more fit before the storage grows.
-  static JsonObject from_members(std::span<JsonMember> members, std::size_t spare = 0);
-
   // With an equal key present, its stored key and place stay, the value is
   // exchanged and the old one returned; otherwise the member is inserted in
   // key order and nothing is returned. A binary search, then an insertion
-  // that moves the members after it: build large objects with from_members.
+  // that moves the members after it.
   std::optional<JsonValue> set_member(std::string_view key, JsonValue value);
 
   const JsonValue* find(std::string_view key) const;
@@ -245,7 +240,8 @@ struct JsonMember {
 // ---------------------------------------------------------------------------
 // Parsing
 
-// X(name, description): the kinds of parse failure, in value order.
+// X(name, description): the kinds of parse failure, in value order. The
+// names are for tests and diagnostics; the descriptions say what each means.
 #define TRELLUNE_JSON_PARSE_ERROR_KINDS(X)                                              \
   X(EndInArray, "input ends inside an array")                                          \
   X(EndInObject, "input ends inside an object")                                        \
@@ -274,7 +270,6 @@ enum class JsonParseErrorKind : std::uint8_t {
 };
 
 std::string_view json_parse_error_kind_name(JsonParseErrorKind kind);
-std::string_view json_parse_error_kind_description(JsonParseErrorKind kind);
 
 struct JsonParseError {
   JsonParseErrorKind kind;

@@ -28,8 +28,9 @@ inline constexpr std::array<char, 256> kEscapeTable = [] {
   return table;
 }();
 
-// Writes the decimal digits of `value` at the end of `scratch` and returns
-// the index of the first one. At most 19 digits for magnitudes up to 2^63,
+// Writes the decimal digits of `value`, at least 10^8, at the end of
+// `scratch` and returns the index of the first one; the writer forms shorter
+// integers in registers itself. At most 19 digits for magnitudes up to 2^63,
 // so the byte before them is free for a minus sign.
 std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchSize> scratch);
 

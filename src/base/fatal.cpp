@@ -38,23 +38,6 @@ constinit thread_local ThreadName t_thread_name{};
 
 constinit std::atomic<bool> g_reporting{false};
 
-// Writes all of `text` to standard error. EINTR means the write was
-// interrupted before any byte went out, so repeating it neither loses nor
-// doubles anything; any other failure ends the attempt, since the process
-// aborts next anyway.
-bool write_all_to_stderr(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (written == 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
 // Gathers the report in a fixed buffer on the stack so that it usually goes
 // out in one write and never touches the heap.
 class ReportWriter {
@@ -131,6 +114,21 @@ void* allocate_aligned(std::size_t size, std::align_val_t alignment) {
 #endif  // TRELLUNE_REPLACE_OPERATOR_NEW
 
 }  // namespace
+
+bool write_all_to_stderr(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+    if (written < 0) {
+      // EINTR means the write was interrupted before any byte went out, so
+      // repeating it neither loses nor doubles anything.
+      if (errno == EINTR) continue;
+      return errno == EBADF;
+    }
+    if (written == 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
 
 std::string_view repository_relative_path(std::string_view file) {
   const std::size_t src = file.rfind("/src/");

@@ -300,7 +300,13 @@ class [[nodiscard]] JsonParseResult {
 // `text` must be valid UTF-8; it is not checked. Repeated keys keep the last
 // value. A number's Float64 is the binary64 value nearest to its decimal text
 // (ties to even); one whose nearest value is infinite fails.
-JsonParseResult parse_json(std::string_view text);
+struct JsonParseOptions {
+  // When the text is an object, its storage gets room for one member more
+  // than it holds, so that a caller who adds a member right after parsing
+  // inserts it in place instead of moving every member to a larger block.
+  bool reserve_one_member = false;
+};
+JsonParseResult parse_json(std::string_view text, JsonParseOptions options = {});
 
 // ---------------------------------------------------------------------------
 // Writing

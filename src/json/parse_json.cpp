@@ -78,8 +78,12 @@ char* put_utf8(char* out, std::uint32_t code_point) {
 // until then, and releases it if the parse fails.
 class Parser {
  public:
-  explicit Parser(std::string_view text)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), stack_(inline_stack_) {}
+  Parser(std::string_view text, JsonParseOptions options)
+      : begin_(text.data()),
+        p_(text.data()),
+        end_(text.data() + text.size()),
+        top_level_spare_(options.reserve_one_member ? 1 : 0),
+        stack_(inline_stack_) {}
 
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
@@ -415,9 +419,7 @@ class Parser {
     }
     ++remaining_depth_;
     ++p_;
-    // A top-level object is usually a request that is about to gain its
-    // "token" member: keep a place for it.
-    const std::size_t spare = remaining_depth_ == kDepthBudget ? 1 : 0;
+    const std::size_t spare = remaining_depth_ == kDepthBudget ? top_level_spare_ : 0;
     const Slot made = json_internal::make_object(stack_ + base, (top_ - base) / 2, spare);
     top_ = base;
     push(made.word, made.meta);
@@ -428,6 +430,8 @@ class Parser {
   const char* p_;
   const char* const end_;
   std::uint8_t remaining_depth_ = kDepthBudget;
+  // Members of room beyond its own that the top-level object gets.
+  const std::size_t top_level_spare_;
   Kind error_kind_ = Kind::EndInValue;
   std::size_t error_offset_ = 0;
   Slot* stack_;
@@ -440,6 +444,6 @@ class Parser {
 
 }  // namespace
 
-JsonParseResult parse_json(std::string_view text) { return Parser(text).run(); }
+JsonParseResult parse_json(std::string_view text, JsonParseOptions options) { return Parser(text, options).run(); }
 
 }  // namespace trellune

@@ -22,8 +22,8 @@ using namespace std::string_view_literals;
 
 using test::printable;
 
-JsonObject parse_object(std::string_view text) {
-  JsonParseResult result = parse_json(text);
+JsonObject parse_object(std::string_view text, JsonParseOptions options = {}) {
+  JsonParseResult result = parse_json(text, options);
   EXPECT_TRUE(result.ok()) << printable(text);
   if (!result.ok() || !result.value().is_object()) return JsonObject();
   return std::move(result.value().as_object());
@@ -69,17 +69,21 @@ constexpr InjectCase kInjectCases[] = {
      "{\"a\":[true,false,null],\"b\":{\"c\":null},\"token\":\"T\"}"},
 };
 
+// Each case parsed both ways: with the member slot the relay reserves for
+// the token, and without it, when the token's insertion grows the storage.
 TEST(InjectToken, StampsTheTopLevelObjectAndWritesItCompactly) {
   for (const InjectCase& c : kInjectCases) {
-    SCOPED_TRACE(c.name);
-    JsonObject object = parse_object(c.request);
-    const std::size_t members_before = object.size() + (object.find("token") == nullptr ? 1 : 0);
-    const JsonText sent = inject_token(std::move(object), c.token);
-    EXPECT_EQ(printable(sent), printable(c.sent));
-    // The text reads back as an object with one more member at most.
-    JsonParseResult again = parse_json(sent);
-    ASSERT_TRUE(again.ok());
-    EXPECT_EQ(again.value().as_object().size(), members_before);
+    for (const bool reserve : {true, false}) {
+      SCOPED_TRACE(testing::Message() << c.name << (reserve ? ", slot reserved" : ", no slot reserved"));
+      JsonObject object = parse_object(c.request, {.reserve_one_member = reserve});
+      const std::size_t members_before = object.size() + (object.find("token") == nullptr ? 1 : 0);
+      const JsonText sent = inject_token(std::move(object), c.token);
+      EXPECT_EQ(printable(sent), printable(c.sent));
+      // The text reads back as an object with one more member at most.
+      JsonParseResult again = parse_json(sent);
+      ASSERT_TRUE(again.ok());
+      EXPECT_EQ(again.value().as_object().size(), members_before);
+    }
   }
 }
 

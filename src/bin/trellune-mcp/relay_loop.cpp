@@ -60,7 +60,8 @@ bool is_blank_line(std::string_view line) {
 }
 
 std::optional<JsonText> stamp_object_request(std::string_view request_line, std::string_view token) {
-  JsonParseResult parsed = parse_json(request_line);
+  // The object is about to gain its "token" member: keep a place for it.
+  JsonParseResult parsed = parse_json(request_line, JsonParseOptions{.reserve_one_member = true});
   if (!parsed.ok() || !parsed.value().is_object()) {
     return std::nullopt;
   }

@@ -430,8 +430,9 @@ class Parser {
   const char* p_;
   const char* const end_;
   std::uint8_t remaining_depth_ = kDepthBudget;
-  // Members of room beyond its own that the top-level object gets.
-  const std::size_t top_level_spare_;
+  // Members of room beyond its own that the top-level object gets; beside
+  // the depth, in what would be padding.
+  const std::uint8_t top_level_spare_;
   Kind error_kind_ = Kind::EndInValue;
   std::size_t error_offset_ = 0;
   Slot* stack_;

@@ -12,7 +12,6 @@
 #include "base/fatal_internal.hpp"
 #include "base/sanitizers.hpp"
 
-
 namespace trellune {
 namespace {
 

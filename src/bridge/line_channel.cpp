@@ -1,5 +1,6 @@
 #include "bridge/line_channel.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -97,6 +98,12 @@ StdinJobResult read_stdin_job(std::string transfer, std::size_t limit) {
       // No standard input at all reads as an empty one.
       transfer.clear();
       return {std::size_t{0}, std::move(transfer)};
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      IoStatus ready = wait_until_ready(STDIN_FILENO, POLLIN);
+      if (ready) continue;
+      transfer.clear();
+      return {std::move(ready).error(), std::move(transfer)};
     }
     IoError error = io_error_from_errno();
     transfer.clear();

@@ -110,6 +110,22 @@ Task<IoResult<std::vector<SocketAddress>>> candidate_addresses(EventLoop& loop, 
   co_return co_await std::move(lookup);
 }
 
+// With nothing listening on a port inside the ephemeral range, connect() may
+// pick that same port as its source and complete a TCP simultaneous open with
+// itself: the request would come back as its own reply, token included. Such
+// a socket is no connection to the application, so it counts as refused.
+bool connected_to_itself(int fd) {
+  sockaddr_storage local{};
+  sockaddr_storage peer{};
+  socklen_t local_length = sizeof local;
+  socklen_t peer_length = sizeof peer;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0 ||
+      ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0) {
+    return false;  // a peer already gone shows itself on the first recv or send
+  }
+  return local_length == peer_length && std::memcmp(&local, &peer, local_length) == 0;
+}
+
 IoError close_with(int fd, IoError error) {
   ::close(fd);
   return error;
@@ -141,6 +157,9 @@ Task<IoResult<LocalConnection>> attempt(EventLoop& loop, SocketAddress address) 
   }
   if (pending_error != 0) {
     co_return IoError::from_os_code(pending_error);
+  }
+  if (connected_to_itself(fd)) {
+    co_return IoError::from_os_code(ECONNREFUSED);
   }
   // Requests leave as payload and "\n" in two sends; with Nagle's algorithm
   // the second would wait for the peer's delayed acknowledgement (~40 ms).

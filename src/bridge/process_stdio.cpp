@@ -1,5 +1,6 @@
 #include "bridge/process_stdio.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,8 +15,9 @@ constexpr std::string_view kDirectWriteZero = "failed to write whole buffer";
 // Writes `data` to `fd` until all of it is out or a write fails, adding the
 // bytes that left to `written`. A write that takes nothing is the error
 // WriteZero with `write_zero_text`. EINTR means nothing was written, so the
-// call is safe to repeat; a closed descriptor (EBADF) swallows everything,
-// as /dev/null would.
+// call is safe to repeat; a non-blocking descriptor that is full (EAGAIN) is
+// waited on and written again; a closed descriptor (EBADF) swallows
+// everything, as /dev/null would.
 IoStatus write_fully(int fd, std::string_view data, std::size_t& written, std::string_view write_zero_text) {
   while (written < data.size()) {
     const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
@@ -25,6 +27,10 @@ IoStatus write_fully(int fd, std::string_view data, std::size_t& written, std::s
     }
     if (n == 0) return IoError::with_static_message(IoErrorKind::WriteZero, write_zero_text);
     if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (IoStatus ready = wait_until_ready(fd, POLLOUT); !ready) return ready;
+      continue;
+    }
     if (errno == EBADF) {
       written = data.size();
       return {};
@@ -93,6 +99,16 @@ IoStatus LineBufferedOutput::write_buffer_out() {
 IoStatus LineBufferedOutput::write_directly(std::string_view data) {
   std::size_t written = 0;
   return write_fully(fd_, data, written, kDirectWriteZero);
+}
+
+IoStatus wait_until_ready(int fd, short events) {
+  pollfd entry{fd, events, 0};
+  // An interrupted poll has changed nothing and is repeated. Errors and
+  // hang-ups end the wait too; the repeated read or write reports them.
+  while (::poll(&entry, 1, -1) < 0) {
+    if (errno != EINTR) return io_error_from_errno();
+  }
+  return {};
 }
 
 ProcessStdout& process_stdout() {

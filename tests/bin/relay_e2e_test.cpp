@@ -265,14 +265,45 @@ TEST(RelayEndingTest, StandardInputEmptyFromTheStart) {
   EXPECT_TRUE(session.peer->eof_seen());
 }
 
-TEST(RelayEndingTest, ApplicationClosingEndsWithSuccess) {
-  Session session;
-  ASSERT_TRUE(session.child.write_stdin("q\n"));
-  EXPECT_EQ(session.peer->read_line(), "q\n");
-  session.peer->close();
-  EXPECT_EQ(session.child.wait(), exited_with(0));
-  EXPECT_EQ(session.child.stdout_text(), "");
-  EXPECT_EQ(session.child.stderr_text(), "");
+struct ClosingCase {
+  const char* name;
+  bool between_requests;  // else while the reply to "q2" is awaited
+  bool reset;             // else a graceful close
+  int status;
+  std::string_view error_line;
+};
+
+// Closed between requests, the application's end answers the next request
+// with a reset: that request is lost and its send fails.
+constexpr ClosingCase kClosingCases[] = {
+    {"closed while a reply is awaited", false, false, 0, ""},
+    {"closed between requests", true, false, 1,
+     "Error: Os { code: 32, kind: BrokenPipe, message: \"Broken pipe\" }\n"},
+    {"reset between requests", true, true, 1,
+     "Error: Os { code: 104, kind: ConnectionReset, message: \"Connection reset by peer\" }\n"},
+};
+
+TEST(RelayEndingTest, ApplicationClosingTheConnection) {
+  for (const ClosingCase& c : kClosingCases) {
+    SCOPED_TRACE(c.name);
+    Session session;
+    EXPECT_EQ(session.round_trip("q1\n", "r1\n"), "q1\n");
+    EXPECT_EQ(session.child.read_stdout_line(), "r1\n");
+    if (!c.between_requests) {
+      ASSERT_TRUE(session.child.write_stdin("q2\n"));
+      EXPECT_EQ(session.peer->read_line(), "q2\n");
+    }
+    if (c.reset) {
+      session.peer->reset();
+    } else {
+      session.peer->close();
+    }
+    std::this_thread::sleep_for(100ms);  // the close reaches the bridge first
+    (void)session.child.write_stdin("q3\n");
+    EXPECT_EQ(session.child.wait(), exited_with(c.status));
+    EXPECT_EQ(session.child.stdout_text(), "r1\n");
+    EXPECT_EQ(session.child.stderr_text(), c.error_line);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -78,6 +78,10 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
   make_pipe(in);
   make_pipe(out);
   make_pipe(err);
+  if (options.nonblocking_pipes) {
+    ::fcntl(in[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(out[1], F_SETFL, O_NONBLOCK);
+  }
 
   std::vector<std::string> argv_text{path};
   argv_text.insert(argv_text.end(), options.args.begin(), options.args.end());
@@ -110,6 +114,9 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
     if (options.close_stdin) ::close(0);
     if (options.close_stdout) ::close(1);
     if (options.close_stderr) ::close(2);
+    // Descriptors the test runner left open would take numbers the child's
+    // own descriptors are expected to get.
+    ::close_range(3, ~0U, 0);
     ::execve(path.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }

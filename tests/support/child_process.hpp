@@ -24,6 +24,9 @@ struct ChildOptions {
   std::string stdin_path;     // when set, descriptor 0 is this file instead of a pipe
   bool close_stdout = false;  // start with descriptor 1 closed
   bool close_stderr = false;  // start with descriptor 2 closed
+  // O_NONBLOCK on the open file descriptions of the standard-input and
+  // standard-output pipes, which the child shares with its parent.
+  bool nonblocking_pipes = false;
 };
 
 struct ExitStatus {

@@ -1,0 +1,172 @@
+// The real executable in the environments clients and systems hand it: a
+// port inside the ephemeral range with nothing listening, standard streams
+// whose shared open file descriptions are non-blocking, signals while it
+// waits, and tight descriptor limits.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+
+#include "support/child_process.hpp"
+#include "support/tcp_peer.hpp"
+
+namespace trellune {
+namespace {
+
+using testing::Child;
+using testing::ChildOptions;
+using testing::exited_with;
+using namespace std::chrono_literals;
+
+constexpr std::string_view kRefused =
+    "Error: Os { code: 111, kind: ConnectionRefused, message: \"Connection refused\" }\n";
+
+// In a network namespace of its own, whose ephemeral range is the one port
+// the bridge connects to, every connect() picks that port as its source and
+// meets itself. Exit status 77 from the set-up script means it could not run.
+TEST(SelfConnectTest, ConnectionToItselfIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
+  constexpr const char* kSetUp =
+      "ip link set lo up && echo '40000 40000' > /proc/sys/net/ipv4/ip_local_port_range || exit 77; exec \"$0\"";
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    SCOPED_TRACE(attempt);
+    ChildOptions options;
+    options.args = {"--net", "/bin/sh", "-c", kSetUp, testing::bridge_executable()};
+    options.env = {{"TRELLUNE_MCP_PORT", "40000"}, {"TRELLUNE_MCP_TOKEN", "secret"}};
+    Child child = Child::spawn("/usr/bin/unshare", options);
+    ASSERT_TRUE(child.write_stdin("{\"id\":1}\n"));
+    const testing::ExitStatus status = child.wait();
+    if (status == exited_with(77) || child.stderr_text().starts_with("unshare:")) {
+      GTEST_SKIP() << "no private network namespace here: " << child.stderr_text();
+    }
+    EXPECT_EQ(status, exited_with(1));
+    EXPECT_EQ(child.stderr_text(), kRefused);
+    EXPECT_EQ(child.stdout_text(), "");  // the stamped request never comes back
+    EXPECT_EQ(child.unread_stdin(), "{\"id\":1}\n");
+  }
+}
+
+struct NonblockingCase {
+  const char* name;
+  std::chrono::milliseconds before_each_request;  // the client writes late
+  std::size_t reply_length;
+  std::chrono::milliseconds before_reading;  // the client reads late
+};
+
+constexpr NonblockingCase kNonblockingCases[] = {
+    {"requests written late", 500ms, 10, 0ms},
+    {"1 MB reply read late", 0ms, 1 << 20, 500ms},
+};
+
+TEST(NonblockingStdioTest, RequestsAndRepliesWaitForTheirStream) {
+  for (const NonblockingCase& c : kNonblockingCases) {
+    SCOPED_TRACE(c.name);
+    testing::TcpListener listener;
+    ChildOptions options;
+    options.nonblocking_pipes = true;
+    options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
+    Child child = Child::spawn(testing::bridge_executable(), options);
+    testing::TcpConnection peer = listener.accept();
+    ASSERT_TRUE(peer.valid());
+    for (const char* request : {"one\n", "two\n"}) {
+      std::this_thread::sleep_for(c.before_each_request);
+      ASSERT_TRUE(child.write_stdin(request));
+      EXPECT_EQ(peer.read_line(), request);
+      const std::string reply = std::string(c.reply_length, request[0]) + "\n";
+      ASSERT_TRUE(peer.write(reply));
+      std::this_thread::sleep_for(c.before_reading);
+      EXPECT_EQ(child.read_stdout(reply.size()), reply);
+    }
+    child.close_stdin();
+    EXPECT_EQ(child.wait(), exited_with(0));
+    EXPECT_EQ(child.stderr_text(), "");
+  }
+}
+
+// Stop and continue, and signals whose default is to be ignored, interrupt
+// the bridge in each of its waits; none may cost a byte or end it.
+enum class Wait { kRequest, kReply, kReader };
+
+struct SignalCase {
+  const char* name;
+  Wait wait;
+};
+
+constexpr SignalCase kSignalCases[] = {
+    {"waiting for a request", Wait::kRequest},
+    {"awaiting a reply", Wait::kReply},
+    {"writing a reply nobody reads yet", Wait::kReader},
+};
+
+TEST(SignalTest, StopContinueAndIgnoredSignalsChangeNothing) {
+  for (const SignalCase& c : kSignalCases) {
+    SCOPED_TRACE(c.name);
+    testing::TcpListener listener;
+    ChildOptions options;
+    options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
+    Child child = Child::spawn(testing::bridge_executable(), options);
+    testing::TcpConnection peer = listener.accept();
+    ASSERT_TRUE(peer.valid());
+    const std::string reply = std::string(c.wait == Wait::kReader ? 1 << 20 : 10, 'r') + "\n";
+    const auto pelt = [&child] {
+      for (int round = 0; round < 20; ++round) {
+        for (const int signal : {SIGWINCH, SIGCHLD, SIGURG, SIGSTOP, SIGCONT}) {
+          ::kill(child.pid(), signal);
+          std::this_thread::sleep_for(2ms);
+        }
+      }
+    };
+    if (c.wait == Wait::kRequest) pelt();
+    ASSERT_TRUE(child.write_stdin("q\n"));
+    EXPECT_EQ(peer.read_line(), "q\n");
+    if (c.wait == Wait::kReply) pelt();
+    ASSERT_TRUE(peer.write(reply));
+    if (c.wait == Wait::kReader) pelt();
+    EXPECT_EQ(child.read_stdout(reply.size()), reply);
+    child.close_stdin();
+    EXPECT_EQ(child.wait(), exited_with(0));
+    EXPECT_EQ(child.stderr_text(), "");
+  }
+}
+
+struct DescriptorLimitCase {
+  const char* limit;
+  testing::ExitStatus status;
+  std::string_view error_start;
+};
+
+// Descriptors 0 to 2, then the reactor's epoll and eventfd, then the socket.
+const DescriptorLimitCase kDescriptorLimitCases[] = {
+    {"4", testing::killed_by(SIGABRT), "\ntrellune-mcp: fatal error in thread 'main'"},
+    {"5", exited_with(1), "Error: Os { code: 24, kind: Uncategorized, message: \"Too many open files\" }\n"},
+    {"6", exited_with(0), ""},
+};
+
+TEST(ResourceLimitTest, TightDescriptorLimits) {
+#ifdef TRELLUNE_SANITIZED
+  // UBSan probes memory through a pipe of its own and, without a descriptor
+  // for it, reports every checked object as invalid.
+  GTEST_SKIP() << "the sanitizer runtimes need descriptors of their own";
+#endif
+  for (const DescriptorLimitCase& c : kDescriptorLimitCases) {
+    SCOPED_TRACE(std::string("ulimit -n ") + c.limit);
+    testing::TcpListener listener;
+    ChildOptions options;
+    options.args = {"-c", std::string("ulimit -n ") + c.limit + " && exec \"$0\"", testing::bridge_executable()};
+    options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
+    Child child = Child::spawn("/bin/sh", options);
+    ASSERT_TRUE(child.write_stdin("q\n"));
+    testing::TcpConnection peer = listener.accept(c.status == exited_with(0) ? 10s : 200ms);
+    if (peer.valid() && peer.read_line() == "q\n") peer.write("r\n");
+    child.close_stdin();
+    EXPECT_EQ(child.wait(), c.status);
+    EXPECT_TRUE(child.stderr_text().starts_with(c.error_start)) << child.stderr_text();
+    EXPECT_EQ(child.stdout_text(), c.status == exited_with(0) ? "r\n" : "");
+  }
+}
+
+}  // namespace
+}  // namespace trellune

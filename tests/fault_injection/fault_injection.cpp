@@ -1,0 +1,160 @@
+// A preload library that injects the faults real systems produce into the
+// calls the bridge moves its data with, so that end-to-end tests can check
+// that nothing is lost or reordered under them. Loaded with LD_PRELOAD and
+// steered by the environment, read once at load time:
+//
+//   TRELLUNE_FAULT_SEED               seed of the fault sequence (default 1)
+//   TRELLUNE_FAULT_INTERRUPT_PERCENT  calls that fail with EINTR, doing nothing
+//   TRELLUNE_FAULT_SHORT_PERCENT      reads and writes that move fewer bytes
+//   TRELLUNE_FAULT_FAIL_CALL          one call name, failed once ...
+//   TRELLUNE_FAULT_FAIL_AFTER         ... after this many calls of it pass ...
+//   TRELLUNE_FAULT_FAIL_ERRNO         ... with this errno, doing nothing
+//
+// Calls in scope: read on descriptor 0, write on descriptor 1 (the event
+// loop's eventfd and standard error pass untouched), recv, send, connect,
+// epoll_wait and poll. Interruptions hit read, write, epoll_wait and poll:
+// the bridge reports an interrupted recv or send as an error, which the
+// FAIL_* variables provoke on purpose. Short transfers hit read and write
+// only: the bridge takes a short non-blocking recv or send as a drained or
+// full socket queue, as the kernel guarantees, and waits for the next edge,
+// which a faked short transfer would never bring.
+//
+// Bookkeeping is a few atomics, so worker threads may call in at any time,
+// and it calls nothing that could lead back into this library.
+#include <dlfcn.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+enum Call : int { kRead, kWrite, kRecv, kSend, kConnect, kEpollWait, kPoll, kCallCount };
+constexpr const char* kCallNames[kCallCount] = {"read", "write", "recv", "send", "connect", "epoll_wait", "poll"};
+
+struct Settings {
+  std::uint64_t seed = 1;
+  std::uint64_t interrupt_percent = 0;
+  std::uint64_t short_percent = 0;
+  int fail_call = -1;
+  std::uint64_t fail_after = 0;
+  int fail_errno = 0;
+};
+
+Settings settings;
+std::atomic<std::uint64_t> draws{0};
+std::atomic<std::uint64_t> calls[kCallCount];
+
+std::uint64_t number_from(const char* name, std::uint64_t fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : fallback;
+}
+
+// Runs before main, while the process has one thread.
+__attribute__((constructor)) void read_settings() {
+  settings.seed = number_from("TRELLUNE_FAULT_SEED", 1);
+  settings.interrupt_percent = number_from("TRELLUNE_FAULT_INTERRUPT_PERCENT", 0);
+  settings.short_percent = number_from("TRELLUNE_FAULT_SHORT_PERCENT", 0);
+  settings.fail_after = number_from("TRELLUNE_FAULT_FAIL_AFTER", 0);
+  settings.fail_errno = static_cast<int>(number_from("TRELLUNE_FAULT_FAIL_ERRNO", 0));
+  if (const char* name = std::getenv("TRELLUNE_FAULT_FAIL_CALL")) {
+    for (int call = 0; call < kCallCount; ++call) {
+      if (std::strcmp(name, kCallNames[call]) == 0) settings.fail_call = call;
+    }
+  }
+}
+
+// splitmix64 over a shared draw counter: a fixed sequence for a given seed,
+// however the threads' calls interleave.
+std::uint64_t draw() {
+  std::uint64_t z = settings.seed + 0x9e3779b97f4a7c15u * (draws.fetch_add(1, std::memory_order_relaxed) + 1);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+  return z ^ (z >> 31);
+}
+
+bool chance(std::uint64_t percent) { return percent > 0 && draw() % 100 < percent; }
+
+// Decides a call's fate before it runs: true means it fails with errno set
+// and must do nothing.
+bool fails(Call call, bool interruptible) {
+  const std::uint64_t index = calls[call].fetch_add(1, std::memory_order_relaxed);
+  if (call == settings.fail_call && index == settings.fail_after) {
+    errno = settings.fail_errno;
+    return true;
+  }
+  if (interruptible && chance(settings.interrupt_percent)) {
+    errno = EINTR;
+    return true;
+  }
+  return false;
+}
+
+// At least one byte moves, so a short transfer is never mistaken for the end
+// of the stream or a zero-length write.
+std::size_t shortened(std::size_t count) {
+  if (count < 2 || !chance(settings.short_percent)) return count;
+  return 1 + static_cast<std::size_t>(draw() % (count - 1));
+}
+
+template <typename Function>
+Function next(const char* name) {
+  // dlsym allocates at most; it never reads or writes a descriptor.
+  return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" {
+
+ssize_t read(int fd, void* buffer, size_t count) {
+  static const auto real = next<ssize_t (*)(int, void*, size_t)>("read");
+  if (fd != STDIN_FILENO) return real(fd, buffer, count);
+  if (fails(kRead, true)) return -1;
+  return real(fd, buffer, shortened(count));
+}
+
+ssize_t write(int fd, const void* buffer, size_t count) {
+  static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
+  if (fd != STDOUT_FILENO) return real(fd, buffer, count);
+  if (fails(kWrite, true)) return -1;
+  return real(fd, buffer, shortened(count));
+}
+
+ssize_t recv(int fd, void* buffer, size_t count, int flags) {
+  static const auto real = next<ssize_t (*)(int, void*, size_t, int)>("recv");
+  if (fails(kRecv, false)) return -1;
+  return real(fd, buffer, count, flags);
+}
+
+ssize_t send(int fd, const void* buffer, size_t count, int flags) {
+  static const auto real = next<ssize_t (*)(int, const void*, size_t, int)>("send");
+  if (fails(kSend, false)) return -1;
+  return real(fd, buffer, count, flags);
+}
+
+int connect(int fd, const sockaddr* address, socklen_t length) {
+  static const auto real = next<int (*)(int, const sockaddr*, socklen_t)>("connect");
+  if (fails(kConnect, false)) return -1;
+  return real(fd, address, length);
+}
+
+int epoll_wait(int epoll_fd, epoll_event* events, int max_events, int timeout) {
+  static const auto real = next<int (*)(int, epoll_event*, int, int)>("epoll_wait");
+  if (fails(kEpollWait, true)) return -1;
+  return real(epoll_fd, events, max_events, timeout);
+}
+
+int poll(pollfd* fds, nfds_t count, int timeout) {
+  static const auto real = next<int (*)(pollfd*, nfds_t, int)>("poll");
+  if (fails(kPoll, true)) return -1;
+  return real(fds, count, timeout);
+}
+
+}  // extern "C"

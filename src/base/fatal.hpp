@@ -24,9 +24,9 @@ namespace trellune {
 [[noreturn]] void fatal_allocation_failure(std::size_t bytes);
 
 // Writes all of `text` to descriptor 2 with plain write() calls, repeating on
-// EINTR; safe inside a failed allocation. A closed descriptor (EBADF) counts
-// as written. Returns false on any other failure. The fatal report and the
-// exit path's diagnostics both go out this way.
+// EINTR and waiting out EAGAIN; safe inside a failed allocation. A closed
+// descriptor (EBADF) counts as written. Returns false on any other failure.
+// The fatal report and the exit path's diagnostics both go out this way.
 bool write_all_to_stderr(std::string_view text);
 
 // The name fatal reports give the calling thread. The main thread is "main"

@@ -27,4 +27,13 @@ if(TRELLUNE_SANITIZE)
   add_compile_options(-fno-omit-frame-pointer -fno-sanitize-recover=all)
 endif()
 
+# The hardening Debian gives its own packages: libc calls check the sizes of
+# buffers they can see, and relocations are bound at start-up so the GOT can
+# be made read-only. Fortification needs the optimizer; sanitizer runtimes
+# check the same calls themselves.
+if(NOT TRELLUNE_SANITIZE)
+  add_compile_definitions($<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:_FORTIFY_SOURCE=2>)
+  add_link_options(-Wl,-z,relro,-z,now)
+endif()
+
 find_package(Threads REQUIRED)

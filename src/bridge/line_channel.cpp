@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "bridge/process_stdio.hpp"
-#include "io_error/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace trellune {
 

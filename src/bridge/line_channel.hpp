@@ -1,3 +1,8 @@
+// bridge: the line channels (here), the local TCP connection
+// (local_connection.hpp) and the process's standard streams as worker jobs
+// use them (process_stdio.hpp). Uses event_loop, io_error and base; knows
+// nothing of JSON or of the relay.
+//
 // Newline-framed channels over the bridge's four byte streams: standard
 // input, the socket's read side, the socket's write side, standard output.
 #pragma once

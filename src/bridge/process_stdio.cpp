@@ -12,6 +12,34 @@ namespace {
 constexpr std::string_view kBufferedWriteZero = "failed to write the buffered data";
 constexpr std::string_view kDirectWriteZero = "failed to write whole buffer";
 
+// Writes `data` to `fd` until all of it is out or a write fails, adding the
+// bytes that left to `written`. A write that takes nothing is the error
+// WriteZero with `write_zero_text`. EINTR means nothing was written, so the
+// call is safe to repeat; a non-blocking descriptor that is full (EAGAIN) is
+// waited on and written again; a closed descriptor (EBADF) swallows
+// everything, as /dev/null would.
+IoStatus write_fully(int fd, std::string_view data, std::size_t& written, std::string_view write_zero_text) {
+  while (written < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) return IoError::with_static_message(IoErrorKind::WriteZero, write_zero_text);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (IoStatus ready = wait_until_ready(fd, POLLOUT); !ready) return ready;
+      continue;
+    }
+    if (errno == EBADF) {
+      written = data.size();
+      return {};
+    }
+    return io_error_from_errno();
+  }
+  return {};
+}
+
 }  // namespace
 
 IoStatus LineBufferedOutput::write_all(std::string_view data) {
@@ -61,30 +89,7 @@ IoStatus LineBufferedOutput::store(std::string_view data) {
 
 IoStatus LineBufferedOutput::write_buffer_out() {
   std::size_t written = 0;
-  IoStatus status;
-  while (written < length_) {
-    const ssize_t n = ::write(fd_, buffer_.data() + written, length_ - written);
-    if (n > 0) {
-      written += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n == 0) {
-      status = IoError::with_static_message(IoErrorKind::WriteZero, kBufferedWriteZero);
-      break;
-    }
-    if (errno == EINTR) continue;  // nothing was written; safe to repeat
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      status = wait_until_ready(fd_, POLLOUT);
-      if (status) continue;
-      break;
-    }
-    if (errno == EBADF) {
-      written = length_;  // a closed standard output swallows everything
-      break;
-    }
-    status = io_error_from_errno();
-    break;
-  }
+  IoStatus status = write_fully(fd_, {buffer_.data(), length_}, written, kBufferedWriteZero);
   // Whatever was not written stays, at the front, for the next attempt.
   std::memmove(buffer_.data(), buffer_.data() + written, length_ - written);
   length_ -= written;
@@ -92,24 +97,8 @@ IoStatus LineBufferedOutput::write_buffer_out() {
 }
 
 IoStatus LineBufferedOutput::write_directly(std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd_, data.data(), data.size());
-    if (n > 0) {
-      data.remove_prefix(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n == 0) {
-      return IoError::with_static_message(IoErrorKind::WriteZero, kDirectWriteZero);
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (IoStatus status = wait_until_ready(fd_, POLLOUT); !status) return status;
-      continue;
-    }
-    if (errno == EBADF) return {};
-    return io_error_from_errno();
-  }
-  return {};
+  std::size_t written = 0;
+  return write_fully(fd_, data, written, kDirectWriteZero);
 }
 
 IoStatus wait_until_ready(int fd, short events) {

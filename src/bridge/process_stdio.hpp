@@ -15,6 +15,11 @@ namespace trellune {
 // bytes or more bypasses the buffer.
 class LineBufferedOutput {
  public:
+  // The bridge's standard output is buffered in exactly this many bytes: the
+  // client sees a reply shorter than 1024 bytes arrive in one write() with
+  // its newline, and a longer one in writes of its own followed by a
+  // one-byte write of the newline. The size is part of that behaviour, not a
+  // tuning knob; most replies of an MCP session are far shorter.
   static constexpr std::size_t kCapacity = 1024;
 
   explicit LineBufferedOutput(int fd) : fd_(fd) {}

@@ -1,5 +1,7 @@
-// The event loop: a single-threaded coroutine scheduler with an epoll
-// readiness reactor, timers, and a pool of blocking worker threads.
+// event_loop: a single-threaded coroutine scheduler with an epoll readiness
+// reactor, timers, and a pool of blocking worker threads; Task<T> (task.hpp)
+// and the loop's private parts (internal/). Uses io_error and base, Linux
+// and pthreads; knows nothing of lines, sockets' contents or JSON.
 //
 // Everything but worker_count/idle_worker_count runs on the thread that calls
 // block_on (the loop thread), and only that thread resumes coroutines. A
@@ -28,16 +30,27 @@
 #include "event_loop/internal/spin.hpp"
 #include "event_loop/internal/unique_fd.hpp"
 #include "event_loop/task.hpp"
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 #include "io_error/io_error.hpp"
 
 namespace trellune {
 
+// The defaults are the settings the bridge runs with.
 struct EventLoopSettings {
-  // Readiness events taken from the kernel per epoll_wait.
+  // Readiness events taken from the kernel per epoll_wait, in an array the
+  // loop allocates once (12 bytes each). The bridge watches only its socket
+  // and the loop's wake-up descriptor, so a wait never fills it; 1024 is the
+  // bridge's fixed setting, generous enough that a program with many sockets
+  // would still drain a busy moment in one wait.
   int max_events_per_wait = 1024;
+  // Workers alive at once. The relay keeps at most one blocking job in
+  // flight, so the bridge itself never runs more than one; the limit, the
+  // bridge's fixed setting, bounds the threads (and their stacks) that a
+  // burst of concurrent jobs could start, and jobs beyond it wait in a queue.
   std::size_t max_workers = 512;
-  // A worker idle this long ends.
+  // A worker idle this long ends. Ten seconds, the bridge's fixed setting:
+  // long enough that a client sending a request every few seconds keeps its
+  // warm worker, short enough that a quiet bridge holds no idle thread.
   std::chrono::nanoseconds worker_idle_timeout = std::chrono::seconds(10);
   // A worker that finished a job spins up to this long for the next one (only
   // while the loop runs) before it sleeps; the loop spins up to this long for
@@ -46,6 +59,12 @@ struct EventLoopSettings {
   // sleeps in epoll_wait. A spinner yields its CPU only when the other side
   // last ran there. Each side shortens its spin while spins keep running out.
   // Zero turns spinning off. Bounded, so an idle process uses no CPU.
+  //
+  // 50 microseconds: a job handed between two running threads comes back in
+  // a few microseconds (bench/job_round_trip_bench), and a standard-stream
+  // read or write that can finish at once takes about as long, so those end
+  // inside the spin; an application's answer takes far longer, so a spin that
+  // runs out adds little to a request.
   std::chrono::nanoseconds worker_spin = std::chrono::microseconds(50);
   std::chrono::nanoseconds loop_spin = std::chrono::microseconds(50);
   // Starts a worker thread, with pthread_create's contract; null means

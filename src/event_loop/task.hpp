@@ -16,7 +16,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 
 namespace trellune {
 

@@ -5,8 +5,8 @@
 #include <charconv>
 #include <cstring>
 
-#include "io_error/fatal.hpp"
-#include "io_error/utf8.hpp"
+#include "base/fatal.hpp"
+#include "base/utf8.hpp"
 
 // The XSI-compliant strerror_r. glibc's <string.h> only maps strerror_r to it
 // when _GNU_SOURCE is off, which libstdc++ always turns on.
@@ -15,17 +15,65 @@ extern "C" int __xpg_strerror_r(int errnum, char* buf, std::size_t buflen);
 namespace trellune {
 namespace {
 
-constexpr std::array<std::string_view, kIoErrorKindCount> kKindNames = {
+constexpr auto kKindNames = std::to_array<std::string_view>({
 #define TRELLUNE_KIND_NAME(name, description) #name,
     TRELLUNE_IO_ERROR_KINDS(TRELLUNE_KIND_NAME)
 #undef TRELLUNE_KIND_NAME
-};
+});
 
-constexpr std::array<std::string_view, kIoErrorKindCount> kKindDescriptions = {
+constexpr auto kKindDescriptions = std::to_array<std::string_view>({
 #define TRELLUNE_KIND_DESCRIPTION(name, description) description,
     TRELLUNE_IO_ERROR_KINDS(TRELLUNE_KIND_DESCRIPTION)
 #undef TRELLUNE_KIND_DESCRIPTION
-};
+});
+
+static_assert(kKindNames.size() == kIoErrorKindCount);
+static_assert(kKindDescriptions.size() == kIoErrorKindCount);
+
+// X(errno symbol, kind): the kind of every OS error number that has one; any
+// other number is Uncategorized. Linux gives EWOULDBLOCK the number of EAGAIN,
+// ENOTSUP that of EOPNOTSUPP and EDEADLOCK that of EDEADLK, so each of those
+// is listed once, under the first name.
+#define TRELLUNE_OS_ERROR_KINDS(X)          \
+  X(EPERM, PermissionDenied)                \
+  X(ENOENT, NotFound)                       \
+  X(EINTR, Interrupted)                     \
+  X(E2BIG, ArgumentListTooLong)             \
+  X(EAGAIN, WouldBlock)                     \
+  X(ENOMEM, OutOfMemory)                    \
+  X(EACCES, PermissionDenied)               \
+  X(EBUSY, ResourceBusy)                    \
+  X(EEXIST, AlreadyExists)                  \
+  X(EXDEV, CrossesDevices)                  \
+  X(ENOTDIR, NotADirectory)                 \
+  X(EISDIR, IsADirectory)                   \
+  X(EINVAL, InvalidInput)                   \
+  X(ETXTBSY, ExecutableFileBusy)            \
+  X(EFBIG, FileTooLarge)                    \
+  X(ENOSPC, StorageFull)                    \
+  X(ESPIPE, NotSeekable)                    \
+  X(EROFS, ReadOnlyFilesystem)              \
+  X(EMLINK, TooManyLinks)                   \
+  X(EPIPE, BrokenPipe)                      \
+  X(EDEADLK, Deadlock)                      \
+  X(ENAMETOOLONG, InvalidFilename)          \
+  X(ENOSYS, Unsupported)                    \
+  X(ENOTEMPTY, DirectoryNotEmpty)           \
+  X(ELOOP, FilesystemLoop)                  \
+  X(EOPNOTSUPP, Unsupported)                \
+  X(EADDRINUSE, AddrInUse)                  \
+  X(EADDRNOTAVAIL, AddrNotAvailable)        \
+  X(ENETDOWN, NetworkDown)                  \
+  X(ENETUNREACH, NetworkUnreachable)        \
+  X(ECONNABORTED, ConnectionAborted)        \
+  X(ECONNRESET, ConnectionReset)            \
+  X(ENOTCONN, NotConnected)                 \
+  X(ETIMEDOUT, TimedOut)                    \
+  X(ECONNREFUSED, ConnectionRefused)        \
+  X(EHOSTUNREACH, HostUnreachable)          \
+  X(EINPROGRESS, InProgress)                \
+  X(ESTALE, StaleNetworkFileHandle)         \
+  X(EDQUOT, QuotaExceeded)
 
 std::size_t kind_index(IoErrorKind kind) {
   const auto index = static_cast<std::size_t>(kind);
@@ -50,87 +98,14 @@ std::string_view io_error_kind_name(IoErrorKind kind) { return kKindNames[kind_i
 
 std::string_view io_error_kind_description(IoErrorKind kind) { return kKindDescriptions[kind_index(kind)]; }
 
-// Linux x86-64 numbering. Numbers are used rather than the E* macros so the
-// table reads the same as the numbers in a report.
 IoErrorKind io_error_kind_from_os_code(int code) {
   using enum IoErrorKind;
   switch (code) {
-    case 1:  // EPERM
-    case 13:  // EACCES
-      return PermissionDenied;
-    case 2:  // ENOENT
-      return NotFound;
-    case 4:  // EINTR
-      return Interrupted;
-    case 7:  // E2BIG
-      return ArgumentListTooLong;
-    case 11:  // EAGAIN, EWOULDBLOCK
-      return WouldBlock;
-    case 12:  // ENOMEM
-      return OutOfMemory;
-    case 16:  // EBUSY
-      return ResourceBusy;
-    case 17:  // EEXIST
-      return AlreadyExists;
-    case 18:  // EXDEV
-      return CrossesDevices;
-    case 20:  // ENOTDIR
-      return NotADirectory;
-    case 21:  // EISDIR
-      return IsADirectory;
-    case 22:  // EINVAL
-      return InvalidInput;
-    case 26:  // ETXTBSY
-      return ExecutableFileBusy;
-    case 27:  // EFBIG
-      return FileTooLarge;
-    case 28:  // ENOSPC
-      return StorageFull;
-    case 29:  // ESPIPE
-      return NotSeekable;
-    case 30:  // EROFS
-      return ReadOnlyFilesystem;
-    case 31:  // EMLINK
-      return TooManyLinks;
-    case 32:  // EPIPE
-      return BrokenPipe;
-    case 35:  // EDEADLK
-      return Deadlock;
-    case 36:  // ENAMETOOLONG
-      return InvalidFilename;
-    case 38:  // ENOSYS
-    case 95:  // EOPNOTSUPP, ENOTSUP
-      return Unsupported;
-    case 39:  // ENOTEMPTY
-      return DirectoryNotEmpty;
-    case 40:  // ELOOP
-      return FilesystemLoop;
-    case 98:  // EADDRINUSE
-      return AddrInUse;
-    case 99:  // EADDRNOTAVAIL
-      return AddrNotAvailable;
-    case 100:  // ENETDOWN
-      return NetworkDown;
-    case 101:  // ENETUNREACH
-      return NetworkUnreachable;
-    case 103:  // ECONNABORTED
-      return ConnectionAborted;
-    case 104:  // ECONNRESET
-      return ConnectionReset;
-    case 107:  // ENOTCONN
-      return NotConnected;
-    case 110:  // ETIMEDOUT
-      return TimedOut;
-    case 111:  // ECONNREFUSED
-      return ConnectionRefused;
-    case 113:  // EHOSTUNREACH
-      return HostUnreachable;
-    case 115:  // EINPROGRESS
-      return InProgress;
-    case 116:  // ESTALE
-      return StaleNetworkFileHandle;
-    case 122:  // EDQUOT
-      return QuotaExceeded;
+#define TRELLUNE_OS_ERROR_CASE(symbol, kind) \
+  case symbol:                               \
+    return kind;
+    TRELLUNE_OS_ERROR_KINDS(TRELLUNE_OS_ERROR_CASE)
+#undef TRELLUNE_OS_ERROR_CASE
     default:
       return Uncategorized;
   }

@@ -1,7 +1,7 @@
-// The single error value of all input and output, its closed list of kinds,
-// and its two renderings (debug for the "Error: " line, display for fatal
-// reports). Also the value-or-error result type every fallible operation
-// returns.
+// io_error: the single error value of all input and output, its closed list
+// of kinds, and its two renderings (debug for the "Error: " line, display for
+// fatal reports), with the quoting they use. Also the value-or-error result
+// type every fallible operation returns. Uses base and the C library.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +15,8 @@
 
 namespace trellune {
 
-// X(name, description), in value order 0..41. The enum and both texts come from
-// this one list so they cannot drift apart.
+// X(name, description), in value order 0..41. The enum, its count and both
+// texts come from this one list so they cannot drift apart.
 #define TRELLUNE_IO_ERROR_KINDS(X)                                                   \
   X(NotFound, "entity not found")                                                    \
   X(PermissionDenied, "permission denied")                                           \
@@ -67,7 +67,11 @@ enum class IoErrorKind : std::uint8_t {
 #undef TRELLUNE_KIND_ENUMERATOR
 };
 
-inline constexpr int kIoErrorKindCount = 42;
+inline constexpr int kIoErrorKindCount = 0
+#define TRELLUNE_KIND_ONE(name, description) +1
+    TRELLUNE_IO_ERROR_KINDS(TRELLUNE_KIND_ONE)
+#undef TRELLUNE_KIND_ONE
+    ;
 
 std::string_view io_error_kind_name(IoErrorKind kind);
 std::string_view io_error_kind_description(IoErrorKind kind);

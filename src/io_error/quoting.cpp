@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "io_error/io_error.hpp"
-#include "io_error/unicode_class.hpp"
-#include "io_error/utf8.hpp"
+#include "base/unicode_class.hpp"
+#include "base/utf8.hpp"
 
 namespace trellune {
 namespace {

@@ -19,21 +19,13 @@
 #include <mutex>
 #include <new>
 
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
+#include "base/sanitizers.hpp"
 #include "json/internal/block_pool.hpp"
 
 // Under AddressSanitizer every block is its own allocation, so that the
 // sanitizer sees each use after free and each overflow.
-#if defined(__SANITIZE_ADDRESS__)
-#define TRELLUNE_JSON_BLOCK_POOL 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TRELLUNE_JSON_BLOCK_POOL 0
-#endif
-#endif
-#ifndef TRELLUNE_JSON_BLOCK_POOL
-#define TRELLUNE_JSON_BLOCK_POOL 1
-#endif
+#define TRELLUNE_JSON_BLOCK_POOL (!TRELLUNE_ADDRESS_SANITIZER)
 
 namespace trellune::json_internal {
 namespace {

@@ -27,7 +27,8 @@
 
 #include <emmintrin.h>
 
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
+#include "json/internal/number_basics.hpp"
 #include "json/internal/pow10_table.hpp"
 
 namespace trellune {
@@ -35,8 +36,6 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little,
               "digit blocks are assembled in integer registers and stored as little-endian bytes");
-
-__extension__ typedef unsigned __int128 Uint128;
 
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
 constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
@@ -48,7 +47,9 @@ constexpr int kExponentBias = 1075;        // q = E - 1075 for E > 0
 using json_internal::kMaxPow10;
 using json_internal::kMinPow10;
 using json_internal::kPow10;
+using json_internal::kTwoDigits;
 using json_internal::Pow10;
+using json_internal::Uint128;
 
 // Fixed-point logarithms; the table generator checks them exactly over every
 // exponent used here.
@@ -221,15 +222,6 @@ Decimal to_decimal(std::uint64_t bits) {
   }
   return {v, k + 15 + (v >= kMin17Digits ? 1 : 0)};
 }
-
-constexpr std::array<char, 200> kTwoDigits = [] {
-  std::array<char, 200> table{};
-  for (std::size_t i = 0; i < 100; ++i) {
-    table[2 * i] = static_cast<char>('0' + i / 10);
-    table[2 * i + 1] = static_cast<char>('0' + i % 10);
-  }
-  return table;
-}();
 
 // The digits of a 16- or 17-digit decimal as 17 characters in reading order
 // (a 16-digit one gets a '0' appended, harmless since it is a trailing zero),

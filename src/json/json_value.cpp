@@ -141,12 +141,6 @@ constexpr auto kKindNames = std::to_array<std::string_view>({
 #undef TRELLUNE_JSON_KIND_NAME
 });
 
-constexpr auto kKindDescriptions = std::to_array<std::string_view>({
-#define TRELLUNE_JSON_KIND_DESCRIPTION(name, description) description,
-    TRELLUNE_JSON_PARSE_ERROR_KINDS(TRELLUNE_JSON_KIND_DESCRIPTION)
-#undef TRELLUNE_JSON_KIND_DESCRIPTION
-});
-
 static_assert(kKindNames.size() == static_cast<std::size_t>(JsonParseErrorKind::NestingTooDeep) + 1);
 
 }  // namespace
@@ -260,21 +254,6 @@ JsonObject::~JsonObject() {
   if (block_ != nullptr) release_object_block(block_);
 }
 
-JsonObject JsonObject::from_members(std::span<JsonMember> members, std::size_t spare) {
-  std::vector<Slot> pairs;
-  pairs.reserve(2 * members.size());
-  for (JsonMember& member : members) {
-    pairs.push_back({TreeAccess::word(member.key), TreeAccess::meta(member.key)});
-    pairs.push_back({TreeAccess::word(member.value), TreeAccess::meta(member.value)});
-    TreeAccess::forget(member.key);
-    TreeAccess::forget(member.value);
-  }
-  const Slot made = json_internal::make_object(pairs.data(), members.size(), spare);
-  JsonObject object;
-  object.block_ = reinterpret_cast<json_internal::ObjectBlock*>(made.word);
-  return object;
-}
-
 std::optional<JsonValue> JsonObject::set_member(std::string_view key, JsonValue value) {
   const std::size_t size = this->size();
   JsonMember* members = block_ == nullptr ? nullptr : block_->members();
@@ -320,12 +299,6 @@ std::string_view json_parse_error_kind_name(JsonParseErrorKind kind) {
   const auto index = static_cast<std::size_t>(kind);
   TRELLUNE_CHECK(index < kKindNames.size());
   return kKindNames[index];
-}
-
-std::string_view json_parse_error_kind_description(JsonParseErrorKind kind) {
-  const auto index = static_cast<std::size_t>(kind);
-  TRELLUNE_CHECK(index < kKindDescriptions.size());
-  return kKindDescriptions[index];
 }
 
 }  // namespace trellune

@@ -1,4 +1,7 @@
-// The generic JSON value tree (RFC 8259), its parser and its compact writer.
+// json: the generic JSON value tree (RFC 8259), its parser and its compact
+// writer, with the number conversions both need (format_float.hpp, and the
+// reader and shared tables in internal/). Uses base only: it does no I/O and
+// has no errors to report, only parse failures.
 //
 // A tree is strictly nested and move-only: every value owns its payload, and
 // destroying a value destroys everything below it. Text is UTF-8 bytes with an
@@ -141,15 +144,10 @@ class JsonObject {
   JsonObject& operator=(const JsonObject&) = delete;
   ~JsonObject();
 
-  // Builds an object from members in any order in O(n log n), moving them
-  // out of `members`. Of members with equal keys the last value is kept.
-  // `spare` members more fit before the storage grows.
-  static JsonObject from_members(std::span<JsonMember> members, std::size_t spare = 0);
-
   // With an equal key present, its stored key and place stay, the value is
   // exchanged and the old one returned; otherwise the member is inserted in
   // key order and nothing is returned. A binary search, then an insertion
-  // that moves the members after it: build large objects with from_members.
+  // that moves the members after it.
   std::optional<JsonValue> set_member(std::string_view key, JsonValue value);
 
   const JsonValue* find(std::string_view key) const;
@@ -242,7 +240,8 @@ struct JsonMember {
 // ---------------------------------------------------------------------------
 // Parsing
 
-// X(name, description): the kinds of parse failure, in value order.
+// X(name, description): the kinds of parse failure, in value order. The
+// names are for tests and diagnostics; the descriptions say what each means.
 #define TRELLUNE_JSON_PARSE_ERROR_KINDS(X)                                              \
   X(EndInArray, "input ends inside an array")                                          \
   X(EndInObject, "input ends inside an object")                                        \
@@ -271,7 +270,6 @@ enum class JsonParseErrorKind : std::uint8_t {
 };
 
 std::string_view json_parse_error_kind_name(JsonParseErrorKind kind);
-std::string_view json_parse_error_kind_description(JsonParseErrorKind kind);
 
 struct JsonParseError {
   JsonParseErrorKind kind;
@@ -302,7 +300,13 @@ class [[nodiscard]] JsonParseResult {
 // `text` must be valid UTF-8; it is not checked. Repeated keys keep the last
 // value. A number's Float64 is the binary64 value nearest to its decimal text
 // (ties to even); one whose nearest value is infinite fails.
-JsonParseResult parse_json(std::string_view text);
+struct JsonParseOptions {
+  // When the text is an object, its storage gets room for one member more
+  // than it holds, so that a caller who adds a member right after parsing
+  // inserts it in place instead of moving every member to a larger block.
+  bool reserve_one_member = false;
+};
+JsonParseResult parse_json(std::string_view text, JsonParseOptions options = {});
 
 // ---------------------------------------------------------------------------
 // Writing

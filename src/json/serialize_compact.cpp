@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 #include "json/format_float.hpp"
 #include "json/internal/compact_writer.hpp"
 #include "json/internal/string_scan.hpp"
@@ -53,15 +53,9 @@ std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchS
     const std::uint64_t text = lanes + 0x30 * kEightOnes;
     std::memcpy(&scratch[at], &text, sizeof text);
   };
-  // Up to sixteen digits (all ids and counts in practice) as one or two
-  // blocks of eight; the leading zero bytes of the first block are skipped.
-  if (value < kTenToTheEighth) {
-    const std::uint64_t lanes = eight_digit_lanes(static_cast<std::uint32_t>(value));
-    put_eight(scratch.size() - 8, lanes);
-    // Zero keeps its last digit.
-    const int zeros = lanes == 0 ? 7 : std::countr_zero(lanes) >> 3;
-    return scratch.size() - 8 + static_cast<std::size_t>(zeros);
-  }
+  TRELLUNE_CHECK(value >= kTenToTheEighth);
+  // Up to sixteen digits (all ids and counts in practice) as two blocks of
+  // eight; the leading zero bytes of the first block are skipped.
   if (value < kTenToTheEighth * kTenToTheEighth) {
     const std::uint64_t high = value / kTenToTheEighth;
     put_eight(scratch.size() - 8, eight_digit_lanes(static_cast<std::uint32_t>(value - high * kTenToTheEighth)));
@@ -91,7 +85,7 @@ std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchS
     put_pair(value % 100);
     value /= 100;
   }
-  if (value != 0 || first == scratch.size()) scratch[--first] = static_cast<char>('0' + value);
+  if (value != 0) scratch[--first] = static_cast<char>('0' + value);
   return first;
 }
 

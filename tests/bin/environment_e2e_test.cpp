@@ -86,6 +86,38 @@ TEST(NonblockingStdioTest, RequestsAndRepliesWaitForTheirStream) {
   }
 }
 
+// Standard error shared with other writers may be a full non-blocking pipe
+// when the bridge has its one line to say; the line waits for room.
+TEST(NonblockingStdioTest, DiagnosticWaitsForAFullStandardError) {
+  struct Case {
+    const char* name;
+    bool configured;
+    int status;
+    std::string_view line;
+  };
+  const Case cases[] = {
+      {"unusable environment", false, 2,
+       "trellune-mcp: \xe7\xbc\xba\xe5\xb0\x91 TRELLUNE_MCP_PORT / TRELLUNE_MCP_TOKEN"
+       "\xef\xbc\x8c\xe9\x80\x80\xe5\x87\xba\n"},
+      {"refused connection", true, 1, kRefused},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChildOptions options;
+    options.full_nonblocking_stderr = true;
+    if (c.configured) {
+      options.env = {{"TRELLUNE_MCP_PORT", std::to_string(testing::unused_port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
+    }
+    Child child = Child::spawn(testing::bridge_executable(), options);
+    std::this_thread::sleep_for(300ms);  // the bridge meets the full pipe before anyone reads it
+    EXPECT_EQ(child.wait(), exited_with(c.status));
+    const std::string& err = child.stderr_text();
+    ASSERT_GT(err.size(), c.line.size());
+    EXPECT_EQ(err.substr(err.size() - c.line.size()), c.line);
+    EXPECT_EQ(err.find_first_not_of('\0'), err.size() - c.line.size());
+  }
+}
+
 // Stop and continue, and signals whose default is to be ignored, interrupt
 // the bridge in each of its waits; none may cost a byte or end it.
 enum class Wait { kRequest, kReply, kReader };

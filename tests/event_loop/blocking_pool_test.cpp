@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -346,25 +345,6 @@ TEST(BlockingPoolDeathTest, SpawnFailureIsFatal) {
   for (const SpawnFailureCase& test_case : kSpawnFailureCases) {
     SCOPED_TRACE(test_case.name);
     EXPECT_DEATH(run_two_jobs(test_case.starts_allowed, test_case.error), test_case.message);
-  }
-}
-
-Task<double> job_round_trips(EventLoop* loop, int count) {
-  const Clock::time_point start = Clock::now();
-  for (int i = 0; i < count; ++i) {
-    auto job = loop->run_job([] {});
-    co_await job;
-  }
-  co_return std::chrono::duration<double, std::micro>(Clock::now() - start).count() / count;
-}
-
-// A measurement, not a check: run with --gtest_also_run_disabled_tests.
-TEST(BlockingPoolBenchmark, DISABLED_JobRoundTrip) {
-  for (const SpinCase& test_case : kSpinCases) {
-    auto loop = make_spin_loop(test_case);
-    loop->block_on(job_round_trips(loop.get(), 1'000));
-    std::printf("%-24s %8.2f us per job round trip\n", test_case.name,
-                loop->block_on(job_round_trips(loop.get(), 100'000)));
   }
 }
 

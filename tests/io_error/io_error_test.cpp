@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <set>
 #include <string>
 #include <string_view>
+
+#include "base/fatal.hpp"
 
 namespace trellune {
 namespace {
@@ -342,6 +345,38 @@ TEST(IoResultTest, HoldsValueOrErrorAcrossMoves) {
   IoStatus failed = IoError(IoErrorKind::WriteZero);
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error().debug_string(), "Kind(WriteZero)");
+}
+
+// Fatal reports that carry this library's texts. Death tests run in a
+// re-executed child, so the child's main thread is the one gtest runs on.
+class IoErrorDeathTest : public testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+// The report names this line.
+constexpr int kFatalLine = __LINE__ + 1;
+[[noreturn]] void raise_fatal(std::string_view message) { TRELLUNE_FATAL(message); }
+
+TEST_F(IoErrorDeathTest, MessageWithDisplayRendering) {
+  // The shape the event loop uses when a worker cannot be started.
+  EXPECT_EXIT(
+      {
+        StringSink sink;
+        (void)sink.append("OS can't spawn worker thread: ");
+        (void)IoError::from_os_code(11).render_display(sink);
+        raise_fatal(sink.text());
+      },
+      testing::KilledBySignal(SIGABRT),
+      testing::Matcher<const std::string&>(
+          "\ntrellune-mcp: fatal error in thread 'main' at tests/io_error/io_error_test.cpp:" +
+          std::to_string(kFatalLine) +
+          ":\nOS can't spawn worker thread: Resource temporarily unavailable (os error 11)\n"));
+}
+
+TEST_F(IoErrorDeathTest, KindOutsideTheList) {
+  EXPECT_EXIT((void)io_error_kind_name(static_cast<IoErrorKind>(kIoErrorKindCount)),
+              testing::KilledBySignal(SIGABRT), "\ninternal invariant failed: ");
 }
 
 }  // namespace

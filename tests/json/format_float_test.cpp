@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/sanitizers.hpp"
+
 namespace trellune {
 namespace {
 
@@ -26,21 +28,10 @@ using Limits = std::numeric_limits<double>;
 
 // Differential volumes: the full count in optimised builds; sanitizers and
 // unoptimised builds run a tenth of it to stay within the test time limit.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if TRELLUNE_ANY_SANITIZER || !defined(__OPTIMIZE__)
 constexpr bool kSlowBuild = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(undefined_behavior_sanitizer) || __has_feature(memory_sanitizer)
-constexpr bool kSlowBuild = true;
-#elif defined(__OPTIMIZE__)
-constexpr bool kSlowBuild = false;
 #else
-constexpr bool kSlowBuild = true;
-#endif
-#elif defined(__OPTIMIZE__)
 constexpr bool kSlowBuild = false;
-#else
-constexpr bool kSlowBuild = true;
 #endif
 constexpr std::size_t kVolume = kSlowBuild ? 10 : 1;
 

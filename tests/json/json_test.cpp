@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "json/internal/number_literal.hpp"
+#include "json/internal/parse_number.hpp"
 #include "json/json_test_support.hpp"
 #include "json/json_value.hpp"
 

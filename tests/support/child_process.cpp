@@ -82,6 +82,12 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
     ::fcntl(in[0], F_SETFL, O_NONBLOCK);
     ::fcntl(out[1], F_SETFL, O_NONBLOCK);
   }
+  if (options.full_nonblocking_stderr) {
+    ::fcntl(err[1], F_SETFL, O_NONBLOCK);
+    const char filler[4096] = {};
+    while (::write(err[1], filler, sizeof filler) > 0) {
+    }
+  }
 
   std::vector<std::string> argv_text{path};
   argv_text.insert(argv_text.end(), options.args.begin(), options.args.end());

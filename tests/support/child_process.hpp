@@ -27,6 +27,9 @@ struct ChildOptions {
   // O_NONBLOCK on the open file descriptions of the standard-input and
   // standard-output pipes, which the child shares with its parent.
   bool nonblocking_pipes = false;
+  // Standard error is a non-blocking pipe that other writers have filled;
+  // what they wrote is read back at the front of stderr_text().
+  bool full_nonblocking_stderr = false;
 };
 
 struct ExitStatus {

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "io_error/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace trellune {
 

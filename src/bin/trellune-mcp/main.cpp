@@ -9,7 +9,7 @@
 #include "bin/trellune-mcp/relay_loop.hpp"
 #include "bridge/line_channel.hpp"
 #include "event_loop/event_loop.hpp"
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 #include "io_error/io_error.hpp"
 
 namespace trellune {
@@ -42,6 +42,8 @@ Task<IoStatus> main_task(EventLoop& loop) {
 }
 
 std::unique_ptr<EventLoop> build_event_loop() {
+  // The bridge's fixed settings, spelled out here where the loop is built
+  // even though they are also the defaults (the reasons are given there).
   EventLoopSettings settings;
   settings.max_events_per_wait = 1024;
   settings.max_workers = 512;

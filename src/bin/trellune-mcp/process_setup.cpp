@@ -9,6 +9,8 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "base/fatal.hpp"
+
 namespace trellune {
 namespace {
 
@@ -64,26 +66,9 @@ void ensure_standard_descriptors() {
 
 void ignore_broken_pipe_signal() {
   if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
-    write_all_to_stderr("trellune-mcp: fatal runtime error: cannot ignore SIGPIPE\n");
+    (void)write_all_to_stderr("trellune-mcp: fatal runtime error: cannot ignore SIGPIPE\n");
     std::abort();
   }
-}
-
-bool write_all_to_stderr(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;  // nothing was written; the call is safe to repeat
-      }
-      return errno == EBADF;
-    }
-    if (written == 0) {
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 }  // namespace trellune

@@ -6,7 +6,7 @@
 
 #include "bridge/line_channel.hpp"
 #include "bridge/local_connection.hpp"
-#include "io_error/utf8.hpp"
+#include "base/utf8.hpp"
 #include "json/json_value.hpp"
 
 namespace trellune {
@@ -18,10 +18,22 @@ bool is_white_space(char32_t c) {
          c == 0x3000;
 }
 
-Task<IoStatus> relay(const std::string& token, LineReader& requests, LineWriter& socket_writer, LineReader& replies,
-                     LineWriter& output) {
+// The four channels of one run, owned by the relay. Members are destroyed in
+// the reverse of this order: standard output first, then standard input,
+// the reply reader, and last the socket writer, whose release shuts the
+// sending side down and closes the socket.
+struct RelayChannels {
+  LineWriter socket_writer;
+  LineReader replies;
+  LineReader requests;
+  LineWriter output;
+};
+
+// Takes what it uses by value, so nothing it holds across a suspension can
+// dangle.
+Task<IoStatus> relay(std::string token, RelayChannels channels) {
   for (;;) {
-    Task<LineOutcome> reading_request = requests.next_line();
+    Task<LineOutcome> reading_request = channels.requests.next_line();
     LineOutcome request = co_await std::move(reading_request);
     if (!request) co_return std::move(request).error();
     if (!request->has_value()) co_return IoStatus{};  // the client is done
@@ -29,21 +41,21 @@ Task<IoStatus> relay(const std::string& token, LineReader& requests, LineWriter&
     if (is_blank_line(line)) continue;
 
     const std::optional<JsonText> stamped = stamp_object_request(line, token);
-    Task<IoStatus> sending = socket_writer.write_all(stamped ? stamped->view() : std::string_view(line));
+    Task<IoStatus> sending = channels.socket_writer.write_all(stamped ? stamped->view() : std::string_view(line));
     if (IoStatus sent = co_await std::move(sending); !sent) co_return sent;
-    Task<IoStatus> terminating = socket_writer.write_all("\n");
+    Task<IoStatus> terminating = channels.socket_writer.write_all("\n");
     if (IoStatus sent = co_await std::move(terminating); !sent) co_return sent;
 
-    Task<LineOutcome> reading_reply = replies.next_line();
+    Task<LineOutcome> reading_reply = channels.replies.next_line();
     LineOutcome reply = co_await std::move(reading_reply);
     if (!reply) co_return std::move(reply).error();
     if (!reply->has_value()) co_return IoStatus{};  // the application closed
 
-    Task<IoStatus> writing = output.write_all(**reply);
+    Task<IoStatus> writing = channels.output.write_all(**reply);
     if (IoStatus written = co_await std::move(writing); !written) co_return written;
-    Task<IoStatus> ending = output.write_all("\n");
+    Task<IoStatus> ending = channels.output.write_all("\n");
     if (IoStatus written = co_await std::move(ending); !written) co_return written;
-    Task<IoStatus> flushing = output.flush();
+    Task<IoStatus> flushing = channels.output.flush();
     if (IoStatus flushed = co_await std::move(flushing); !flushed) co_return flushed;
   }
 }
@@ -60,7 +72,8 @@ bool is_blank_line(std::string_view line) {
 }
 
 std::optional<JsonText> stamp_object_request(std::string_view request_line, std::string_view token) {
-  JsonParseResult parsed = parse_json(request_line);
+  // The object is about to gain its "token" member: keep a place for it.
+  JsonParseResult parsed = parse_json(request_line, JsonParseOptions{.reserve_one_member = true});
   if (!parsed.ok() || !parsed.value().is_object()) {
     return std::nullopt;
   }
@@ -77,15 +90,14 @@ Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {
   // descriptor to spare for it, the loop wakes the worker afterwards.
   (void)loop.wake_idle_worker_on(read_side.socket().registration());
 
-  // Declared in the reverse of their release order: standard output first,
-  // then standard input, the reply reader, and last the socket writer,
-  // whose release shuts the sending side down and closes the socket.
-  LineWriter socket_writer(make_socket_write_end(std::move(write_side)));
-  LineReader replies(make_socket_read_end(std::move(read_side)));
-  LineReader requests(make_stdin_end(loop));
-  LineWriter output(make_stdout_end(loop));
-
-  Task<IoStatus> relaying = relay(config.token, requests, socket_writer, replies, output);
+  // Moved into the relay, which releases them in its member order.
+  RelayChannels channels{
+      LineWriter(make_socket_write_end(std::move(write_side))),
+      LineReader(make_socket_read_end(std::move(read_side))),
+      LineReader(make_stdin_end(loop)),
+      LineWriter(make_stdout_end(loop)),
+  };
+  Task<IoStatus> relaying = relay(std::move(config.token), std::move(channels));
   co_return co_await std::move(relaying);
 }
 

@@ -1,3 +1,7 @@
+// bin/trellune-mcp: the executable. Start-up and exit (main.cpp,
+// process_setup.hpp), the configuration (bridge_config.hpp) and the relay
+// (here). Uses bridge, json, event_loop, io_error and base; nothing uses it.
+//
 // The heart of the bridge: one request line in, one line to the
 // application, one reply line back, strictly in turn.
 #pragma once

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "event_loop/internal/spin.hpp"
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 #include "io_error/io_error.hpp"
 
 namespace trellune::event_loop_internal {

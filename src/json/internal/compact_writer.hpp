@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "json/internal/number_basics.hpp"
 #include "json/internal/string_scan.hpp"
 #include "json/json_value.hpp"
 
@@ -16,16 +17,6 @@ namespace trellune::json_internal {
 // The longest texts are "18446744073709551615" and, with the sign the caller
 // adds, "-9223372036854775808".
 inline constexpr std::size_t kIntegerScratchSize = 20;
-
-// "00" "01" ... "99".
-inline constexpr std::array<char, 200> kTwoDigits = [] {
-  std::array<char, 200> table{};
-  for (int i = 0; i < 100; ++i) {
-    table[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
-    table[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
-  }
-  return table;
-}();
 
 // Per byte: 0 for "copy as is", else the letter after the reverse solidus
 // ('u' meaning "\u00XX"). Only bytes below 0x20, '"' and '\\' are escaped;
@@ -37,8 +28,9 @@ inline constexpr std::array<char, 256> kEscapeTable = [] {
   return table;
 }();
 
-// Writes the decimal digits of `value` at the end of `scratch` and returns
-// the index of the first one. At most 19 digits for magnitudes up to 2^63,
+// Writes the decimal digits of `value`, at least 10^8, at the end of
+// `scratch` and returns the index of the first one; the writer forms shorter
+// integers in registers itself. At most 19 digits for magnitudes up to 2^63,
 // so the byte before them is free for a minus sign.
 std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchSize> scratch);
 

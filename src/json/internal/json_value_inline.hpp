@@ -9,7 +9,7 @@
 #include <new>
 #include <utility>
 
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 #include "json/internal/block_pool.hpp"
 #include "json/internal/string_scan.hpp"
 

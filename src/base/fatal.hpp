@@ -1,3 +1,9 @@
+// base: what every other library stands on. Fatal reports and invariant
+// checks (here), the replaced global operator new, UTF-8 checking and
+// decoding (utf8.hpp), the Unicode classes that quoting needs, with their
+// generated tables (unicode_class.hpp), and which sanitizers are compiled in
+// (sanitizers.hpp). Uses the C++ standard library and the C library only.
+//
 // Fatal internal errors: a broken invariant or a failure that leaves nothing
 // sensible to do. The report goes to standard error and the process aborts
 // with SIGABRT, without unwinding or flushing anything.
@@ -16,6 +22,12 @@ namespace trellune {
 // The fatal report "memory allocation of `bytes` bytes failed", for memory
 // that the program takes from malloc itself.
 [[noreturn]] void fatal_allocation_failure(std::size_t bytes);
+
+// Writes all of `text` to descriptor 2 with plain write() calls, repeating on
+// EINTR and waiting out EAGAIN; safe inside a failed allocation. A closed
+// descriptor (EBADF) counts as written. Returns false on any other failure.
+// The fatal report and the exit path's diagnostics both go out this way.
+bool write_all_to_stderr(std::string_view text);
 
 // The name fatal reports give the calling thread. The main thread is "main"
 // without being told; other threads should name themselves when they start.

@@ -1,4 +1,4 @@
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,16 +9,8 @@
 #include <string_view>
 #include <thread>
 
-#include "io_error/fatal_internal.hpp"
-#include "io_error/io_error.hpp"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define TRELLUNE_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TRELLUNE_TEST_ASAN 1
-#endif
-#endif
+#include "base/fatal_internal.hpp"
+#include "base/sanitizers.hpp"
 
 namespace trellune {
 namespace {
@@ -29,8 +21,8 @@ struct PathCase {
 };
 
 constexpr PathCase kPathCases[] = {
-    {"/work/main/src/io_error/fatal.cpp", "src/io_error/fatal.cpp"},
-    {"/work/main/tests/io_error/fatal_test.cpp", "tests/io_error/fatal_test.cpp"},
+    {"/work/main/src/base/fatal.cpp", "src/base/fatal.cpp"},
+    {"/work/main/tests/base/fatal_test.cpp", "tests/base/fatal_test.cpp"},
     {"/home/me/src/trellune/src/json/parse.cpp", "src/json/parse.cpp"},
     {"/home/me/src/trellune/tests/bridge/relay_test.cpp", "tests/bridge/relay_test.cpp"},
     {"/home/me/tests/trellune/src/bin/main.cpp", "src/bin/main.cpp"},
@@ -93,7 +85,7 @@ constexpr int kFatalLine = __LINE__ + 1;
 [[noreturn]] void raise_fatal(std::string_view message) { TRELLUNE_FATAL(message); }
 
 std::string expected_report(std::string_view thread, std::string_view message) {
-  return "\ntrellune-mcp: fatal error in thread '" + std::string(thread) + "' at tests/io_error/fatal_test.cpp:" +
+  return "\ntrellune-mcp: fatal error in thread '" + std::string(thread) + "' at tests/base/fatal_test.cpp:" +
          std::to_string(kFatalLine) + ":\n" + std::string(message) + "\n";
 }
 
@@ -132,33 +124,14 @@ TEST_F(FatalDeathTest, MessageLongerThanTheReportBuffer) {
   EXPECT_EXIT(raise_fatal(kLong), testing::KilledBySignal(SIGABRT), is_exactly(expected_report("main", kLong)));
 }
 
-TEST_F(FatalDeathTest, MessageWithDisplayRendering) {
-  // The shape the event loop uses when a worker cannot be started.
-  EXPECT_EXIT(
-      {
-        StringSink sink;
-        (void)sink.append("OS can't spawn worker thread: ");
-        (void)IoError::from_os_code(11).render_display(sink);
-        raise_fatal(sink.text());
-      },
-      testing::KilledBySignal(SIGABRT),
-      is_exactly(expected_report("main",
-                                 "OS can't spawn worker thread: Resource temporarily unavailable (os error 11)")));
-}
-
 TEST_F(FatalDeathTest, BrokenCheck) {
   const int answer = 41;
   EXPECT_EXIT(TRELLUNE_CHECK(answer == 42), testing::KilledBySignal(SIGABRT),
-              "^\ntrellune-mcp: fatal error in thread 'main' at tests/io_error/fatal_test\\.cpp:[0-9]+:\n"
+              "^\ntrellune-mcp: fatal error in thread 'main' at tests/base/fatal_test\\.cpp:[0-9]+:\n"
               "internal invariant failed: answer == 42\n$");
 }
 
-TEST_F(FatalDeathTest, KindOutsideTheList) {
-  EXPECT_EXIT((void)io_error_kind_name(static_cast<IoErrorKind>(kIoErrorKindCount)),
-              testing::KilledBySignal(SIGABRT), "\ninternal invariant failed: ");
-}
-
-#ifndef TRELLUNE_TEST_ASAN
+#if !TRELLUNE_ADDRESS_SANITIZER
 
 // Far beyond any address space, so malloc fails at once.
 volatile std::size_t g_huge = std::size_t{1} << 62;
@@ -182,7 +155,7 @@ TEST_F(FatalDeathTest, AllocationFailure) {
     SCOPED_TRACE(c.name);
     const std::size_t expected_size = c.name == "string" ? g_huge / 2 + 1 : g_huge;
     EXPECT_EXIT(c.allocate(), testing::KilledBySignal(SIGABRT),
-                "^\ntrellune-mcp: fatal error in thread 'main' at src/io_error/fatal\\.cpp:[0-9]+:\n"
+                "^\ntrellune-mcp: fatal error in thread 'main' at src/base/fatal\\.cpp:[0-9]+:\n"
                 "memory allocation of " +
                     std::to_string(expected_size) + " bytes failed\n$");
   }
@@ -204,7 +177,7 @@ TEST(AllocationTest, NothrowFormsReturnNull) {
   EXPECT_EQ(::operator new[](g_huge, std::align_val_t{64}, std::nothrow), nullptr);
 }
 
-#endif  // TRELLUNE_TEST_ASAN
+#endif  // !TRELLUNE_ADDRESS_SANITIZER
 
 struct AlignmentCase {
   std::size_t size;

@@ -3,8 +3,9 @@
 // every library of the program calls fatal_error_at, and the replaced
 // operator new (outside AddressSanitizer builds) is itself a reason for the
 // linker to take this object out of the library.
-#include "io_error/fatal.hpp"
+#include "base/fatal.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,21 +16,13 @@
 #include <cstring>
 #include <new>
 
-#include "io_error/fatal_internal.hpp"
+#include "base/fatal_internal.hpp"
+#include "base/sanitizers.hpp"
 
 // Under AddressSanitizer the sanitizer's own allocation functions stay in
 // place: they catch new/delete mismatches that a malloc-based replacement
 // would hide, and they report exhausted memory themselves.
-#if defined(__SANITIZE_ADDRESS__)
-#define TRELLUNE_REPLACE_OPERATOR_NEW 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TRELLUNE_REPLACE_OPERATOR_NEW 0
-#endif
-#endif
-#ifndef TRELLUNE_REPLACE_OPERATOR_NEW
-#define TRELLUNE_REPLACE_OPERATOR_NEW 1
-#endif
+#define TRELLUNE_REPLACE_OPERATOR_NEW (!TRELLUNE_ADDRESS_SANITIZER)
 
 namespace trellune {
 namespace {
@@ -45,23 +38,6 @@ struct ThreadName {
 constinit thread_local ThreadName t_thread_name{};
 
 constinit std::atomic<bool> g_reporting{false};
-
-// Writes all of `text` to standard error. EINTR means the write was
-// interrupted before any byte went out, so repeating it neither loses nor
-// doubles anything; any other failure ends the attempt, since the process
-// aborts next anyway.
-bool write_all_to_stderr(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (written == 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
 
 // Gathers the report in a fixed buffer on the stack so that it usually goes
 // out in one write and never touches the heap.
@@ -139,6 +115,28 @@ void* allocate_aligned(std::size_t size, std::align_val_t alignment) {
 #endif  // TRELLUNE_REPLACE_OPERATOR_NEW
 
 }  // namespace
+
+bool write_all_to_stderr(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+    if (written < 0) {
+      // EINTR means the write was interrupted before any byte went out, so
+      // repeating it neither loses nor doubles anything.
+      if (errno == EINTR) continue;
+      // Standard error may be a non-blocking description shared with the
+      // client; a full pipe must delay the one diagnostic, not drop it.
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd entry{STDERR_FILENO, POLLOUT, 0};
+        if (::poll(&entry, 1, -1) >= 0 || errno == EINTR) continue;
+        return false;
+      }
+      return errno == EBADF;
+    }
+    if (written == 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
 
 std::string_view repository_relative_path(std::string_view file) {
   const std::size_t src = file.rfind("/src/");

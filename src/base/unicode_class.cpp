@@ -1,11 +1,11 @@
-#include "io_error/unicode_class.hpp"
+#include "base/unicode_class.hpp"
 
 #include <algorithm>
 
 namespace trellune {
 namespace {
 
-#include "io_error/unicode_tables.inc"
+#include "base/unicode_tables.inc"
 
 bool in_ranges(std::span<const CodepointRange> ranges, char32_t code_point) {
   // The first range that starts after the code point; the one before it is

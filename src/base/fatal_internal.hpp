@@ -7,8 +7,8 @@
 namespace trellune {
 
 // The place a report names, relative to the repository: everything up to the
-// last "/src/" or "/tests/" is dropped, so "/home/me/trellune/src/io_error/
-// fatal.cpp" shows as "src/io_error/fatal.cpp". Other paths are kept whole.
+// last "/src/" or "/tests/" is dropped, so "/home/me/trellune/src/base/
+// fatal.cpp" shows as "src/base/fatal.cpp". Other paths are kept whole.
 std::string_view repository_relative_path(std::string_view file);
 
 // Longer names are cut, at a character boundary, to this many bytes.

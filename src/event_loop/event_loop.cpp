@@ -1,12 +1,15 @@
 #include "event_loop/event_loop.hpp"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <string>
 
+#include "base/sanitizers.hpp"
 #include "event_loop/internal/blocking_pool.hpp"
 #include "event_loop/internal/completion_queue.hpp"
 #include "event_loop/internal/spin.hpp"
@@ -30,8 +33,24 @@ constexpr unsigned kMaxRoundsWithoutPoll = 64;
 // Orders the timer heap so that its front is the nearest deadline.
 bool later(const auto& a, const auto& b) { return a.deadline > b.deadline; }
 
+// A worker runs one read, write or flush at a time and keeps its buffers on
+// the heap, so it needs a few kilobytes of stack, not the 8 MiB that glibc
+// reserves by default. The reservation counts against an address-space limit
+// (ulimit -v): with it the bridge needed about 12 MB to start its first
+// worker. 256 KiB still leaves room for a name lookup job. The sanitizers'
+// instrumented frames are far larger, so they keep the default.
+constexpr std::size_t kWorkerStackBytes = 256 * 1024;
+
 int pthread_start(pthread_t* thread, void* (*entry)(void*), void* argument) {
-  return pthread_create(thread, nullptr, entry, argument);
+  if constexpr (TRELLUNE_ADDRESS_SANITIZER || TRELLUNE_THREAD_SANITIZER) {
+    return pthread_create(thread, nullptr, entry, argument);
+  }
+  pthread_attr_t attributes;
+  if (const int error = pthread_attr_init(&attributes); error != 0) return error;
+  int error = pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
+  if (error == 0) error = pthread_create(thread, &attributes, entry, argument);
+  pthread_attr_destroy(&attributes);
+  return error;
 }
 
 }  // namespace

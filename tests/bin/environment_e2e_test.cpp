@@ -200,5 +200,36 @@ TEST(ResourceLimitTest, TightDescriptorLimits) {
   }
 }
 
+// Under an address-space limit (ulimit -v) the bridge still starts its
+// worker and relays what fits: the worker's stack is reserved small.
+TEST(ResourceLimitTest, TightAddressSpace) {
+#ifdef TRELLUNE_SANITIZED
+  GTEST_SKIP() << "the sanitizer runtimes reserve address space far beyond these limits";
+#endif
+  struct Case {
+    const char* kilobytes;
+    std::size_t reply_length;
+  };
+  const Case cases[] = {{"6144", 10}, {"16384", 1 << 20}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("ulimit -v ") + c.kilobytes);
+    testing::TcpListener listener;
+    ChildOptions options;
+    options.args = {"-c", std::string("ulimit -v ") + c.kilobytes + " && exec \"$0\"", testing::bridge_executable()};
+    options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
+    Child child = Child::spawn("/bin/sh", options);
+    ASSERT_TRUE(child.write_stdin("q\n"));
+    testing::TcpConnection peer = listener.accept();
+    ASSERT_TRUE(peer.valid());
+    EXPECT_EQ(peer.read_line(), "q\n");
+    const std::string reply = std::string(c.reply_length, 'r') + "\n";
+    ASSERT_TRUE(peer.write(reply));
+    EXPECT_EQ(child.read_stdout(reply.size()), reply);
+    child.close_stdin();
+    EXPECT_EQ(child.wait(), exited_with(0));
+    EXPECT_EQ(child.stderr_text(), "");
+  }
+}
+
 }  // namespace
 }  // namespace trellune

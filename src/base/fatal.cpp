@@ -5,7 +5,6 @@
 // linker to take this object out of the library.
 #include "base/fatal.hpp"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 
 #include "base/fatal_internal.hpp"
 #include "base/sanitizers.hpp"
+#include "base/wait_ready.hpp"
 
 // Under AddressSanitizer the sanitizer's own allocation functions stay in
 // place: they catch new/delete mismatches that a malloc-based replacement
@@ -123,13 +123,8 @@ bool write_all_to_stderr(std::string_view text) {
       // EINTR means the write was interrupted before any byte went out, so
       // repeating it neither loses nor doubles anything.
       if (errno == EINTR) continue;
-      // Standard error may be a non-blocking description shared with the
-      // client; a full pipe must delay the one diagnostic, not drop it.
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        pollfd entry{STDERR_FILENO, POLLOUT, 0};
-        if (::poll(&entry, 1, -1) >= 0 || errno == EINTR) continue;
-        return false;
-      }
+      // A full non-blocking pipe must delay the diagnostic, not drop it.
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_until_ready(STDERR_FILENO, POLLOUT)) continue;
       return errno == EBADF;
     }
     if (written == 0) return false;

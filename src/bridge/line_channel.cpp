@@ -13,6 +13,7 @@
 
 #include "bridge/process_stdio.hpp"
 #include "base/utf8.hpp"
+#include "base/wait_ready.hpp"
 
 namespace trellune {
 
@@ -99,12 +100,7 @@ StdinJobResult read_stdin_job(std::string transfer, std::size_t limit) {
       transfer.clear();
       return {std::size_t{0}, std::move(transfer)};
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      IoStatus ready = wait_until_ready(STDIN_FILENO, POLLIN);
-      if (ready) continue;
-      transfer.clear();
-      return {std::move(ready).error(), std::move(transfer)};
-    }
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_until_ready(STDIN_FILENO, POLLIN)) continue;
     IoError error = io_error_from_errno();
     transfer.clear();
     return {std::move(error), std::move(transfer)};

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/wait_ready.hpp"
+
 namespace trellune {
 namespace {
 
@@ -27,10 +29,7 @@ IoStatus write_fully(int fd, std::string_view data, std::size_t& written, std::s
     }
     if (n == 0) return IoError::with_static_message(IoErrorKind::WriteZero, write_zero_text);
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (IoStatus ready = wait_until_ready(fd, POLLOUT); !ready) return ready;
-      continue;
-    }
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_until_ready(fd, POLLOUT)) continue;
     if (errno == EBADF) {
       written = data.size();
       return {};
@@ -99,16 +98,6 @@ IoStatus LineBufferedOutput::write_buffer_out() {
 IoStatus LineBufferedOutput::write_directly(std::string_view data) {
   std::size_t written = 0;
   return write_fully(fd_, data, written, kDirectWriteZero);
-}
-
-IoStatus wait_until_ready(int fd, short events) {
-  pollfd entry{fd, events, 0};
-  // An interrupted poll has changed nothing and is repeated. Errors and
-  // hang-ups end the wait too; the repeated read or write reports them.
-  while (::poll(&entry, 1, -1) < 0) {
-    if (errno != EINTR) return io_error_from_errno();
-  }
-  return {};
 }
 
 ProcessStdout& process_stdout() {

@@ -43,12 +43,6 @@ class LineBufferedOutput {
   std::array<char, kCapacity> buffer_{};
 };
 
-// Blocks the calling worker until `fd` is ready for `events` (POLLIN or
-// POLLOUT). A client may hand over a standard stream whose open file
-// description, shared with it, is non-blocking; a read or write that gives
-// EAGAIN waits here and is then repeated, as a blocking call would have.
-IoStatus wait_until_ready(int fd, short events);
-
 // Standard output, created on first use. Worker jobs hold the lock for one
 // whole write or flush.
 struct ProcessStdout {

@@ -164,70 +164,46 @@ TEST(SignalTest, StopContinueAndIgnoredSignalsChangeNothing) {
   }
 }
 
-struct DescriptorLimitCase {
-  const char* limit;
+struct ResourceLimitCase {
+  const char* limit;  // ulimit's option and value
   testing::ExitStatus status;
   std::string_view error_start;
+  std::size_t reply_length;
 };
 
-// Descriptors 0 to 2, then the reactor's epoll and eventfd, then the socket.
-const DescriptorLimitCase kDescriptorLimitCases[] = {
-    {"4", testing::killed_by(SIGABRT), "\ntrellune-mcp: fatal error in thread 'main'"},
-    {"5", exited_with(1), "Error: Os { code: 24, kind: Uncategorized, message: \"Too many open files\" }\n"},
-    {"6", exited_with(0), ""},
+const ResourceLimitCase kResourceLimitCases[] = {
+    // Descriptors 0 to 2, then the reactor's epoll and eventfd, then the socket.
+    {"-n 4", testing::killed_by(SIGABRT), "\ntrellune-mcp: fatal error in thread 'main'", 1},
+    {"-n 5", exited_with(1), "Error: Os { code: 24, kind: Uncategorized, message: \"Too many open files\" }\n", 1},
+    {"-n 6", exited_with(0), "", 1},
+    // Address space (KiB): the worker's stack is reserved small, so the bridge
+    // starts its worker and relays what fits.
+    {"-v 6144", exited_with(0), "", 10},
+    {"-v 16384", exited_with(0), "", 1 << 20},
 };
 
-TEST(ResourceLimitTest, TightDescriptorLimits) {
+TEST(ResourceLimitTest, TightLimits) {
 #ifdef TRELLUNE_SANITIZED
-  // UBSan probes memory through a pipe of its own and, without a descriptor
-  // for it, reports every checked object as invalid.
-  GTEST_SKIP() << "the sanitizer runtimes need descriptors of their own";
+  // UBSan probes memory through a pipe of its own, and the sanitizer runtimes
+  // reserve address space far beyond these limits.
+  GTEST_SKIP() << "the sanitizer runtimes need descriptors and address space of their own";
 #endif
-  for (const DescriptorLimitCase& c : kDescriptorLimitCases) {
-    SCOPED_TRACE(std::string("ulimit -n ") + c.limit);
+  for (const ResourceLimitCase& c : kResourceLimitCases) {
+    SCOPED_TRACE(std::string("ulimit ") + c.limit);
+    const bool relays = c.status == exited_with(0);
     testing::TcpListener listener;
     ChildOptions options;
-    options.args = {"-c", std::string("ulimit -n ") + c.limit + " && exec \"$0\"", testing::bridge_executable()};
+    options.args = {"-c", std::string("ulimit ") + c.limit + " && exec \"$0\"", testing::bridge_executable()};
     options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
     Child child = Child::spawn("/bin/sh", options);
     ASSERT_TRUE(child.write_stdin("q\n"));
-    testing::TcpConnection peer = listener.accept(c.status == exited_with(0) ? 10s : 200ms);
-    if (peer.valid() && peer.read_line() == "q\n") peer.write("r\n");
+    const std::string reply = std::string(c.reply_length, 'r') + "\n";
+    testing::TcpConnection peer = listener.accept(relays ? 10s : 200ms);
+    if (peer.valid() && peer.read_line() == "q\n") peer.write(reply);
     child.close_stdin();
     EXPECT_EQ(child.wait(), c.status);
     EXPECT_TRUE(child.stderr_text().starts_with(c.error_start)) << child.stderr_text();
-    EXPECT_EQ(child.stdout_text(), c.status == exited_with(0) ? "r\n" : "");
-  }
-}
-
-// Under an address-space limit (ulimit -v) the bridge still starts its
-// worker and relays what fits: the worker's stack is reserved small.
-TEST(ResourceLimitTest, TightAddressSpace) {
-#ifdef TRELLUNE_SANITIZED
-  GTEST_SKIP() << "the sanitizer runtimes reserve address space far beyond these limits";
-#endif
-  struct Case {
-    const char* kilobytes;
-    std::size_t reply_length;
-  };
-  const Case cases[] = {{"6144", 10}, {"16384", 1 << 20}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string("ulimit -v ") + c.kilobytes);
-    testing::TcpListener listener;
-    ChildOptions options;
-    options.args = {"-c", std::string("ulimit -v ") + c.kilobytes + " && exec \"$0\"", testing::bridge_executable()};
-    options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
-    Child child = Child::spawn("/bin/sh", options);
-    ASSERT_TRUE(child.write_stdin("q\n"));
-    testing::TcpConnection peer = listener.accept();
-    ASSERT_TRUE(peer.valid());
-    EXPECT_EQ(peer.read_line(), "q\n");
-    const std::string reply = std::string(c.reply_length, 'r') + "\n";
-    ASSERT_TRUE(peer.write(reply));
-    EXPECT_EQ(child.read_stdout(reply.size()), reply);
-    child.close_stdin();
-    EXPECT_EQ(child.wait(), exited_with(0));
-    EXPECT_EQ(child.stderr_text(), "");
+    EXPECT_EQ(child.stdout_text(), relays ? reply : "");
   }
 }
 

@@ -42,13 +42,8 @@ Task<IoStatus> main_task(EventLoop& loop) {
 }
 
 std::unique_ptr<EventLoop> build_event_loop() {
-  // The bridge's fixed settings, spelled out here where the loop is built
-  // even though they are also the defaults (the reasons are given there).
-  EventLoopSettings settings;
-  settings.max_events_per_wait = 1024;
-  settings.max_workers = 512;
-  settings.worker_idle_timeout = std::chrono::seconds(10);
-  IoResult<std::unique_ptr<EventLoop>> loop = EventLoop::create(settings);
+  // The defaults are the bridge's settings; their reasons stand beside them.
+  IoResult<std::unique_ptr<EventLoop>> loop = EventLoop::create();
   if (!loop) {
     TRELLUNE_FATAL("Failed building the Runtime: " + loop.error().debug_string());
   }

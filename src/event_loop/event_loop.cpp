@@ -299,18 +299,10 @@ void EventLoop::wait_for_work() {
 // when the worker runs on another CPU. The spin makes no system call, is
 // bounded and runs only while a completion is near, so an idle loop sleeps.
 bool EventLoop::spin_for_completion(Clock::time_point until) {
-  completions_->note_loop_cpu(event_loop_internal::current_cpu());
-  for (unsigned round = 1;; ++round) {
-    if (completions_->has_pending()) return true;
-    event_loop_internal::cpu_relax();
-    if (round % event_loop_internal::kPausesPerClockCheck == 0) {
-      if (Clock::now() >= until) return false;
-      const int cpu = event_loop_internal::current_cpu();
-      completions_->note_loop_cpu(cpu);
-      // The worker waits for this CPU: let it run now.
-      if (completions_->worker_cpu() == cpu) event_loop_internal::yield_cpu();
-    }
-  }
+  event_loop_internal::CompletionQueue& completions = *completions_;
+  return event_loop_internal::spin_until(
+             until, completions.loop_cpu(), completions.worker_cpu(), [&] { return completions.has_pending(); },
+             [] { return false; }) == event_loop_internal::SpinEnd::kDone;
 }
 
 void EventLoop::poll_reactor(int timeout_ms) {
@@ -323,7 +315,7 @@ void EventLoop::poll_reactor(int timeout_ms) {
   const int count = ::epoll_wait(epoll_fd_.get(), events_.data(), settings_.max_events_per_wait, timeout_ms);
   if (announced_sleep) {
     completions_->end_sleep();
-    completions_->note_loop_cpu(event_loop_internal::current_cpu());
+    completions_->loop_cpu().note_current();
   }
   if (count < 0) {
     // A signal cut the wait short; the caller recomputes the timeout.

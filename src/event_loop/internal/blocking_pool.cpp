@@ -167,7 +167,7 @@ void* BlockingPool::worker_entry(void* argument) {
 void BlockingPool::worker_main(Worker& worker) {
   Job* job = take_assignment(worker, worker.state.load(std::memory_order_acquire));
   while (job != nullptr) {
-    completions_.note_worker_cpu(current_cpu());
+    completions_.worker_cpu().note_current();
     job->run();
     const Clock::time_point idle_since = Clock::now();
     Job* queued = nullptr;
@@ -274,27 +274,16 @@ Job* BlockingPool::wait_for_assignment(Worker& worker, Clock::time_point idle_si
 bool BlockingPool::spin_for_assignment(Worker& worker, SpinBudget& budget, bool while_loop_runs,
                                        std::uint32_t& state) const {
   if (budget.current().count() == 0) return false;
-  const Clock::time_point until = Clock::now() + budget.current();
-  completions_.note_worker_cpu(current_cpu());
-  for (unsigned round = 1;; ++round) {
-    state = worker.state.load(std::memory_order_acquire);
-    if (state != kSpinning) {
-      budget.succeeded();
-      return true;
-    }
-    if (while_loop_runs && completions_.loop_sleeping()) return false;
-    cpu_relax();
-    if (round % kPausesPerClockCheck == 0) {
-      if (Clock::now() >= until) {
-        budget.ran_out();
-        return false;
-      }
-      const int cpu = current_cpu();
-      completions_.note_worker_cpu(cpu);
-      // The loop waits for this CPU: let it run now.
-      if (completions_.loop_cpu() == cpu) yield_cpu();
-    }
-  }
+  const SpinEnd end = spin_until(
+      Clock::now() + budget.current(), completions_.worker_cpu(), completions_.loop_cpu(),
+      [&] {
+        state = worker.state.load(std::memory_order_acquire);
+        return state != kSpinning;
+      },
+      [&] { return while_loop_runs && completions_.loop_sleeping(); });
+  if (end == SpinEnd::kDone) budget.succeeded();
+  if (end == SpinEnd::kTimedOut) budget.ran_out();
+  return end == SpinEnd::kDone;
 }
 
 // Sleeps until the hint descriptor has an event (true), the submitter's

@@ -9,6 +9,7 @@
 #include <atomic>
 
 #include "event_loop/internal/job.hpp"
+#include "event_loop/internal/spin.hpp"
 #include "event_loop/internal/unique_fd.hpp"
 
 namespace trellune::event_loop_internal {
@@ -39,12 +40,9 @@ class CompletionQueue {
   // Loop thread: resets the eventfd after epoll reported it readable.
   void drain_wakeups();
 
-  // Where each side last ran, published while it runs or spins; -1 before
-  // the first note. Only a hint for spinners: it may be stale.
-  void note_loop_cpu(int cpu) { loop_cpu_.store(cpu, std::memory_order_relaxed); }
-  int loop_cpu() const { return loop_cpu_.load(std::memory_order_relaxed); }
-  void note_worker_cpu(int cpu) { worker_cpu_.store(cpu, std::memory_order_relaxed); }
-  int worker_cpu() const { return worker_cpu_.load(std::memory_order_relaxed); }
+  // Where each side of the hand-over last ran.
+  CpuNote& loop_cpu() { return loop_cpu_; }
+  CpuNote& worker_cpu() { return worker_cpu_; }
 
   int wake_fd() const { return wake_fd_.get(); }
 
@@ -53,9 +51,8 @@ class CompletionQueue {
   // Apart from head_: workers write it only to hand over a wake-up, and
   // keeping it on its own line spares the pushes a false-sharing miss.
   alignas(64) std::atomic<bool> sleeping_{false};
-  // Each on its own line: written by one side, read by the other's spin.
-  alignas(64) std::atomic<int> loop_cpu_{-1};
-  alignas(64) std::atomic<int> worker_cpu_{-1};
+  CpuNote loop_cpu_;
+  CpuNote worker_cpu_;
   UniqueFd wake_fd_;
 };
 

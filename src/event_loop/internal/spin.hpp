@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 namespace trellune::event_loop_internal {
@@ -34,6 +35,43 @@ inline void yield_cpu() { ::sched_yield(); }
 // nanoseconds through the vDSO, a few pauses about as much, so the bound of a
 // spin holds to within a microsecond without a system call.
 inline constexpr unsigned kPausesPerClockCheck = 16;
+
+// Where one side of a hand-over last ran, published while it runs or spins;
+// -1 before the first note. Only a hint for the other side's spin: it may be
+// stale. On a cache line of its own, since one side writes it and the other
+// reads it while spinning.
+class CpuNote {
+ public:
+  void note(int cpu) { cpu_.store(cpu, std::memory_order_relaxed); }
+  void note_current() { note(current_cpu()); }
+  int last() const { return cpu_.load(std::memory_order_relaxed); }
+
+ private:
+  alignas(64) std::atomic<int> cpu_{-1};
+};
+
+enum class SpinEnd { kDone, kTimedOut, kGaveUp };
+
+// The busy-wait of both sides of a hand-over: pauses until `done()` holds or
+// `give_up()` does, or `until` has passed. Makes no system call, but yields
+// the CPU when the partner it waits for last ran there, since the partner
+// cannot run while the spinner holds it.
+template <typename Done, typename GiveUp>
+SpinEnd spin_until(std::chrono::steady_clock::time_point until, CpuNote& own, const CpuNote& partner, Done done,
+                   GiveUp give_up) {
+  own.note_current();
+  for (unsigned round = 1;; ++round) {
+    if (done()) return SpinEnd::kDone;
+    if (give_up()) return SpinEnd::kGaveUp;
+    cpu_relax();
+    if (round % kPausesPerClockCheck == 0) {
+      if (std::chrono::steady_clock::now() >= until) return SpinEnd::kTimedOut;
+      const int cpu = current_cpu();
+      own.note(cpu);
+      if (partner.last() == cpu) yield_cpu();
+    }
+  }
+}
 
 // How long to spin before sleeping. Spinning pays only while the other thread
 // runs on another CPU at the same time; when the CPUs are busy with other

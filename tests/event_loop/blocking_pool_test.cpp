@@ -258,38 +258,46 @@ constexpr WakeHintCase kWakeHintCases[] = {
 // An idle worker that watches a descriptor sleeps in poll: jobs must still
 // reach it at once, a readable or closed descriptor must not keep it
 // spinning, and its idle timeout and shutdown must still end it.
+void check_wake_hint(const WakeHintCase& test_case, std::chrono::nanoseconds worker_spin) {
+  SCOPED_TRACE(test_case.name);
+  SCOPED_TRACE(worker_spin.count() == 0 ? "worker spin turned off" : "worker spin on");
+  EventLoopSettings settings;
+  settings.worker_spin = worker_spin;
+  settings.worker_idle_timeout = test_case.idle_ends ? 50ms : 10s;
+  auto loop = make_loop(settings);
+  ASSERT_NE(loop, nullptr);
+  SocketPair pair = make_socket_pair();
+  auto registration = loop->register_fd(pair.near.get());
+  ASSERT_TRUE(registration);
+  ASSERT_TRUE(loop->wake_idle_worker_on(*registration));
+  EXPECT_EQ(loop->block_on(one_job(loop.get())), 1);
+  std::this_thread::sleep_for(5ms);  // past the spin, into the watch
+
+  const std::chrono::nanoseconds before = process_cpu_time();
+  if (test_case.hint_fires) {
+    EXPECT_EQ(::write(pair.far.get(), "x", 1), 1);
+  }
+  if (test_case.deregister) {
+    loop->deregister(*registration);
+    pair.near.reset();
+  }
+  std::this_thread::sleep_for(200ms);
+  EXPECT_LT(process_cpu_time() - before, 60ms);
+  EXPECT_EQ(loop->worker_count(), test_case.idle_ends ? 0u : 1u);
+
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(loop->block_on(one_job(loop.get())), 1);
+  EXPECT_EQ(loop->worker_count(), 1u);
+  std::this_thread::sleep_for(5ms);
+  loop->shutdown();
+  EXPECT_LT(Clock::now() - start, 2s);
+}
+
+// Each case runs with the worker's spin on and turned off.
 TEST(BlockingPoolTest, WorkerWatchingAWakeHint) {
   for (const WakeHintCase& test_case : kWakeHintCases) {
-    SCOPED_TRACE(test_case.name);
-    EventLoopSettings settings;
-    settings.worker_idle_timeout = test_case.idle_ends ? 50ms : 10s;
-    auto loop = make_loop(settings);
-    ASSERT_NE(loop, nullptr);
-    SocketPair pair = make_socket_pair();
-    auto registration = loop->register_fd(pair.near.get());
-    ASSERT_TRUE(registration);
-    ASSERT_TRUE(loop->wake_idle_worker_on(*registration));
-    EXPECT_EQ(loop->block_on(one_job(loop.get())), 1);
-    std::this_thread::sleep_for(5ms);  // past the spin, into the watch
-
-    const std::chrono::nanoseconds before = process_cpu_time();
-    if (test_case.hint_fires) {
-      EXPECT_EQ(::write(pair.far.get(), "x", 1), 1);
-    }
-    if (test_case.deregister) {
-      loop->deregister(*registration);
-      pair.near.reset();
-    }
-    std::this_thread::sleep_for(200ms);
-    EXPECT_LT(process_cpu_time() - before, 60ms);
-    EXPECT_EQ(loop->worker_count(), test_case.idle_ends ? 0u : 1u);
-
-    const Clock::time_point start = Clock::now();
-    EXPECT_EQ(loop->block_on(one_job(loop.get())), 1);
-    EXPECT_EQ(loop->worker_count(), 1u);
-    std::this_thread::sleep_for(5ms);
-    loop->shutdown();
-    EXPECT_LT(Clock::now() - start, 2s);
+    check_wake_hint(test_case, EventLoopSettings{}.worker_spin);
+    check_wake_hint(test_case, 0ns);
   }
 }
 

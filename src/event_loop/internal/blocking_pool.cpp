@@ -260,6 +260,7 @@ Job* BlockingPool::wait_for_assignment(Worker& worker, Clock::time_point idle_si
                                               std::memory_order_acquire)) {
       return take_assignment(worker, state);
     }
+    state = kSpinning;  // what the exchange stored; a spin turned off leaves it so
     if (spin_for_assignment(worker, worker.hinted_spin, false, state)) return take_assignment(worker, state);
     if (!worker.state.compare_exchange_strong(state, kSleeping, std::memory_order_acq_rel,
                                               std::memory_order_acquire)) {

@@ -10,8 +10,10 @@
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "bridge/process_stdio.hpp"
+#include "base/fatal.hpp"
 #include "base/utf8.hpp"
 #include "base/wait_ready.hpp"
 
@@ -39,6 +41,7 @@ Task<LineOutcome> LineReader::next_line() {
       break;
     }
   }
+  if (filled_ > 0 && pos_ == filled_) end_->expect_read();
   co_return finish_line();
 }
 
@@ -107,14 +110,33 @@ StdinJobResult read_stdin_job(std::string transfer, std::size_t limit) {
   }
 }
 
+// The next read of standard input, made by the standard-output end's flush
+// job on its worker right after the flush succeeds, when both ends come from
+// make_stdio_ends. The relay reads the next request as soon as a reply is
+// flushed, so the read needs no hand-over back to the loop and out again.
+// Loop thread only.
+struct ReadAhead {
+  // The reader holds no byte: its next line begins with a read of `limit`.
+  bool wanted = false;
+  std::size_t limit = 0;
+  // The read is part of a flush job in flight.
+  bool in_flight = false;
+  std::string transfer;  // lent by the standard-input end while wanted
+  std::optional<StdinJobResult> result;  // made, not yet taken by the end
+};
+
 class StdinEnd final : public ReadEnd {
  public:
-  explicit StdinEnd(EventLoop& loop) : loop_(loop), wake_on_input_(watch_input(loop)) {}
+  StdinEnd(EventLoop& loop, std::shared_ptr<ReadAhead> ahead)
+      : loop_(loop), wake_on_input_(watch_input(loop)), ahead_(std::move(ahead)) {}
 
   Task<IoResult<std::size_t>> read(std::span<char> buffer) override {
     if (!job_) {
       if (transfer_pos_ < transfer_.size()) {
         co_return copy_out(buffer);
+      }
+      if (std::optional<StdinJobResult> made = take_read_ahead()) {
+        co_return take_result(std::move(*made), buffer);
       }
       const std::size_t limit = std::min(buffer.size(), kMaxJobBytes);
       // A read that filled its whole limit has likely left more input in the
@@ -128,16 +150,41 @@ class StdinEnd final : public ReadEnd {
     }
     StdinJobResult result = co_await std::move(*job_);
     job_.reset();
-    transfer_ = std::move(result.transfer);
-    transfer_pos_ = 0;
-    if (!result.outcome) {
-      co_return std::move(result.outcome).error();
-    }
-    last_read_filled_ = *result.outcome == requested_;
-    co_return copy_out(buffer);
+    co_return take_result(std::move(result), buffer);
+  }
+
+  void expect_read() override {
+    if (!ahead_ || job_ || transfer_pos_ < transfer_.size() || requested_ == 0) return;
+    ahead_->wanted = true;
+    ahead_->limit = requested_;
+    ahead_->transfer = std::move(transfer_);
   }
 
  private:
+  // The read the flush made, if any; otherwise the lent buffer comes back.
+  std::optional<StdinJobResult> take_read_ahead() {
+    if (!ahead_) return std::nullopt;
+    // Reading now would race the read in flight for the same bytes.
+    TRELLUNE_CHECK(!ahead_->in_flight);
+    if (ahead_->wanted) {
+      ahead_->wanted = false;
+      transfer_ = std::move(ahead_->transfer);
+    }
+    if (!ahead_->result) return std::nullopt;
+    requested_ = ahead_->limit;
+    return std::exchange(ahead_->result, std::nullopt);
+  }
+
+  IoResult<std::size_t> take_result(StdinJobResult result, std::span<char> buffer) {
+    transfer_ = std::move(result.transfer);
+    transfer_pos_ = 0;
+    if (!result.outcome) {
+      return std::move(result.outcome).error();
+    }
+    last_read_filled_ = *result.outcome == requested_;
+    return copy_out(buffer);
+  }
+
   std::size_t copy_out(std::span<char> buffer) {
     const std::size_t count = std::min(buffer.size(), transfer_.size() - transfer_pos_);
     std::memcpy(buffer.data(), transfer_.data() + transfer_pos_, count);
@@ -168,12 +215,20 @@ class StdinEnd final : public ReadEnd {
   std::size_t requested_ = 0;
   bool last_read_filled_ = false;
   std::optional<JobHandle<StdinJobResult>> job_;
+  std::shared_ptr<ReadAhead> ahead_;  // null when no flush reads for this end
 };
 
 // ---------------------------------------------------------------------------
 // Socket ends: non-blocking recv/send driven by the reactor. A short read or
 // write means the kernel queue is drained or full, so readiness is cleared at
 // once instead of paying for the EAGAIN that would follow.
+
+std::optional<IoError> pending_error(int fd) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error == 0) return std::nullopt;
+  return IoError::from_os_code(error);
+}
 
 class SocketReadEnd final : public ReadEnd {
  public:
@@ -185,6 +240,12 @@ class SocketReadEnd final : public ReadEnd {
       auto readable = socket.loop().wait_readable(socket.registration());
       const Readiness ready = co_await readable;
       const ssize_t n = ::recv(socket.fd(), buffer.data(), buffer.size(), 0);
+      if (n == 0) {
+        // The application's end of stream, unless it reset the connection
+        // after its close: a request sent after the close then drew a reset,
+        // which the end of stream ahead of it would otherwise hide.
+        if (std::optional<IoError> reset = pending_error(socket.fd())) co_return std::move(*reset);
+      }
       if (n >= 0) {
         const auto count = static_cast<std::size_t>(n);
         if (count > 0 && count < buffer.size()) {
@@ -207,12 +268,17 @@ class SocketWriteEnd final : public WriteEnd {
  public:
   explicit SocketWriteEnd(SocketWriteSide side) : side_(std::move(side)) {}
 
-  Task<IoStatus> write_all(std::string_view bytes) override {
+  // With more to follow, the kernel keeps a segment's short tail for the
+  // next send: a request and its newline reach the application as one
+  // segment, which wakes it once instead of twice. Full segments still leave
+  // at once.
+  Task<IoStatus> write_all(std::string_view bytes, MoreFollows more) override {
     SharedSocket& socket = side_.socket();
+    const int flags = MSG_NOSIGNAL | (more == MoreFollows::kYes ? MSG_MORE : 0);
     while (!bytes.empty()) {
       auto writable = socket.loop().wait_writable(socket.registration());
       const Readiness ready = co_await writable;
-      const ssize_t n = ::send(socket.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      const ssize_t n = ::send(socket.fd(), bytes.data(), bytes.size(), flags);
       if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
           co_return io_error_from_errno();
@@ -240,36 +306,73 @@ class SocketWriteEnd final : public WriteEnd {
 };
 
 // ---------------------------------------------------------------------------
-// Standard-output end: each write and each flush is a job on a worker. A
-// write succeeds once its bytes are in a job; the job's failure is reported
-// by the next write or flush.
+// Standard-output end: writes and flushes run as jobs on a worker. A write
+// succeeds once its bytes are in a job, or held for one that the operation
+// following at once starts; the job's failure is reported by the next write
+// or flush.
+
+// One job's work: the writes (each a piece of `bytes`, ending at the
+// matching entry of `piece_ends`) and then, if asked, a flush, made on the
+// process standard output in that order, exactly as separate jobs would make
+// them. The first failure ends the batch: the writes after it are not made.
+// After a flush that succeeded, the job may go on to read standard input.
+struct StdoutBatch {
+  std::string bytes;
+  std::vector<std::size_t> piece_ends;
+  bool flush = false;
+  std::size_t read_limit = 0;  // 0: no read
+  std::string read_transfer;
+
+  bool empty() const { return piece_ends.empty() && !flush; }
+};
 
 struct StdoutJobResult {
   IoStatus outcome;
-  std::string transfer;
+  StdoutBatch batch;  // emptied, handed back to keep its capacity
+  std::optional<StdinJobResult> read;
 };
 
-StdoutJobResult write_stdout_job(std::string transfer) {
+IoStatus write_stdout_batch(StdoutBatch& batch) {
   ProcessStdout& out = process_stdout();
   std::lock_guard guard(out.lock);
   out.used = true;
-  IoStatus status = out.output.write_all(transfer);
-  transfer.clear();
-  return {std::move(status), std::move(transfer)};
+  std::size_t begin = 0;
+  for (const std::size_t end : batch.piece_ends) {
+    IoStatus status = out.output.write_all(std::string_view(batch.bytes).substr(begin, end - begin));
+    if (!status) return status;
+    begin = end;
+  }
+  return batch.flush ? out.output.flush() : IoStatus{};
 }
 
-StdoutJobResult flush_stdout_job(std::string transfer) {
-  ProcessStdout& out = process_stdout();
-  std::lock_guard guard(out.lock);
-  out.used = true;
-  return {out.output.flush(), std::move(transfer)};
+StdoutJobResult run_stdout_batch(StdoutBatch batch) {
+  StdoutJobResult result{write_stdout_batch(batch), {}, std::nullopt};
+  if (result.outcome && batch.read_limit > 0) {
+    result.read = read_stdin_job(std::move(batch.read_transfer), batch.read_limit);
+  }
+  batch.bytes.clear();
+  batch.piece_ends.clear();
+  batch.flush = false;
+  batch.read_limit = 0;
+  result.batch = std::move(batch);
+  return result;
 }
 
 class StdoutEnd final : public WriteEnd {
  public:
-  explicit StdoutEnd(EventLoop& loop) : loop_(loop) {}
+  StdoutEnd(EventLoop& loop, std::shared_ptr<ReadAhead> ahead) : loop_(loop), ahead_(std::move(ahead)) {}
+  StdoutEnd(const StdoutEnd&) = delete;
+  StdoutEnd& operator=(const StdoutEnd&) = delete;
 
-  Task<IoStatus> write_all(std::string_view bytes) override {
+  // Bytes held for a following operation that never came still leave, as
+  // the bytes of a job in flight do.
+  ~StdoutEnd() override {
+    if (!job_ && !held_.empty()) start_job();
+  }
+
+  // A reply and its newline are held and leave with the flush that follows
+  // them: one hand-over to the worker instead of three.
+  Task<IoStatus> write_all(std::string_view bytes, MoreFollows more) override {
     while (!bytes.empty()) {
       if (job_) {
         Task<IoStatus> finishing = finish_job();
@@ -277,13 +380,14 @@ class StdoutEnd final : public WriteEnd {
         if (!finished) co_return finished;
         continue;
       }
-      const std::size_t count = std::min(bytes.size(), kMaxJobBytes);
-      transfer_.assign(bytes.substr(0, count));
-      job_.emplace(loop_.run_job(
-          [transfer = std::move(transfer_)]() mutable { return write_stdout_job(std::move(transfer)); }));
+      const std::size_t count = std::min(bytes.size(), kMaxJobBytes - held_.bytes.size());
+      held_.bytes.append(bytes.substr(0, count));
+      held_.piece_ends.push_back(held_.bytes.size());
       needs_flush_ = true;
       bytes.remove_prefix(count);
+      if (held_.bytes.size() == kMaxJobBytes) start_job();
     }
+    if (more == MoreFollows::kNo && !job_ && !held_.empty()) start_job();
     co_return IoStatus{};
   }
 
@@ -299,29 +403,54 @@ class StdoutEnd final : public WriteEnd {
         co_return IoStatus{};
       }
       needs_flush_ = false;
-      job_.emplace(loop_.run_job(
-          [transfer = std::move(transfer_)]() mutable { return flush_stdout_job(std::move(transfer)); }));
+      held_.flush = true;
+      JobWait wait = JobWait::kBrief;
+      if (ahead_ && ahead_->wanted) {
+        ahead_->wanted = false;
+        ahead_->in_flight = true;
+        held_.read_limit = ahead_->limit;
+        held_.read_transfer = std::move(ahead_->transfer);
+        wait = JobWait::kForInput;
+      }
+      start_job(wait);
     }
   }
 
  private:
-  // Waits for the job in flight and takes the transfer buffer back.
+  void start_job(JobWait wait = JobWait::kBrief) {
+    job_.emplace(loop_.run_job(
+        [batch = std::exchange(held_, {})]() mutable { return run_stdout_batch(std::move(batch)); }, wait));
+  }
+
+  // Waits for the job in flight, takes its emptied batch back and passes on
+  // the read it made.
   Task<IoStatus> finish_job() {
     StdoutJobResult result = co_await std::move(*job_);
     job_.reset();
-    transfer_ = std::move(result.transfer);
+    held_ = std::move(result.batch);
+    if (ahead_ && ahead_->in_flight) {
+      ahead_->in_flight = false;
+      ahead_->result = std::move(result.read);
+    }
     co_return std::move(result.outcome);
   }
 
   EventLoop& loop_;
-  std::string transfer_;
+  // The next job's work, gathered while no job is in flight.
+  StdoutBatch held_;
   bool needs_flush_ = false;
   std::optional<JobHandle<StdoutJobResult>> job_;
+  std::shared_ptr<ReadAhead> ahead_;  // null when this end reads for no other
 };
 
 }  // namespace
 
-std::unique_ptr<ReadEnd> make_stdin_end(EventLoop& loop) { return std::make_unique<StdinEnd>(loop); }
+std::unique_ptr<ReadEnd> make_stdin_end(EventLoop& loop) { return std::make_unique<StdinEnd>(loop, nullptr); }
+
+StdioEnds make_stdio_ends(EventLoop& loop) {
+  auto ahead = std::make_shared<ReadAhead>();
+  return {std::make_unique<StdinEnd>(loop, ahead), std::make_unique<StdoutEnd>(loop, std::move(ahead))};
+}
 
 std::unique_ptr<ReadEnd> make_socket_read_end(SocketReadSide side) {
   return std::make_unique<SocketReadEnd>(std::move(side));
@@ -331,7 +460,7 @@ std::unique_ptr<WriteEnd> make_socket_write_end(SocketWriteSide side) {
   return std::make_unique<SocketWriteEnd>(std::move(side));
 }
 
-std::unique_ptr<WriteEnd> make_stdout_end(EventLoop& loop) { return std::make_unique<StdoutEnd>(loop); }
+std::unique_ptr<WriteEnd> make_stdout_end(EventLoop& loop) { return std::make_unique<StdoutEnd>(loop, nullptr); }
 
 void flush_process_stdout_at_exit() {
   ProcessStdout& out = process_stdout();

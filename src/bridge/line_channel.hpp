@@ -27,14 +27,24 @@ class ReadEnd {
  public:
   virtual ~ReadEnd() = default;
   virtual Task<IoResult<std::size_t>> read(std::span<char> buffer) = 0;
+  // The reader has handed out every byte it read: its next line begins with
+  // a read like the last one. An end may prepare that read.
+  virtual void expect_read() {}
 };
+
+// Whether the caller goes on at once with another operation on the same
+// writer (the newline after a line, the flush after a reply). An end may then
+// hold bytes back until that operation, so that both leave together: the
+// socket keeps a segment's short tail for the next send, standard output
+// hands both to its worker as one job. Bytes held are never lost.
+enum class MoreFollows : bool { kNo, kYes };
 
 // Where a LineWriter puts its bytes. write_all() yields once every byte has
 // been handed on; flush() once everything handed on has reached the stream.
 class WriteEnd {
  public:
   virtual ~WriteEnd() = default;
-  virtual Task<IoStatus> write_all(std::string_view bytes) = 0;
+  virtual Task<IoStatus> write_all(std::string_view bytes, MoreFollows more) = 0;
   virtual Task<IoStatus> flush() = 0;
 };
 
@@ -72,7 +82,9 @@ class LineWriter {
  public:
   explicit LineWriter(std::unique_ptr<WriteEnd> end) : end_(std::move(end)) {}
   // `bytes` must stay alive until the returned task completes.
-  Task<IoStatus> write_all(std::string_view bytes) { return end_->write_all(bytes); }
+  Task<IoStatus> write_all(std::string_view bytes, MoreFollows more = MoreFollows::kNo) {
+    return end_->write_all(bytes, more);
+  }
   Task<IoStatus> flush() { return end_->flush(); }
 
  private:
@@ -81,6 +93,16 @@ class LineWriter {
 
 // The four ends.
 std::unique_ptr<ReadEnd> make_stdin_end(EventLoop& loop);
+// Standard input and output as a pair: once the input's reader has handed
+// out all it read, a successful flush of the output goes straight on to the
+// input's next read, in the same job. For a caller that reads the next line
+// as soon as a flush succeeds, as the relay does; the input must not be read
+// while such a flush is in flight.
+struct StdioEnds {
+  std::unique_ptr<ReadEnd> input;
+  std::unique_ptr<WriteEnd> output;
+};
+StdioEnds make_stdio_ends(EventLoop& loop);
 std::unique_ptr<ReadEnd> make_socket_read_end(SocketReadSide side);
 std::unique_ptr<WriteEnd> make_socket_write_end(SocketWriteSide side);
 std::unique_ptr<WriteEnd> make_stdout_end(EventLoop& loop);

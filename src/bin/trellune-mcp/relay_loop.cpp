@@ -41,7 +41,8 @@ Task<IoStatus> relay(std::string token, RelayChannels channels) {
     if (is_blank_line(line)) continue;
 
     const std::optional<JsonText> stamped = stamp_object_request(line, token);
-    Task<IoStatus> sending = channels.socket_writer.write_all(stamped ? stamped->view() : std::string_view(line));
+    const std::string_view outgoing = stamped ? stamped->view() : std::string_view(line);
+    Task<IoStatus> sending = channels.socket_writer.write_all(outgoing, MoreFollows::kYes);
     if (IoStatus sent = co_await std::move(sending); !sent) co_return sent;
     Task<IoStatus> terminating = channels.socket_writer.write_all("\n");
     if (IoStatus sent = co_await std::move(terminating); !sent) co_return sent;
@@ -51,9 +52,9 @@ Task<IoStatus> relay(std::string token, RelayChannels channels) {
     if (!reply) co_return std::move(reply).error();
     if (!reply->has_value()) co_return IoStatus{};  // the application closed
 
-    Task<IoStatus> writing = channels.output.write_all(**reply);
+    Task<IoStatus> writing = channels.output.write_all(**reply, MoreFollows::kYes);
     if (IoStatus written = co_await std::move(writing); !written) co_return written;
-    Task<IoStatus> ending = channels.output.write_all("\n");
+    Task<IoStatus> ending = channels.output.write_all("\n", MoreFollows::kYes);
     if (IoStatus written = co_await std::move(ending); !written) co_return written;
     Task<IoStatus> flushing = channels.output.flush();
     if (IoStatus flushed = co_await std::move(flushing); !flushed) co_return flushed;
@@ -91,11 +92,12 @@ Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {
   (void)loop.wake_idle_worker_on(read_side.socket().registration());
 
   // Moved into the relay, which releases them in its member order.
+  StdioEnds stdio = make_stdio_ends(loop);
   RelayChannels channels{
       LineWriter(make_socket_write_end(std::move(write_side))),
       LineReader(make_socket_read_end(std::move(read_side))),
-      LineReader(make_stdin_end(loop)),
-      LineWriter(make_stdout_end(loop)),
+      LineReader(std::move(stdio.input)),
+      LineWriter(std::move(stdio.output)),
   };
   Task<IoStatus> relaying = relay(std::move(config.token), std::move(channels));
   co_return co_await std::move(relaying);

@@ -110,6 +110,10 @@ StdinJobResult read_stdin_job(std::string transfer, std::size_t limit) {
   }
 }
 
+// The most a read of standard input takes while input keeps coming: a
+// pipe's default capacity.
+constexpr std::size_t kMaxStdinReadAhead = 64 * 1024;
+
 // The next read of standard input, made by the standard-output end's flush
 // job on its worker right after the flush succeeds, when both ends come from
 // make_stdio_ends. The relay reads the next request as soon as a reply is
@@ -138,10 +142,14 @@ class StdinEnd final : public ReadEnd {
       if (std::optional<StdinJobResult> made = take_read_ahead()) {
         co_return take_result(std::move(*made), buffer);
       }
-      const std::size_t limit = std::min(buffer.size(), kMaxJobBytes);
       // A read that filled its whole limit has likely left more input in the
-      // pipe, so the next one returns at once; after a short read the pipe is
-      // drained and the next read waits for the client.
+      // pipe, so the next one returns at once, and may take more than the
+      // reader asked for: the rest waits here for the reader's next refills,
+      // a hand-over to the worker fewer for each. After a short read the pipe
+      // is drained and the next read waits for the client.
+      const std::size_t limit =
+          last_read_filled_ ? std::min(std::max(buffer.size(), requested_ * 2), kMaxStdinReadAhead)
+                            : std::min(buffer.size(), kMaxJobBytes);
       const JobWait wait = last_read_filled_ ? JobWait::kBrief : JobWait::kForInput;
       job_.emplace(loop_.run_job(
           [transfer = std::move(transfer_), limit]() mutable { return read_stdin_job(std::move(transfer), limit); },

@@ -80,7 +80,8 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // Standard-input end: each refill is one read() on a worker, through a
-// transfer buffer that belongs to the job while it runs.
+// transfer buffer that belongs to the job while it runs, or the rest of what
+// such a read brought beyond the reader's buffer.
 
 struct StdinJobResult {
   IoResult<std::size_t> outcome;
@@ -110,16 +111,16 @@ StdinJobResult read_stdin_job(std::string transfer, std::size_t limit) {
   }
 }
 
-// The most a read of standard input takes while input keeps coming: a
+// The most one read of standard input takes while input keeps coming: a
 // pipe's default capacity.
-constexpr std::size_t kMaxStdinReadAhead = 64 * 1024;
+constexpr std::size_t kMaxStdinReadBytes = 64 * 1024;
 
 // The next read of standard input, made by the standard-output end's flush
 // job on its worker right after the flush succeeds, when both ends come from
 // make_stdio_ends. The relay reads the next request as soon as a reply is
 // flushed, so the read needs no hand-over back to the loop and out again.
 // Loop thread only.
-struct ReadAhead {
+struct ReadAfterFlush {
   // The reader holds no byte: its next line begins with a read of `limit`.
   bool wanted = false;
   std::size_t limit = 0;
@@ -131,15 +132,15 @@ struct ReadAhead {
 
 class StdinEnd final : public ReadEnd {
  public:
-  StdinEnd(EventLoop& loop, std::shared_ptr<ReadAhead> ahead)
-      : loop_(loop), wake_on_input_(watch_input(loop)), ahead_(std::move(ahead)) {}
+  StdinEnd(EventLoop& loop, std::shared_ptr<ReadAfterFlush> after_flush)
+      : loop_(loop), wake_on_input_(watch_input(loop)), after_flush_(std::move(after_flush)) {}
 
   Task<IoResult<std::size_t>> read(std::span<char> buffer) override {
     if (!job_) {
       if (transfer_pos_ < transfer_.size()) {
         co_return copy_out(buffer);
       }
-      if (std::optional<StdinJobResult> made = take_read_ahead()) {
+      if (std::optional<StdinJobResult> made = take_read_after_flush()) {
         co_return take_result(std::move(*made), buffer);
       }
       // A read that filled its whole limit has likely left more input in the
@@ -148,7 +149,7 @@ class StdinEnd final : public ReadEnd {
       // a hand-over to the worker fewer for each. After a short read the pipe
       // is drained and the next read waits for the client.
       const std::size_t limit =
-          last_read_filled_ ? std::min(std::max(buffer.size(), requested_ * 2), kMaxStdinReadAhead)
+          last_read_filled_ ? std::min(std::max(buffer.size(), requested_ * 2), kMaxStdinReadBytes)
                             : std::min(buffer.size(), kMaxJobBytes);
       const JobWait wait = last_read_filled_ ? JobWait::kBrief : JobWait::kForInput;
       job_.emplace(loop_.run_job(
@@ -162,25 +163,25 @@ class StdinEnd final : public ReadEnd {
   }
 
   void expect_read() override {
-    if (!ahead_ || job_ || transfer_pos_ < transfer_.size() || requested_ == 0) return;
-    ahead_->wanted = true;
-    ahead_->limit = requested_;
-    ahead_->transfer = std::move(transfer_);
+    if (!after_flush_ || job_ || transfer_pos_ < transfer_.size() || requested_ == 0) return;
+    after_flush_->wanted = true;
+    after_flush_->limit = requested_;
+    after_flush_->transfer = std::move(transfer_);
   }
 
  private:
   // The read the flush made, if any; otherwise the lent buffer comes back.
-  std::optional<StdinJobResult> take_read_ahead() {
-    if (!ahead_) return std::nullopt;
+  std::optional<StdinJobResult> take_read_after_flush() {
+    if (!after_flush_) return std::nullopt;
     // Reading now would race the read in flight for the same bytes.
-    TRELLUNE_CHECK(!ahead_->in_flight);
-    if (ahead_->wanted) {
-      ahead_->wanted = false;
-      transfer_ = std::move(ahead_->transfer);
+    TRELLUNE_CHECK(!after_flush_->in_flight);
+    if (after_flush_->wanted) {
+      after_flush_->wanted = false;
+      transfer_ = std::move(after_flush_->transfer);
     }
-    if (!ahead_->result) return std::nullopt;
-    requested_ = ahead_->limit;
-    return std::exchange(ahead_->result, std::nullopt);
+    if (!after_flush_->result) return std::nullopt;
+    requested_ = after_flush_->limit;
+    return std::exchange(after_flush_->result, std::nullopt);
   }
 
   IoResult<std::size_t> take_result(StdinJobResult result, std::span<char> buffer) {
@@ -223,7 +224,7 @@ class StdinEnd final : public ReadEnd {
   std::size_t requested_ = 0;
   bool last_read_filled_ = false;
   std::optional<JobHandle<StdinJobResult>> job_;
-  std::shared_ptr<ReadAhead> ahead_;  // null when no flush reads for this end
+  std::shared_ptr<ReadAfterFlush> after_flush_;  // null when no flush reads for this end
 };
 
 // ---------------------------------------------------------------------------
@@ -368,7 +369,7 @@ StdoutJobResult run_stdout_batch(StdoutBatch batch) {
 
 class StdoutEnd final : public WriteEnd {
  public:
-  StdoutEnd(EventLoop& loop, std::shared_ptr<ReadAhead> ahead) : loop_(loop), ahead_(std::move(ahead)) {}
+  StdoutEnd(EventLoop& loop, std::shared_ptr<ReadAfterFlush> after_flush) : loop_(loop), after_flush_(std::move(after_flush)) {}
   StdoutEnd(const StdoutEnd&) = delete;
   StdoutEnd& operator=(const StdoutEnd&) = delete;
 
@@ -413,11 +414,11 @@ class StdoutEnd final : public WriteEnd {
       needs_flush_ = false;
       held_.flush = true;
       JobWait wait = JobWait::kBrief;
-      if (ahead_ && ahead_->wanted) {
-        ahead_->wanted = false;
-        ahead_->in_flight = true;
-        held_.read_limit = ahead_->limit;
-        held_.read_transfer = std::move(ahead_->transfer);
+      if (after_flush_ && after_flush_->wanted) {
+        after_flush_->wanted = false;
+        after_flush_->in_flight = true;
+        held_.read_limit = after_flush_->limit;
+        held_.read_transfer = std::move(after_flush_->transfer);
         wait = JobWait::kForInput;
       }
       start_job(wait);
@@ -436,9 +437,9 @@ class StdoutEnd final : public WriteEnd {
     StdoutJobResult result = co_await std::move(*job_);
     job_.reset();
     held_ = std::move(result.batch);
-    if (ahead_ && ahead_->in_flight) {
-      ahead_->in_flight = false;
-      ahead_->result = std::move(result.read);
+    if (after_flush_ && after_flush_->in_flight) {
+      after_flush_->in_flight = false;
+      after_flush_->result = std::move(result.read);
     }
     co_return std::move(result.outcome);
   }
@@ -448,7 +449,7 @@ class StdoutEnd final : public WriteEnd {
   StdoutBatch held_;
   bool needs_flush_ = false;
   std::optional<JobHandle<StdoutJobResult>> job_;
-  std::shared_ptr<ReadAhead> ahead_;  // null when this end reads for no other
+  std::shared_ptr<ReadAfterFlush> after_flush_;  // null when this end reads for no other
 };
 
 }  // namespace
@@ -456,8 +457,8 @@ class StdoutEnd final : public WriteEnd {
 std::unique_ptr<ReadEnd> make_stdin_end(EventLoop& loop) { return std::make_unique<StdinEnd>(loop, nullptr); }
 
 StdioEnds make_stdio_ends(EventLoop& loop) {
-  auto ahead = std::make_shared<ReadAhead>();
-  return {std::make_unique<StdinEnd>(loop, ahead), std::make_unique<StdoutEnd>(loop, std::move(ahead))};
+  auto after_flush = std::make_shared<ReadAfterFlush>();
+  return {std::make_unique<StdinEnd>(loop, after_flush), std::make_unique<StdoutEnd>(loop, std::move(after_flush))};
 }
 
 std::unique_ptr<ReadEnd> make_socket_read_end(SocketReadSide side) {

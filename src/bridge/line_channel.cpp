@@ -143,14 +143,11 @@ class StdinEnd final : public ReadEnd {
       if (std::optional<StdinJobResult> made = take_read_after_flush()) {
         co_return take_result(std::move(*made), buffer);
       }
-      // A read that filled its whole limit has likely left more input in the
-      // pipe, so the next one returns at once, and may take more than the
-      // reader asked for: the rest waits here for the reader's next refills,
-      // a hand-over to the worker fewer for each. After a short read the pipe
-      // is drained and the next read waits for the client.
-      const std::size_t limit =
-          last_read_filled_ ? std::min(std::max(buffer.size(), requested_ * 2), kMaxStdinReadBytes)
-                            : std::min(buffer.size(), kMaxJobBytes);
+      offered_ = buffer.size();
+      const std::size_t limit = next_read_limit();
+      // A read that filled its limit has likely left more input in the pipe,
+      // so the next one returns at once; after a short read the pipe is
+      // drained and the next read waits for the client.
       const JobWait wait = last_read_filled_ ? JobWait::kBrief : JobWait::kForInput;
       job_.emplace(loop_.run_job(
           [transfer = std::move(transfer_), limit]() mutable { return read_stdin_job(std::move(transfer), limit); },
@@ -163,13 +160,22 @@ class StdinEnd final : public ReadEnd {
   }
 
   void expect_read() override {
-    if (!after_flush_ || job_ || transfer_pos_ < transfer_.size() || requested_ == 0) return;
+    if (!after_flush_ || job_ || transfer_pos_ < transfer_.size() || offered_ == 0) return;
     after_flush_->wanted = true;
-    after_flush_->limit = requested_;
+    after_flush_->limit = next_read_limit();
     after_flush_->transfer = std::move(transfer_);
   }
 
  private:
+  // The reader's buffer, unless the last read filled its limit: input then
+  // keeps coming, and the read may take more than the reader asked for; the
+  // rest waits here for the reader's next refills, a hand-over to the worker
+  // fewer for each.
+  std::size_t next_read_limit() const {
+    if (last_read_filled_) return std::min(std::max(offered_, requested_ * 2), kMaxStdinReadBytes);
+    return std::min(offered_, kMaxJobBytes);
+  }
+
   // The read the flush made, if any; otherwise the lent buffer comes back.
   std::optional<StdinJobResult> take_read_after_flush() {
     if (!after_flush_) return std::nullopt;
@@ -221,6 +227,7 @@ class StdinEnd final : public ReadEnd {
   std::optional<Registration> wake_on_input_;
   std::string transfer_;
   std::size_t transfer_pos_ = 0;
+  std::size_t offered_ = 0;  // the reader's buffer, at its last refill
   std::size_t requested_ = 0;
   bool last_read_filled_ = false;
   std::optional<JobHandle<StdinJobResult>> job_;

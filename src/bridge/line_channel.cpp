@@ -376,7 +376,8 @@ StdoutJobResult run_stdout_batch(StdoutBatch batch) {
 
 class StdoutEnd final : public WriteEnd {
  public:
-  StdoutEnd(EventLoop& loop, std::shared_ptr<ReadAfterFlush> after_flush) : loop_(loop), after_flush_(std::move(after_flush)) {}
+  StdoutEnd(EventLoop& loop, std::shared_ptr<ReadAfterFlush> after_flush)
+      : loop_(loop), after_flush_(std::move(after_flush)) {}
   StdoutEnd(const StdoutEnd&) = delete;
   StdoutEnd& operator=(const StdoutEnd&) = delete;
 
@@ -420,19 +421,22 @@ class StdoutEnd final : public WriteEnd {
       }
       needs_flush_ = false;
       held_.flush = true;
-      JobWait wait = JobWait::kBrief;
-      if (after_flush_ && after_flush_->wanted) {
-        after_flush_->wanted = false;
-        after_flush_->in_flight = true;
-        held_.read_limit = after_flush_->limit;
-        held_.read_transfer = std::move(after_flush_->transfer);
-        wait = JobWait::kForInput;
-      }
-      start_job(wait);
+      // A job that ends in a read of standard input waits for the client.
+      start_job(add_read_after_flush() ? JobWait::kForInput : JobWait::kBrief);
     }
   }
 
  private:
+  // Adds the paired input's next read to the held flush, if it wants one.
+  bool add_read_after_flush() {
+    if (!after_flush_ || !after_flush_->wanted) return false;
+    after_flush_->wanted = false;
+    after_flush_->in_flight = true;
+    held_.read_limit = after_flush_->limit;
+    held_.read_transfer = std::move(after_flush_->transfer);
+    return true;
+  }
+
   void start_job(JobWait wait = JobWait::kBrief) {
     job_.emplace(loop_.run_job(
         [batch = std::exchange(held_, {})]() mutable { return run_stdout_batch(std::move(batch)); }, wait));

@@ -279,7 +279,9 @@ class RedirectedStdio {
   RedirectedStdio(const RedirectedStdio&) = delete;
   RedirectedStdio& operator=(const RedirectedStdio&) = delete;
 
-  void send_request(std::string_view line) { EXPECT_EQ(::write(client_in_, line.data(), line.size()), ssize_t(line.size())); }
+  void send_request(std::string_view line) {
+    EXPECT_EQ(::write(client_in_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  }
   int unread_request_bytes() const {
     int count = -1;
     ::ioctl(0, FIONREAD, &count);
@@ -299,9 +301,9 @@ struct StdioCase {
   const char* name;
   std::size_t reply_size;
   bool output_reader_gone;
-  bool flush;                            // else the writer is released instead
-  std::vector<std::size_t> writes;       // on descriptor 1
-  int left_in_pipe;                      // of the next request, "b\n"
+  bool flush;                       // else the writer is released instead
+  std::vector<std::size_t> writes;  // on descriptor 1
+  int left_in_pipe;                 // of the next request, "b\n"
 };
 
 // The failing row comes last: its bytes stay in the process's output buffer.

@@ -239,13 +239,6 @@ class StdinEnd final : public ReadEnd {
 // write means the kernel queue is drained or full, so readiness is cleared at
 // once instead of paying for the EAGAIN that would follow.
 
-std::optional<IoError> pending_error(int fd) {
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error == 0) return std::nullopt;
-  return IoError::from_os_code(error);
-}
-
 class SocketReadEnd final : public ReadEnd {
  public:
   explicit SocketReadEnd(SocketReadSide side) : side_(std::move(side)) {}
@@ -260,7 +253,7 @@ class SocketReadEnd final : public ReadEnd {
         // The application's end of stream, unless it reset the connection
         // after its close: a request sent after the close then drew a reset,
         // which the end of stream ahead of it would otherwise hide.
-        if (std::optional<IoError> reset = pending_error(socket.fd())) co_return std::move(*reset);
+        if (IoStatus reset = socket.take_pending_error(); !reset) co_return std::move(reset).error();
       }
       if (n >= 0) {
         const auto count = static_cast<std::size_t>(n);

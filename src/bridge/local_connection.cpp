@@ -23,6 +23,14 @@ SharedSocket::~SharedSocket() {
   ::close(fd_);  // never retried: the descriptor is gone whatever close says
 }
 
+IoStatus SharedSocket::take_pending_error() const {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return io_error_from_errno();
+  if (error != 0) return IoError::from_os_code(error);
+  return {};
+}
+
 SocketWriteSide::~SocketWriteSide() {
   if (socket_) {
     // Failures (ENOTCONN after a reset, ...) change nothing at this point.
@@ -150,13 +158,8 @@ Task<IoResult<LocalConnection>> attempt(EventLoop& loop, SocketAddress address) 
   auto writable = loop.wait_writable(socket->registration());
   (void)co_await writable;
 
-  int pending_error = 0;
-  socklen_t length = sizeof pending_error;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending_error, &length) != 0) {
-    co_return io_error_from_errno();
-  }
-  if (pending_error != 0) {
-    co_return IoError::from_os_code(pending_error);
+  if (IoStatus connected = socket->take_pending_error(); !connected) {
+    co_return std::move(connected).error();
   }
   if (connected_to_itself(fd)) {
     co_return IoError::from_os_code(ECONNREFUSED);

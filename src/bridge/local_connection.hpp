@@ -24,6 +24,9 @@ class SharedSocket {
   EventLoop& loop() const { return loop_; }
   int fd() const { return fd_; }
   Registration& registration() { return registration_; }
+  // The error the socket holds (SO_ERROR), which reading it clears: the
+  // outcome of a connect, or a reset that came after the peer's end of stream.
+  IoStatus take_pending_error() const;
 
  private:
   EventLoop& loop_;

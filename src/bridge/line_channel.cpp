@@ -83,31 +83,39 @@ namespace {
 // transfer buffer that belongs to the job while it runs, or the rest of what
 // such a read brought beyond the reader's buffer.
 
+// One read of up to `limit` bytes into `transfer`.
+struct StdinRead {
+  std::string transfer;
+  std::size_t limit = 0;
+};
+
 struct StdinJobResult {
   IoResult<std::size_t> outcome;
   std::string transfer;
+  std::size_t limit;  // what the read asked for
 };
 
-StdinJobResult read_stdin_job(std::string transfer, std::size_t limit) {
+StdinJobResult read_stdin_job(StdinRead read) {
   ProcessStdin& input = process_stdin();
   std::lock_guard guard(input.lock);
-  transfer.resize(limit);
+  std::string& transfer = read.transfer;
+  transfer.resize(read.limit);
   for (;;) {
-    const ssize_t n = ::read(STDIN_FILENO, transfer.data(), limit);
+    const ssize_t n = ::read(STDIN_FILENO, transfer.data(), read.limit);
     if (n >= 0) {
       transfer.resize(static_cast<std::size_t>(n));
-      return {static_cast<std::size_t>(n), std::move(transfer)};
+      return {static_cast<std::size_t>(n), std::move(transfer), read.limit};
     }
     if (errno == EINTR) continue;  // nothing was read; the call is safe to repeat
     if (errno == EBADF) {
       // No standard input at all reads as an empty one.
       transfer.clear();
-      return {std::size_t{0}, std::move(transfer)};
+      return {std::size_t{0}, std::move(transfer), read.limit};
     }
     if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_until_ready(STDIN_FILENO, POLLIN)) continue;
     IoError error = io_error_from_errno();
     transfer.clear();
-    return {std::move(error), std::move(transfer)};
+    return {std::move(error), std::move(transfer), read.limit};
   }
 }
 
@@ -121,13 +129,12 @@ constexpr std::size_t kMaxStdinReadBytes = 64 * 1024;
 // flushed, so the read needs no hand-over back to the loop and out again.
 // Loop thread only.
 struct ReadAfterFlush {
-  // The reader holds no byte: its next line begins with a read of `limit`.
-  bool wanted = false;
-  std::size_t limit = 0;
+  // The reader holds no byte, so its next line begins with this read; the
+  // standard-input end lends its transfer buffer for it.
+  std::optional<StdinRead> wanted;
   // The read is part of a flush job in flight.
   bool in_flight = false;
-  std::string transfer;  // lent by the standard-input end while wanted
-  std::optional<StdinJobResult> result;  // made, not yet taken by the end
+  std::optional<StdinJobResult> made;  // not yet taken by the end
 };
 
 class StdinEnd final : public ReadEnd {
@@ -144,15 +151,15 @@ class StdinEnd final : public ReadEnd {
         co_return take_result(std::move(*made), buffer);
       }
       offered_ = buffer.size();
-      const std::size_t limit = next_read_limit();
       // A read that filled its limit has likely left more input in the pipe,
       // so the next one returns at once; after a short read the pipe is
       // drained and the next read waits for the client.
       const JobWait wait = last_read_filled_ ? JobWait::kBrief : JobWait::kForInput;
       job_.emplace(loop_.run_job(
-          [transfer = std::move(transfer_), limit]() mutable { return read_stdin_job(std::move(transfer), limit); },
+          [read = StdinRead{std::move(transfer_), next_read_limit()}]() mutable {
+            return read_stdin_job(std::move(read));
+          },
           wait));
-      requested_ = limit;
     }
     StdinJobResult result = co_await std::move(*job_);
     job_.reset();
@@ -161,9 +168,7 @@ class StdinEnd final : public ReadEnd {
 
   void expect_read() override {
     if (!after_flush_ || job_ || transfer_pos_ < transfer_.size() || offered_ == 0) return;
-    after_flush_->wanted = true;
-    after_flush_->limit = next_read_limit();
-    after_flush_->transfer = std::move(transfer_);
+    after_flush_->wanted = StdinRead{std::move(transfer_), next_read_limit()};
   }
 
  private:
@@ -182,17 +187,16 @@ class StdinEnd final : public ReadEnd {
     // Reading now would race the read in flight for the same bytes.
     TRELLUNE_CHECK(!after_flush_->in_flight);
     if (after_flush_->wanted) {
-      after_flush_->wanted = false;
-      transfer_ = std::move(after_flush_->transfer);
+      transfer_ = std::move(after_flush_->wanted->transfer);
+      after_flush_->wanted.reset();
     }
-    if (!after_flush_->result) return std::nullopt;
-    requested_ = after_flush_->limit;
-    return std::exchange(after_flush_->result, std::nullopt);
+    return std::exchange(after_flush_->made, std::nullopt);
   }
 
   IoResult<std::size_t> take_result(StdinJobResult result, std::span<char> buffer) {
     transfer_ = std::move(result.transfer);
     transfer_pos_ = 0;
+    requested_ = result.limit;
     if (!result.outcome) {
       return std::move(result.outcome).error();
     }
@@ -228,7 +232,7 @@ class StdinEnd final : public ReadEnd {
   std::string transfer_;
   std::size_t transfer_pos_ = 0;
   std::size_t offered_ = 0;  // the reader's buffer, at its last refill
-  std::size_t requested_ = 0;
+  std::size_t requested_ = 0;  // by the last read
   bool last_read_filled_ = false;
   std::optional<JobHandle<StdinJobResult>> job_;
   std::shared_ptr<ReadAfterFlush> after_flush_;  // null when no flush reads for this end
@@ -329,10 +333,16 @@ struct StdoutBatch {
   std::string bytes;
   std::vector<std::size_t> piece_ends;
   bool flush = false;
-  std::size_t read_limit = 0;  // 0: no read
-  std::string read_transfer;
+  std::optional<StdinRead> then_read;
 
   bool empty() const { return piece_ends.empty() && !flush; }
+  // Done with: the buffers keep their capacity for the next batch.
+  void clear() {
+    bytes.clear();
+    piece_ends.clear();
+    flush = false;
+    then_read.reset();
+  }
 };
 
 struct StdoutJobResult {
@@ -356,13 +366,8 @@ IoStatus write_stdout_batch(StdoutBatch& batch) {
 
 StdoutJobResult run_stdout_batch(StdoutBatch batch) {
   StdoutJobResult result{write_stdout_batch(batch), {}, std::nullopt};
-  if (result.outcome && batch.read_limit > 0) {
-    result.read = read_stdin_job(std::move(batch.read_transfer), batch.read_limit);
-  }
-  batch.bytes.clear();
-  batch.piece_ends.clear();
-  batch.flush = false;
-  batch.read_limit = 0;
+  if (result.outcome && batch.then_read) result.read = read_stdin_job(std::move(*batch.then_read));
+  batch.clear();
   result.batch = std::move(batch);
   return result;
 }
@@ -423,10 +428,8 @@ class StdoutEnd final : public WriteEnd {
   // Adds the paired input's next read to the held flush, if it wants one.
   bool add_read_after_flush() {
     if (!after_flush_ || !after_flush_->wanted) return false;
-    after_flush_->wanted = false;
+    held_.then_read = std::exchange(after_flush_->wanted, std::nullopt);
     after_flush_->in_flight = true;
-    held_.read_limit = after_flush_->limit;
-    held_.read_transfer = std::move(after_flush_->transfer);
     return true;
   }
 
@@ -443,7 +446,7 @@ class StdoutEnd final : public WriteEnd {
     held_ = std::move(result.batch);
     if (after_flush_ && after_flush_->in_flight) {
       after_flush_->in_flight = false;
-      after_flush_->result = std::move(result.read);
+      after_flush_->made = std::move(result.read);
     }
     co_return std::move(result.outcome);
   }

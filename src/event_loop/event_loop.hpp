@@ -350,7 +350,9 @@ class EventLoop {
   bool take_completions();
   bool fire_due_timers();
   void wait_for_work();
-  bool spin_for_completion(std::chrono::steady_clock::time_point until);
+  // The worker last noted on a CPU is on the one the loop runs on now.
+  bool worker_shares_loop_cpu() const;
+  event_loop_internal::SpinEnd spin_for_completion(std::chrono::steady_clock::time_point until);
   void poll_reactor(int timeout_ms);
   void record_event(const epoll_event& event);
   event_loop_internal::IoRecord* checked_record(const Registration& registration) const;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <chrono>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,14 +105,40 @@ Task<void> many_jobs_in_flight(EventLoop* loop, int rounds, int width) {
   }
 }
 
+// Keeps the calling thread, and the threads it starts meanwhile, on the CPU it
+// runs on now.
+class OnOneCpu {
+ public:
+  OnOneCpu() {
+    EXPECT_EQ(sched_getaffinity(0, sizeof saved_, &saved_), 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    EXPECT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  }
+  OnOneCpu(const OnOneCpu&) = delete;
+  OnOneCpu& operator=(const OnOneCpu&) = delete;
+  ~OnOneCpu() { sched_setaffinity(0, sizeof saved_, &saved_); }
+
+ private:
+  cpu_set_t saved_;
+};
+
+// On one CPU, a spinning side yields to the other instead of pausing, and
+// stops spinning when nobody else waits for the CPU.
 TEST(BlockingPoolTest, SequentialAndConcurrentJobsWithAndWithoutSpinning) {
-  for (const SpinCase& test_case : kSpinCases) {
-    SCOPED_TRACE(test_case.name);
-    auto loop = make_spin_loop(test_case);
-    ASSERT_NE(loop, nullptr);
-    loop->block_on(sequential_jobs_on_one_worker(loop.get(), 2'000));
-    loop->block_on(many_jobs_in_flight(loop.get(), 200, 6));
-    EXPECT_LE(loop->worker_count(), 6u);
+  for (const bool one_cpu : {false, true}) {
+    for (const SpinCase& test_case : kSpinCases) {
+      SCOPED_TRACE(test_case.name);
+      SCOPED_TRACE(one_cpu ? "loop and workers on one CPU" : "on every CPU");
+      std::optional<OnOneCpu> pinned;
+      if (one_cpu) pinned.emplace();
+      auto loop = make_spin_loop(test_case);
+      ASSERT_NE(loop, nullptr);
+      loop->block_on(sequential_jobs_on_one_worker(loop.get(), 2'000));
+      loop->block_on(many_jobs_in_flight(loop.get(), 200, 6));
+      EXPECT_LE(loop->worker_count(), 6u);
+    }
   }
 }
 

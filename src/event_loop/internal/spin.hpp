@@ -26,10 +26,20 @@ inline void cpu_relax() {
 // now, since the spinner holds that CPU, and spinning would only delay it.
 inline int current_cpu() { return ::sched_getcpu(); }
 
+// A yield that comes back sooner than this ran no other thread: one that did
+// took two context switches and that thread's work, several microseconds,
+// while a yield with nothing else to run costs under one.
+inline constexpr std::chrono::nanoseconds kLoneYield{1500};
+
 // Lets the partner that waits for this CPU run first. Only then: on a CPU of
 // its own the partner needs nothing from the spinner, and the call would be
-// a wasted system call.
-inline void yield_cpu() { ::sched_yield(); }
+// a wasted system call. False when the yield came straight back: no thread
+// waited for the CPU, so the partner is blocked or has moved elsewhere.
+inline bool yield_cpu() {
+  const auto before = std::chrono::steady_clock::now();
+  ::sched_yield();
+  return std::chrono::steady_clock::now() - before >= kLoneYield;
+}
 
 // Pauses between two looks at the clock in a spin. A look costs tens of
 // nanoseconds through the vDSO, a few pauses about as much, so the bound of a
@@ -50,26 +60,32 @@ class CpuNote {
   alignas(64) std::atomic<int> cpu_{-1};
 };
 
+// kGaveUp: `give_up()` held, or a yield found that the partner was not
+// waiting for the CPU.
 enum class SpinEnd { kDone, kTimedOut, kGaveUp };
 
 // The busy-wait of both sides of a hand-over: pauses until `done()` holds or
 // `give_up()` does, or `until` has passed. Makes no system call, but yields
 // the CPU when the partner it waits for last ran there, since the partner
-// cannot run while the spinner holds it.
+// cannot run while the spinner holds it. That is looked at before the first
+// pause too: on a shared CPU every pause only delays the partner. A yield
+// that ran nobody ends the spin: yielding on would keep a CPU busy that the
+// scheduler could otherwise give to a thread being woken, such as the one
+// that is to wake the partner.
 template <typename Done, typename GiveUp>
 SpinEnd spin_until(std::chrono::steady_clock::time_point until, CpuNote& own, const CpuNote& partner, Done done,
                    GiveUp give_up) {
-  own.note_current();
-  for (unsigned round = 1;; ++round) {
+  for (;;) {
     if (done()) return SpinEnd::kDone;
     if (give_up()) return SpinEnd::kGaveUp;
-    cpu_relax();
-    if (round % kPausesPerClockCheck == 0) {
-      if (std::chrono::steady_clock::now() >= until) return SpinEnd::kTimedOut;
-      const int cpu = current_cpu();
-      own.note(cpu);
-      if (partner.last() == cpu) yield_cpu();
+    if (std::chrono::steady_clock::now() >= until) return SpinEnd::kTimedOut;
+    const int cpu = current_cpu();
+    own.note(cpu);
+    if (partner.last() == cpu) {
+      if (!yield_cpu()) return SpinEnd::kGaveUp;
+      continue;
     }
+    for (unsigned pause = 0; pause < kPausesPerClockCheck && !done() && !give_up(); ++pause) cpu_relax();
   }
 }
 

@@ -83,14 +83,14 @@ namespace {
 // transfer buffer that belongs to the job while it runs, or the rest of what
 // such a read brought beyond the reader's buffer.
 
-// One read of up to `limit` bytes into `transfer`.
+// One read of up to `limit` bytes into the front of `transfer`.
 struct StdinRead {
   std::string transfer;
   std::size_t limit = 0;
 };
 
 struct StdinJobResult {
-  IoResult<std::size_t> outcome;
+  IoResult<std::size_t> outcome;  // the count of bytes read into the front of `transfer`
   std::string transfer;
   std::size_t limit;  // what the read asked for
 };
@@ -99,23 +99,17 @@ StdinJobResult read_stdin_job(StdinRead read) {
   ProcessStdin& input = process_stdin();
   std::lock_guard guard(input.lock);
   std::string& transfer = read.transfer;
-  transfer.resize(read.limit);
+  // Grown, never shrunk: a resize clears the bytes it adds, which would cost
+  // a clear of the whole buffer before every read.
+  if (transfer.size() < read.limit) transfer.resize(read.limit);
   for (;;) {
     const ssize_t n = ::read(STDIN_FILENO, transfer.data(), read.limit);
-    if (n >= 0) {
-      transfer.resize(static_cast<std::size_t>(n));
-      return {static_cast<std::size_t>(n), std::move(transfer), read.limit};
-    }
+    if (n >= 0) return {static_cast<std::size_t>(n), std::move(transfer), read.limit};
     if (errno == EINTR) continue;  // nothing was read; the call is safe to repeat
-    if (errno == EBADF) {
-      // No standard input at all reads as an empty one.
-      transfer.clear();
-      return {std::size_t{0}, std::move(transfer), read.limit};
-    }
+    // No standard input at all reads as an empty one.
+    if (errno == EBADF) return {std::size_t{0}, std::move(transfer), read.limit};
     if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_until_ready(STDIN_FILENO, POLLIN)) continue;
-    IoError error = io_error_from_errno();
-    transfer.clear();
-    return {std::move(error), std::move(transfer), read.limit};
+    return {io_error_from_errno(), std::move(transfer), read.limit};
   }
 }
 
@@ -144,7 +138,7 @@ class StdinEnd final : public ReadEnd {
 
   Task<IoResult<std::size_t>> read(std::span<char> buffer) override {
     if (!job_) {
-      if (transfer_pos_ < transfer_.size()) {
+      if (transfer_pos_ < transfer_end_) {
         co_return copy_out(buffer);
       }
       if (std::optional<StdinJobResult> made = take_read_after_flush()) {
@@ -167,7 +161,7 @@ class StdinEnd final : public ReadEnd {
   }
 
   void expect_read() override {
-    if (!after_flush_ || job_ || transfer_pos_ < transfer_.size() || offered_ == 0) return;
+    if (!after_flush_ || job_ || transfer_pos_ < transfer_end_ || offered_ == 0) return;
     after_flush_->wanted = StdinRead{std::move(transfer_), next_read_limit()};
   }
 
@@ -196,21 +190,23 @@ class StdinEnd final : public ReadEnd {
   IoResult<std::size_t> take_result(StdinJobResult result, std::span<char> buffer) {
     transfer_ = std::move(result.transfer);
     transfer_pos_ = 0;
+    transfer_end_ = 0;
     requested_ = result.limit;
     if (!result.outcome) {
       return std::move(result.outcome).error();
     }
-    last_read_filled_ = *result.outcome == requested_;
+    transfer_end_ = *result.outcome;
+    last_read_filled_ = transfer_end_ == requested_;
     return copy_out(buffer);
   }
 
   std::size_t copy_out(std::span<char> buffer) {
-    const std::size_t count = std::min(buffer.size(), transfer_.size() - transfer_pos_);
+    const std::size_t count = std::min(buffer.size(), transfer_end_ - transfer_pos_);
     std::memcpy(buffer.data(), transfer_.data() + transfer_pos_, count);
     transfer_pos_ += count;
-    if (transfer_pos_ == transfer_.size()) {
-      transfer_.clear();
+    if (transfer_pos_ == transfer_end_) {
       transfer_pos_ = 0;
+      transfer_end_ = 0;
     }
     return count;
   }
@@ -229,8 +225,11 @@ class StdinEnd final : public ReadEnd {
 
   EventLoop& loop_;
   std::optional<Registration> wake_on_input_;
+  // The last read's bytes are [0, transfer_end_); those before transfer_pos_
+  // have been handed out.
   std::string transfer_;
   std::size_t transfer_pos_ = 0;
+  std::size_t transfer_end_ = 0;
   std::size_t offered_ = 0;  // the reader's buffer, at its last refill
   std::size_t requested_ = 0;  // by the last read
   bool last_read_filled_ = false;

@@ -350,7 +350,8 @@ class EventLoop {
   bool take_completions();
   bool fire_due_timers();
   void wait_for_work();
-  // The worker last noted on a CPU is on the one the loop runs on now.
+  // A worker last ran on the CPU the loop runs on now, so it cannot run while
+  // the loop holds that CPU.
   bool worker_shares_loop_cpu() const;
   event_loop_internal::SpinEnd spin_for_completion(std::chrono::steady_clock::time_point until);
   void poll_reactor(int timeout_ms);

@@ -302,7 +302,7 @@ void EventLoop::wait_for_work() {
 }
 
 bool EventLoop::worker_shares_loop_cpu() const {
-  return completions_->worker_cpu().last() == event_loop_internal::current_cpu();
+  return completions_->worker_cpu().last_was(event_loop_internal::current_cpu());
 }
 
 // A job that finishes within microseconds (a write to a pipe, a flush) would

@@ -54,7 +54,9 @@ class CpuNote {
  public:
   void note(int cpu) { cpu_.store(cpu, std::memory_order_relaxed); }
   void note_current() { note(current_cpu()); }
-  int last() const { return cpu_.load(std::memory_order_relaxed); }
+  // A CPU that could not be told (-1, as before the first note) matches
+  // nothing, so that a failing sched_getcpu never passes for a shared CPU.
+  bool last_was(int cpu) const { return cpu >= 0 && cpu_.load(std::memory_order_relaxed) == cpu; }
 
  private:
   alignas(64) std::atomic<int> cpu_{-1};
@@ -81,7 +83,7 @@ SpinEnd spin_until(std::chrono::steady_clock::time_point until, CpuNote& own, co
     if (std::chrono::steady_clock::now() >= until) return SpinEnd::kTimedOut;
     const int cpu = current_cpu();
     own.note(cpu);
-    if (partner.last() == cpu) {
+    if (partner.last_was(cpu)) {
       if (!yield_cpu()) return SpinEnd::kGaveUp;
       continue;
     }

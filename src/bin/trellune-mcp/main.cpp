@@ -62,6 +62,7 @@ void report_error(const IoError& error) {
 int run() {
   ensure_standard_descriptors();
   ignore_broken_pipe_signal();
+  keep_large_buffers_in_the_heap();
   // The argument vector is deliberately never read.
 
   std::unique_ptr<EventLoop> loop = build_event_loop();

@@ -1,6 +1,7 @@
 #include "bin/trellune-mcp/process_setup.hpp"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -15,6 +16,12 @@ namespace trellune {
 namespace {
 
 constexpr int kStandardDescriptorCount = 3;
+
+// Allocations up to this size come from the heap rather than from mappings of
+// their own.
+constexpr int kLargestHeapAllocation = 4 * 1024 * 1024;
+// Freed memory at the top of the heap beyond this is given back to the system.
+constexpr int kRetainedHeapTop = 16 * 1024 * 1024;
 
 // Reopens each missing descriptor on /dev/null. open() and dup() return the
 // lowest free number, and the missing ones are filled in ascending order, so
@@ -69,6 +76,13 @@ void ignore_broken_pipe_signal() {
     (void)write_all_to_stderr("trellune-mcp: fatal runtime error: cannot ignore SIGPIPE\n");
     std::abort();
   }
+}
+
+void keep_large_buffers_in_the_heap() {
+  // Tuning only: an allocator without these options (a sanitizer's) keeps
+  // its own ways, and the bridge works the same.
+  (void)mallopt(M_MMAP_THRESHOLD, kLargestHeapAllocation);
+  (void)mallopt(M_TRIM_THRESHOLD, kRetainedHeapTop);
 }
 
 }  // namespace trellune

@@ -290,12 +290,10 @@ void EventLoop::wait_for_work() {
   if (timeout_ms != 0 && completion_near && loop_spin_.current().count() > 0) {
     if (timers_.empty()) now = Clock::now();
     const event_loop_internal::SpinEnd end = spin_for_completion(std::min(now + loop_spin_.current(), next_deadline));
+    loop_spin_.record(end);
     if (end == event_loop_internal::SpinEnd::kDone) {
-      loop_spin_.succeeded();
       if (++polls_skipped_ < kMaxRoundsWithoutPoll) return;
       timeout_ms = 0;
-    } else if (end == event_loop_internal::SpinEnd::kTimedOut) {
-      loop_spin_.ran_out();
     }
   }
   poll_reactor(timeout_ms);
@@ -307,8 +305,9 @@ bool EventLoop::worker_shares_loop_cpu() const {
 
 // A job that finishes within microseconds (a write to a pipe, a flush) would
 // otherwise cost an eventfd write and an epoll wake-up, tens of microseconds
-// when the worker runs on another CPU. The spin makes no system call, is
-// bounded and runs only while a completion is near, so an idle loop sleeps.
+// when the worker runs on another CPU. The spin makes no system call but a
+// yield to a worker on the loop's CPU, is bounded and runs only while a
+// completion is near, so an idle loop sleeps.
 event_loop_internal::SpinEnd EventLoop::spin_for_completion(Clock::time_point until) {
   event_loop_internal::CompletionQueue& completions = *completions_;
   return event_loop_internal::spin_until(

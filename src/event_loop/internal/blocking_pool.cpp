@@ -270,8 +270,9 @@ Job* BlockingPool::wait_for_assignment(Worker& worker, Clock::time_point idle_si
 }
 
 // True once a job (or the exit) has been handed over, with `state` holding
-// it. Gives up when the budget's time has passed, or, with
-// `while_loop_runs`, as soon as the loop sleeps. Makes no system call.
+// it. Gives up when the budget's time has passed, when a yield finds that the
+// loop is not waiting for this CPU, or, with `while_loop_runs`, as soon as
+// the loop sleeps. Makes no system call but those yields.
 bool BlockingPool::spin_for_assignment(Worker& worker, SpinBudget& budget, bool while_loop_runs,
                                        std::uint32_t& state) const {
   if (budget.current().count() == 0) return false;
@@ -282,8 +283,7 @@ bool BlockingPool::spin_for_assignment(Worker& worker, SpinBudget& budget, bool 
         return state != kSpinning;
       },
       [&] { return while_loop_runs && completions_.loop_sleeping(); });
-  if (end == SpinEnd::kDone) budget.succeeded();
-  if (end == SpinEnd::kTimedOut) budget.ran_out();
+  budget.record(end);
   return end == SpinEnd::kDone;
 }
 

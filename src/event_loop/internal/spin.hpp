@@ -104,8 +104,11 @@ class SpinBudget {
   explicit SpinBudget(std::chrono::nanoseconds limit) : limit_(limit), current_(limit) {}
 
   std::chrono::nanoseconds current() const { return current_; }
-  void succeeded() { current_ = std::min(limit_, current_ * 2); }
-  void ran_out() { current_ = std::max(limit_ / 16, current_ / 2); }
+  // A spin that was given up says nothing of how long the next should be.
+  void record(SpinEnd end) {
+    if (end == SpinEnd::kDone) current_ = std::min(limit_, current_ * 2);
+    if (end == SpinEnd::kTimedOut) current_ = std::max(limit_ / 16, current_ / 2);
+  }
 
  private:
   std::chrono::nanoseconds limit_;

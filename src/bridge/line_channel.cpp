@@ -190,12 +190,11 @@ class StdinEnd final : public ReadEnd {
   IoResult<std::size_t> take_result(StdinJobResult result, std::span<char> buffer) {
     transfer_ = std::move(result.transfer);
     transfer_pos_ = 0;
-    transfer_end_ = 0;
+    transfer_end_ = result.outcome ? *result.outcome : 0;
     requested_ = result.limit;
     if (!result.outcome) {
       return std::move(result.outcome).error();
     }
-    transfer_end_ = *result.outcome;
     last_read_filled_ = transfer_end_ == requested_;
     return copy_out(buffer);
   }

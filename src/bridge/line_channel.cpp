@@ -22,8 +22,10 @@ namespace trellune {
 // ---------------------------------------------------------------------------
 // LineReader
 
-LineReader::LineReader(std::unique_ptr<ReadEnd> end)
-    : end_(std::move(end)), buffer_(std::make_unique<std::array<char, kLineReaderBufferSize>>()) {}
+LineReader::LineReader(std::unique_ptr<ReadEnd> end, UnterminatedLine unterminated)
+    : end_(std::move(end)),
+      unterminated_(unterminated),
+      buffer_(std::make_unique<std::array<char, kLineReaderBufferSize>>()) {}
 
 Task<LineOutcome> LineReader::next_line() {
   for (;;) {
@@ -60,13 +62,18 @@ bool LineReader::take_buffered() {
 LineOutcome LineReader::finish_line() {
   std::string line = std::exchange(pending_, {});
   const std::size_t taken = std::exchange(taken_, 0);
+  const bool terminated = !line.empty() && line.back() == '\n';
+  // Checked before the encoding: a cut can fall inside a character.
+  if (taken > 0 && !terminated && unterminated_ == UnterminatedLine::kIsCutOff) {
+    return IoError::with_custom_message(IoErrorKind::UnexpectedEof, "stream ended in the middle of a line");
+  }
   if (!is_valid_utf8(line)) {
     return IoError::with_custom_message(IoErrorKind::InvalidData, "stream did not contain valid UTF-8");
   }
   if (taken == 0) {
     return std::optional<std::string>{};
   }
-  if (!line.empty() && line.back() == '\n') {
+  if (terminated) {
     line.pop_back();
     // A carriage return counts as part of the terminator only before "\n".
     if (!line.empty() && line.back() == '\r') {

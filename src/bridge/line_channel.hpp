@@ -55,13 +55,20 @@ inline constexpr std::size_t kLineReaderBufferSize = 8192;
 // The most one worker job reads or writes on a standard stream.
 inline constexpr std::size_t kMaxJobBytes = 2 * 1024 * 1024;
 
+// What the end of a stream makes of bytes it leaves without "\n": a line
+// like any other (a client may end its last request so), or, on a stream
+// whose every line must be whole, a line cut off, which is an error rather
+// than something to pass on as if it were complete.
+enum class UnterminatedLine : bool { kIsLine, kIsCutOff };
+
 class LineReader {
  public:
-  explicit LineReader(std::unique_ptr<ReadEnd> end);
+  explicit LineReader(std::unique_ptr<ReadEnd> end, UnterminatedLine unterminated = UnterminatedLine::kIsLine);
 
   // Hands out one line: "\n" is removed, then one "\r" before it; nothing
   // else is changed. The whole line must be well-formed UTF-8 (RFC 3629).
-  // A last line without "\n" is handed out as it is.
+  // A last line without "\n" is handed out as it is, or with kIsCutOff
+  // dropped and reported as an UnexpectedEof error.
   Task<LineOutcome> next_line();
 
  private:
@@ -71,6 +78,7 @@ class LineReader {
   LineOutcome finish_line();
 
   std::unique_ptr<ReadEnd> end_;
+  UnterminatedLine unterminated_;
   std::unique_ptr<std::array<char, kLineReaderBufferSize>> buffer_;
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;

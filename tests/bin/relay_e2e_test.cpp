@@ -269,17 +269,21 @@ struct ClosingCase {
   const char* name;
   bool between_requests;  // else while the reply to "q2" is awaited
   bool reset;             // else a graceful close
+  std::string_view partial_reply;  // sent just before the close
   int status;
   std::string_view error_line;
 };
 
 // Closed between requests, the application's end answers the next request
-// with a reset: that request is lost and its send fails.
+// with a reset: that request is lost and its send fails. A reply cut off by
+// the close never reaches the client.
 constexpr ClosingCase kClosingCases[] = {
-    {"closed while a reply is awaited", false, false, 0, ""},
-    {"closed between requests", true, false, 1,
+    {"closed while a reply is awaited", false, false, "", 0, ""},
+    {"closed in the middle of a reply", false, false, "{\"id\":2,\"res", 1,
+     "Error: Custom { kind: UnexpectedEof, error: \"stream ended in the middle of a line\" }\n"},
+    {"closed between requests", true, false, "", 1,
      "Error: Os { code: 32, kind: BrokenPipe, message: \"Broken pipe\" }\n"},
-    {"reset between requests", true, true, 1,
+    {"reset between requests", true, true, "", 1,
      "Error: Os { code: 104, kind: ConnectionReset, message: \"Connection reset by peer\" }\n"},
 };
 
@@ -292,6 +296,7 @@ TEST(RelayEndingTest, ApplicationClosingTheConnection) {
     if (!c.between_requests) {
       ASSERT_TRUE(session.child.write_stdin("q2\n"));
       EXPECT_EQ(session.peer->read_line(), "q2\n");
+      ASSERT_TRUE(session.peer->write(c.partial_reply));
     }
     if (c.reset) {
       session.peer->reset();

@@ -49,16 +49,24 @@ class ScriptedEnd final : public ReadEnd {
 
 constexpr const char* kEnd = "<end>";
 constexpr const char* kInvalid = "<invalid UTF-8>";
+constexpr const char* kCutOff = "<cut off>";
 
-std::vector<std::string> read_all_lines(EventLoop& loop, std::deque<std::string> chunks, int* reads) {
-  LineReader reader(std::make_unique<ScriptedEnd>(std::move(chunks), reads));
+// An error outcome as its marker; any other error as its debug rendering.
+std::string error_marker(const IoError& error) {
+  const std::string rendered = error.debug_string();
+  if (rendered == "Custom { kind: InvalidData, error: \"stream did not contain valid UTF-8\" }") return kInvalid;
+  if (rendered == "Custom { kind: UnexpectedEof, error: \"stream ended in the middle of a line\" }") return kCutOff;
+  return rendered;
+}
+
+std::vector<std::string> read_all_lines(EventLoop& loop, std::deque<std::string> chunks, int* reads,
+                                        UnterminatedLine unterminated = UnterminatedLine::kIsLine) {
+  LineReader reader(std::make_unique<ScriptedEnd>(std::move(chunks), reads), unterminated);
   std::vector<std::string> outcomes;
   for (int guard = 0; guard < 100; ++guard) {
     LineOutcome outcome = loop.block_on(reader.next_line());
     if (!outcome) {
-      EXPECT_EQ(outcome.error().debug_string(),
-                "Custom { kind: InvalidData, error: \"stream did not contain valid UTF-8\" }");
-      outcomes.emplace_back(kInvalid);
+      outcomes.push_back(error_marker(outcome.error()));
       continue;
     }
     if (!outcome->has_value()) {
@@ -74,6 +82,7 @@ struct ReaderCase {
   const char* name;
   std::deque<std::string> chunks;
   std::vector<std::string> outcomes;
+  UnterminatedLine unterminated = UnterminatedLine::kIsLine;
 };
 
 TEST(LineReaderTest, FramesLines) {
@@ -97,12 +106,16 @@ TEST(LineReaderTest, FramesLines) {
       {"above U+10FFFF", {"\xf4\x90\x80\x80\n"}, {kInvalid, kEnd}},
       {"cut off at the end of the stream", {"\xe2\x82"}, {kInvalid, kEnd}},
       {"multi-byte character split across reads", {"\xe2", "\x82", "\xac\n"}, {"\xe2\x82\xac", kEnd}},
+      {"whole lines where lines must be whole", {"ab", "c\r\n", "\n"}, {"abc", "", kEnd},
+       UnterminatedLine::kIsCutOff},
+      {"cut-off line dropped", {"abc\n", "de", "f"}, {"abc", kCutOff, kEnd}, UnterminatedLine::kIsCutOff},
+      {"cut inside a character", {"\xe2\x82"}, {kCutOff, kEnd}, UnterminatedLine::kIsCutOff},
   };
   std::unique_ptr<EventLoop> loop = make_loop();
   for (const ReaderCase& c : cases) {
     SCOPED_TRACE(c.name);
     int reads = 0;
-    EXPECT_EQ(read_all_lines(*loop, c.chunks, &reads), c.outcomes);
+    EXPECT_EQ(read_all_lines(*loop, c.chunks, &reads, c.unterminated), c.outcomes);
   }
 }
 

@@ -95,7 +95,9 @@ Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {
   StdioEnds stdio = make_stdio_ends(loop);
   RelayChannels channels{
       LineWriter(make_socket_write_end(std::move(write_side))),
-      LineReader(make_socket_read_end(std::move(read_side))),
+      // A reply cut off by the application's end (a crash in mid-write) must
+      // not reach the client dressed as a whole line.
+      LineReader(make_socket_read_end(std::move(read_side)), UnterminatedLine::kIsCutOff),
       LineReader(std::move(stdio.input)),
       LineWriter(std::move(stdio.output)),
   };

@@ -48,9 +48,10 @@ struct EventLoopSettings {
   // bridge's fixed setting, bounds the threads (and their stacks) that a
   // burst of concurrent jobs could start, and jobs beyond it wait in a queue.
   std::size_t max_workers = 512;
-  // A worker idle this long ends. Ten seconds, the bridge's fixed setting:
-  // long enough that a client sending a request every few seconds keeps its
-  // warm worker, short enough that a quiet bridge holds no idle thread.
+  // A worker idle this long ends, unless it is the last one. Ten seconds,
+  // the bridge's fixed setting: long enough that a client sending a request
+  // every few seconds keeps its warm workers, short enough that a burst of
+  // jobs leaves no crowd of idle threads behind.
   std::chrono::nanoseconds worker_idle_timeout = std::chrono::seconds(10);
   // A worker that finished a job spins up to this long for the next one (only
   // while the loop runs) before it sleeps; the loop spins up to this long for

@@ -221,15 +221,23 @@ Job* BlockingPool::wait_for_assignment(Worker& worker, Clock::time_point idle_si
     return take_assignment(worker, state);
   }
 
-  const Clock::time_point idle_until = idle_since + options_.idle_timeout;
+  Clock::time_point idle_until = idle_since + options_.idle_timeout;
   for (;;) {
     const Clock::time_point now = Clock::now();
     if (now >= idle_until) {
-      if (watch) stop_watching(worker);
       std::unique_lock lock(mutex_);
       // Under the mutex no job can be handed over concurrently: either one
       // already was, or the worker leaves the idle list and ends.
       state = worker.state.load(std::memory_order_acquire);
+      if (state == kSleeping && live_workers_ == 1) {
+        // The last worker stays, asleep without a deadline: a job after a
+        // long wait (a reply that took the application minutes) then needs
+        // no thread start, which a task or memory limit reached meanwhile
+        // could refuse, ending the process with the reply unwritten.
+        idle_until = Clock::time_point::max();
+        continue;
+      }
+      if (watch) stop_watching(worker);
       if (state == kSleeping) {
         idle_.erase(std::find(idle_.begin(), idle_.end(), &worker));
         end_worker_locked(worker);

@@ -4,8 +4,8 @@
 // after staying idle for a while. A job goes to an idle worker if there is
 // one (the most recently idle, whose cache is warm and which may still be
 // spinning); otherwise a new worker is started; at the limit the job waits in
-// a FIFO queue that a worker empties before it goes idle. Finished jobs go to the CompletionQueue; a
-// worker never resumes a coroutine.
+// a FIFO queue that a worker empties before it goes idle. Finished jobs go to
+// the CompletionQueue; a worker never resumes a coroutine.
 //
 // One idle worker at a time may sleep watching a descriptor of the loop's
 // (the wake hint) besides its own wake-up: the kernel then wakes it together

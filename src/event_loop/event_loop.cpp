@@ -311,7 +311,8 @@ bool EventLoop::worker_shares_loop_cpu() const {
 event_loop_internal::SpinEnd EventLoop::spin_for_completion(Clock::time_point until) {
   event_loop_internal::CompletionQueue& completions = *completions_;
   return event_loop_internal::spin_until(
-      until, completions.loop_cpu(), completions.worker_cpu(), [&] { return completions.has_pending(); },
+      until, completions.loop_cpu(), completions.worker_cpu(), completions.yields(),
+      [&] { return completions.has_pending(); },
       [] { return false; });
 }
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "event_loop/event_loop.hpp"
@@ -124,20 +125,71 @@ class OnOneCpu {
   cpu_set_t saved_;
 };
 
+// Keeps a thread busy, on the CPUs its creator may use, while it lives.
+class BusyNeighbour {
+ public:
+  BusyNeighbour() : thread_([this] { while (!stop_.load(std::memory_order_relaxed)) {} }) {}
+  BusyNeighbour(const BusyNeighbour&) = delete;
+  BusyNeighbour& operator=(const BusyNeighbour&) = delete;
+  ~BusyNeighbour() {
+    stop_.store(true, std::memory_order_relaxed);
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+enum class Placement { kEveryCpu, kOneCpu, kOneCpuBesideABusyThread };
+
 // On one CPU, a spinning side yields to the other instead of pausing, and
-// stops spinning when nobody else waits for the CPU.
+// stops spinning when nobody else waits for the CPU; beside a busy thread,
+// to which yields hand whole slices, it takes to sleeping.
 TEST(BlockingPoolTest, SequentialAndConcurrentJobsWithAndWithoutSpinning) {
-  for (const bool one_cpu : {false, true}) {
+  for (const Placement placement : {Placement::kEveryCpu, Placement::kOneCpu, Placement::kOneCpuBesideABusyThread}) {
     for (const SpinCase& test_case : kSpinCases) {
       SCOPED_TRACE(test_case.name);
-      SCOPED_TRACE(one_cpu ? "loop and workers on one CPU" : "on every CPU");
+      SCOPED_TRACE(static_cast<int>(placement));
       std::optional<OnOneCpu> pinned;
-      if (one_cpu) pinned.emplace();
+      if (placement != Placement::kEveryCpu) pinned.emplace();
+      std::optional<BusyNeighbour> neighbour;
+      if (placement == Placement::kOneCpuBesideABusyThread) neighbour.emplace();
       auto loop = make_spin_loop(test_case);
       ASSERT_NE(loop, nullptr);
       loop->block_on(sequential_jobs_on_one_worker(loop.get(), 2'000));
       loop->block_on(many_jobs_in_flight(loop.get(), 200, 6));
       EXPECT_LE(loop->worker_count(), 6u);
+    }
+  }
+}
+
+struct YieldGateCase {
+  const char* name;
+  std::vector<int> stalls_ms;  // on CPU 0
+  std::vector<std::pair<int, bool>> open_on_cpu_0_at_ms;
+};
+
+// Stalls in a row shut the gate for a spell that doubles while stalls come
+// right after it; anything else leaves or reopens it.
+TEST(YieldGateTest, ShutsForStallsInARowAndLengthensWhileTheyGoOn) {
+  const std::vector<YieldGateCase> cases = {
+      {"a stall alone", {0}, {{1, true}}},
+      {"two in a row", {0, 5}, {{6, true}}},
+      {"three spread out", {0, 30, 60}, {{61, true}}},
+      {"three in a row shut it for the shortest spell", {0, 5, 10}, {{11, false}, {19, false}, {21, true}}},
+      {"stalls right after a spell double it", {0, 5, 10, 21}, {{22, false}, {40, false}, {42, true}}},
+      {"after a quiet stretch, the shortest spell again", {0, 5, 10, 500, 505, 510}, {{511, false}, {521, true}}},
+  };
+  using event_loop_internal::YieldGate;
+  const YieldGate::Clock::time_point start(std::chrono::hours(1));
+  for (const YieldGateCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto gate = std::make_unique<YieldGate>();
+    for (const int ms : c.stalls_ms) gate->record_stall(0, start + std::chrono::milliseconds(ms));
+    for (const auto& [ms, open] : c.open_on_cpu_0_at_ms) {
+      EXPECT_EQ(gate->open(0, start + std::chrono::milliseconds(ms)), open) << ms << " ms";
+      EXPECT_TRUE(gate->open(1, start + std::chrono::milliseconds(ms))) << "another CPU, " << ms << " ms";
     }
   }
 }

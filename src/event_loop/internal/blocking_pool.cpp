@@ -285,7 +285,7 @@ bool BlockingPool::spin_for_assignment(Worker& worker, SpinBudget& budget, bool 
                                        std::uint32_t& state) const {
   if (budget.current().count() == 0) return false;
   const SpinEnd end = spin_until(
-      Clock::now() + budget.current(), completions_.worker_cpu(), completions_.loop_cpu(),
+      Clock::now() + budget.current(), completions_.worker_cpu(), completions_.loop_cpu(), completions_.yields(),
       [&] {
         state = worker.state.load(std::memory_order_acquire);
         return state != kSpinning;

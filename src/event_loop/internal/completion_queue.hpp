@@ -43,6 +43,7 @@ class CompletionQueue {
   // Where each side of the hand-over last ran.
   CpuNote& loop_cpu() { return loop_cpu_; }
   CpuNote& worker_cpu() { return worker_cpu_; }
+  YieldGate& yields() { return yields_; }
 
   int wake_fd() const { return wake_fd_.get(); }
 
@@ -53,6 +54,7 @@ class CompletionQueue {
   alignas(64) std::atomic<bool> sleeping_{false};
   CpuNote loop_cpu_;
   CpuNote worker_cpu_;
+  YieldGate yields_;
   UniqueFd wake_fd_;
 };
 

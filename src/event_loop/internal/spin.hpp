@@ -4,8 +4,10 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 
 namespace trellune::event_loop_internal {
 
@@ -31,15 +33,80 @@ inline int current_cpu() { return ::sched_getcpu(); }
 // while a yield with nothing else to run costs under one.
 inline constexpr std::chrono::nanoseconds kLoneYield{1500};
 
+// A yield runs the partner only if the scheduler picks it next. With a busy
+// process of another kind on the same CPU it may pick that one instead, for
+// the rest of its slice: milliseconds in which neither side of the hand-over
+// runs, where a side asleep would have been woken at once. A yield that kept
+// the CPU away this long is taken as that sign.
+inline constexpr std::chrono::microseconds kStalledYield{1000};
+
 // Lets the partner that waits for this CPU run first. Only then: on a CPU of
 // its own the partner needs nothing from the spinner, and the call would be
-// a wasted system call. False when the yield came straight back: no thread
-// waited for the CPU, so the partner is blocked or has moved elsewhere.
-inline bool yield_cpu() {
+// a wasted system call. Returns how long the CPU was away: under kLoneYield,
+// no thread waited for it, so the partner is blocked or has moved elsewhere.
+inline std::chrono::nanoseconds yield_cpu() {
   const auto before = std::chrono::steady_clock::now();
   ::sched_yield();
-  return std::chrono::steady_clock::now() - before >= kLoneYield;
+  return std::chrono::steady_clock::now() - before;
 }
+
+// Whether the spinners may yield on a CPU. Where a busy process shares the
+// CPU, yields keep stalling, and both sides sleep there instead for a spell;
+// other CPUs, which the scheduler may keep free of that process, stay open.
+// A single stall is more often a busy process passing through while the
+// scheduler balances its CPUs, which costs less than sleeping would: only
+// stalls in a row shut the gate. Stalls again soon after a spell ended mean
+// the busy process stayed, and double the spell, so that it costs a few
+// stalls only now and then. Shared by both sides; races only blur a hint.
+class YieldGate {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // Stalls in a row, each within kStallGap of the last, that shut the gate.
+  static constexpr int kStallsToShut = 3;
+  static constexpr std::chrono::milliseconds kStallGap{20};
+  static constexpr std::chrono::milliseconds kShortestSpell{10};
+  static constexpr std::chrono::milliseconds kLongestSpell{1000};
+
+  bool open(int cpu, Clock::time_point now) const { return now >= load(slot(cpu).shut_until); }
+
+  void record_stall(int cpu, Clock::time_point now) {
+    Slot& s = slot(cpu);
+    const bool in_a_row = now - load(s.last_stall) < kStallGap;
+    store(s.last_stall, now);
+    const int stalls = in_a_row ? s.stalls_in_a_row.load(std::memory_order_relaxed) + 1 : 1;
+    s.stalls_in_a_row.store(stalls, std::memory_order_relaxed);
+    if (stalls < kStallsToShut) return;
+    const Clock::duration last_spell{s.spell.load(std::memory_order_relaxed)};
+    const bool stayed = now - load(s.shut_until) < last_spell;
+    const Clock::duration spell =
+        stayed ? std::min<Clock::duration>(last_spell * 2, kLongestSpell) : Clock::duration{kShortestSpell};
+    s.spell.store(spell.count(), std::memory_order_relaxed);
+    store(s.shut_until, now + spell);
+  }
+
+ private:
+  using Instant = std::atomic<Clock::rep>;
+  struct Slot {
+    Instant last_stall{0};
+    std::atomic<int> stalls_in_a_row{0};
+    Instant shut_until{0};
+    std::atomic<Clock::rep> spell{0};
+  };
+  // CPUs that share a slot share a gate: only a hint.
+  static constexpr std::size_t kSlots = 64;
+
+  static Clock::time_point load(const Instant& at) {
+    return Clock::time_point(Clock::duration(at.load(std::memory_order_relaxed)));
+  }
+  static void store(Instant& at, Clock::time_point value) {
+    at.store(value.time_since_epoch().count(), std::memory_order_relaxed);
+  }
+  Slot& slot(int cpu) { return slots_[static_cast<std::size_t>(cpu) % kSlots]; }
+  const Slot& slot(int cpu) const { return slots_[static_cast<std::size_t>(cpu) % kSlots]; }
+
+  alignas(64) std::array<Slot, kSlots> slots_{};
+};
 
 // Pauses between two looks at the clock in a spin. A look costs tens of
 // nanoseconds through the vDSO, a few pauses about as much, so the bound of a
@@ -63,7 +130,7 @@ class CpuNote {
 };
 
 // kGaveUp: `give_up()` held, or a yield found that the partner was not
-// waiting for the CPU.
+// waiting for the CPU, or yields are shut on this CPU.
 enum class SpinEnd { kDone, kTimedOut, kGaveUp };
 
 // The busy-wait of both sides of a hand-over: pauses until `done()` holds or
@@ -73,18 +140,23 @@ enum class SpinEnd { kDone, kTimedOut, kGaveUp };
 // pause too: on a shared CPU every pause only delays the partner. A yield
 // that ran nobody ends the spin: yielding on would keep a CPU busy that the
 // scheduler could otherwise give to a thread being woken, such as the one
-// that is to wake the partner.
+// that is to wake the partner. Where `yields` is shut, a shared CPU ends the
+// spin at once and the side sleeps, to be woken ahead of the busy process.
 template <typename Done, typename GiveUp>
-SpinEnd spin_until(std::chrono::steady_clock::time_point until, CpuNote& own, const CpuNote& partner, Done done,
-                   GiveUp give_up) {
+SpinEnd spin_until(std::chrono::steady_clock::time_point until, CpuNote& own, const CpuNote& partner,
+                   YieldGate& yields, Done done, GiveUp give_up) {
   for (;;) {
     if (done()) return SpinEnd::kDone;
     if (give_up()) return SpinEnd::kGaveUp;
-    if (std::chrono::steady_clock::now() >= until) return SpinEnd::kTimedOut;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= until) return SpinEnd::kTimedOut;
     const int cpu = current_cpu();
     own.note(cpu);
     if (partner.last_was(cpu)) {
-      if (!yield_cpu()) return SpinEnd::kGaveUp;
+      if (!yields.open(cpu, now)) return SpinEnd::kGaveUp;
+      const std::chrono::nanoseconds away = yield_cpu();
+      if (away < kLoneYield) return SpinEnd::kGaveUp;
+      if (away >= kStalledYield) yields.record_stall(cpu, now + away);
       continue;
     }
     for (unsigned pause = 0; pause < kPausesPerClockCheck && !done() && !give_up(); ++pause) cpu_relax();

@@ -58,7 +58,8 @@ struct EventLoopSettings {
   // a job completion (only while a brief job is in flight, or right after an
   // outside event while any job is, and nothing else is ready) before it
   // sleeps in epoll_wait. A spinner yields its CPU only when the other side
-  // last ran there. Each side shortens its spin while spins keep running out.
+  // last ran there, and sleeps instead where yields keep stalling behind a
+  // busy process. Each side shortens its spin while spins keep running out.
   // Zero turns spinning off. Bounded, so an idle process uses no CPU.
   //
   // 50 microseconds: a job handed between two running threads comes back in

@@ -11,8 +11,12 @@
 // rounds, and each ratio the median of the per-round ratios, so that a slow
 // spell of the shared machine hits the contenders alike.
 //
-//   bridge_bench [--rounds N] [--requests N] [--corpus DIR] [--small-only] [--idle-only | --busy-only]
-//                BRIDGE_EXECUTABLE...
+//   bridge_bench [--rounds N] [--requests N] [--gap-us N] [--corpus DIR] [--small-only]
+//                [--idle-only | --busy-only] BRIDGE_EXECUTABLE...
+//
+// --gap-us makes the client pause that long before each request, as a client
+// that sends a request now and then does: every request then finds the
+// relay's threads asleep.
 //
 // Several bridge executables (builds with different settings) can be compared
 // in one run; each is set against the baselines.
@@ -238,14 +242,16 @@ Relay open_relay(const Contender& contender, std::uint16_t port) {
   std::abort();
 }
 
-// Sends `count` lines, cycling through `lines`, each after the reply to the
-// one before; returns each round trip's time.
-std::vector<double> ping_pong(Relay& relay, const std::vector<std::string>& lines, std::size_t count) {
+// Sends `count` lines, cycling through `lines`, each `gap` after the reply to
+// the one before; returns each round trip's time.
+std::vector<double> ping_pong(Relay& relay, const std::vector<std::string>& lines, std::size_t count,
+                              std::chrono::microseconds gap = {}) {
   std::vector<double> trips;
   trips.reserve(count);
   LineSource replies(relay.from_relay);
   std::string reply;
   for (std::size_t i = 0; i < count; ++i) {
+    if (gap.count() > 0) std::this_thread::sleep_for(gap);
     const auto start = Clock::now();
     if (!write_all(relay.to_relay, lines[i % lines.size()]) || !replies.read_line(reply)) {
       std::fprintf(stderr, "bridge_bench: relay stopped answering\n");
@@ -278,7 +284,8 @@ constexpr Column kColumns[] = {
 };
 
 Figures measure(const Contender& contender, std::uint16_t port, const std::vector<std::string>& small,
-                std::size_t requests, const std::map<std::string, std::vector<std::string>>& throughput) {
+                std::size_t requests, std::chrono::microseconds gap,
+                const std::map<std::string, std::vector<std::string>>& throughput) {
   Figures f;
   // Start-up: spawn to first reply, in a process that serves only that; its
   // cost is taken off the next process's to leave the cost per request.
@@ -290,7 +297,7 @@ Figures measure(const Contender& contender, std::uint16_t port, const std::vecto
 
   Relay relay = open_relay(contender, port);
   (void)ping_pong(relay, small, 1);
-  const std::vector<double> trips = ping_pong(relay, small, requests);
+  const std::vector<double> trips = ping_pong(relay, small, requests, gap);
   f["median"] = median(trips);
   f["p99"] = percentile(trips, 0.99);
   f["rss"] = static_cast<double>(peak_rss_kib(relay));
@@ -326,6 +333,7 @@ int main(int argc, char** argv) {
   std::string corpus = TRELLUNE_CORPUS_DIR;
   int rounds = 5;
   std::size_t requests = 5000;
+  std::chrono::microseconds gap{0};
   bool small_only = false;
   bool idle_only = false;
   bool busy_only = false;
@@ -336,6 +344,8 @@ int main(int argc, char** argv) {
       rounds = std::atoi(argv[++i]);
     } else if (arg == "--requests" && i + 1 < argc) {
       requests = static_cast<std::size_t>(std::atol(argv[++i]));
+    } else if (arg == "--gap-us" && i + 1 < argc) {
+      gap = std::chrono::microseconds(std::atol(argv[++i]));
     } else if (arg == "--corpus" && i + 1 < argc) {
       corpus = argv[++i];
     } else if (arg == "--small-only") {
@@ -349,9 +359,9 @@ int main(int argc, char** argv) {
       contenders.push_back({Contender::Kind::Bridge, name, arg});
     }
   }
-  if (contenders.empty() || rounds < 1 || requests < 1 || (idle_only && busy_only)) {
+  if (contenders.empty() || rounds < 1 || requests < 1 || gap.count() < 0 || (idle_only && busy_only)) {
     std::fprintf(stderr,
-                 "usage: bridge_bench [--rounds N] [--requests N] [--corpus DIR] [--small-only] "
+                 "usage: bridge_bench [--rounds N] [--requests N] [--gap-us N] [--corpus DIR] [--small-only] "
                  "[--idle-only | --busy-only] BRIDGE_EXECUTABLE...\n");
     return 2;
   }
@@ -392,12 +402,13 @@ int main(int argc, char** argv) {
       if (conditions[condition] == kBusy) busy.emplace();
       for (std::size_t j = 0; j < contenders.size(); ++j) {
         const std::size_t c = (j + static_cast<std::size_t>(round)) % contenders.size();
-        figures[condition][c].push_back(measure(contenders[c], application.port(), small, requests, throughput));
+        figures[condition][c].push_back(measure(contenders[c], application.port(), small, requests, gap, throughput));
       }
     }
   }
 
-  std::printf("%d rounds, contenders and conditions interleaved; %zu small requests per process\n", rounds, requests);
+  std::printf("%d rounds, contenders and conditions interleaved; %zu small requests per process, %lld us apart\n",
+              rounds, requests, static_cast<long long>(gap.count()));
   std::printf("load average before: %s; after: %s\n", load_before.c_str(), load_average().c_str());
   std::printf("figures: medians over rounds; ratios: medians of the per-round ratios\n");
   const auto over_rounds = [](const std::vector<Figures>& per_round, const std::string& key) {

@@ -43,6 +43,7 @@ class CompletionQueue {
   // Where each side of the hand-over last ran.
   CpuNote& loop_cpu() { return loop_cpu_; }
   CpuNote& worker_cpu() { return worker_cpu_; }
+  // Where either side's spins may yield.
   YieldGate& yields() { return yields_; }
 
   int wake_fd() const { return wake_fd_.get(); }

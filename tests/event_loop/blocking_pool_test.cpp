@@ -388,30 +388,29 @@ Task<void> two_jobs_one_blocked(EventLoop* loop) {
   EXPECT_EQ(got_second, 2);
 }
 
-void run_two_jobs(int starts_allowed, int error) {
+// Runs two jobs at once on a loop whose worker starts fail after the first
+// `starts_allowed`; returns the loop for a look at its workers.
+std::unique_ptr<EventLoop> run_two_jobs(int starts_allowed, int error,
+                                        std::chrono::nanoseconds idle_timeout = EventLoopSettings{}.worker_idle_timeout) {
   g_starts_allowed = starts_allowed;
   g_start_error = error;
   EventLoopSettings settings;
   settings.start_thread = &start_or_fail;
+  settings.worker_idle_timeout = idle_timeout;
   auto loop = make_loop(settings);
   loop->block_on(two_jobs_one_blocked(loop.get()));
-  EXPECT_EQ(loop->worker_count(), 1u);
+  return loop;
 }
 
 // A temporary failure while another worker exists leaves the job queued for it.
-TEST(BlockingPoolTest, TemporarySpawnFailureQueuesTheJobForTheExistingWorker) { run_two_jobs(1, EAGAIN); }
+TEST(BlockingPoolTest, TemporarySpawnFailureQueuesTheJobForTheExistingWorker) {
+  EXPECT_EQ(run_two_jobs(1, EAGAIN)->worker_count(), 1u);
+}
 
 // Idle workers end, but the last stays: a job after a long wait must not
 // depend on a thread start, here one that fails.
 TEST(BlockingPoolTest, IdleWorkersEndButTheLastOutlivesItsTimeout) {
-  EventLoopSettings settings;
-  settings.worker_idle_timeout = 50ms;
-  settings.start_thread = &start_or_fail;
-  g_starts_allowed = 2;
-  g_start_error = EAGAIN;
-  auto loop = make_loop(settings);
-  ASSERT_NE(loop, nullptr);
-  loop->block_on(two_jobs_one_blocked(loop.get()));
+  const std::unique_ptr<EventLoop> loop = run_two_jobs(2, EAGAIN, 50ms);
   EXPECT_EQ(loop->worker_count(), 2u);
   EXPECT_TRUE(eventually([&] { return loop->worker_count() == 1; }));
   std::this_thread::sleep_for(200ms);  // several timeouts
@@ -439,7 +438,7 @@ TEST(BlockingPoolDeathTest, SpawnFailureIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (const SpawnFailureCase& test_case : kSpawnFailureCases) {
     SCOPED_TRACE(test_case.name);
-    EXPECT_DEATH(run_two_jobs(test_case.starts_allowed, test_case.error), test_case.message);
+    EXPECT_DEATH((void)run_two_jobs(test_case.starts_allowed, test_case.error), test_case.message);
   }
 }
 

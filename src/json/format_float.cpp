@@ -25,7 +25,9 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 #include "base/fatal.hpp"
 #include "json/internal/number_basics.hpp"
@@ -248,11 +250,18 @@ struct DigitText {
 constexpr bool divides_exactly(std::uint64_t m, int s, std::uint64_t d, std::uint64_t n) {
   return m * d >= (std::uint64_t{1} << s) && (m * d - (std::uint64_t{1} << s)) * n <= (std::uint64_t{1} << s);
 }
+
+struct DigitBytes {
+  std::uint64_t first;   // bytes 0..7: the first number's digits
+  std::uint64_t second;  // bytes 8..15: the second number's digits
+};
+
+#if defined(__SSE2__)
 static_assert(divides_exactly(3518437209, 45, 10000, 100'000'000));
 static_assert(divides_exactly(5243, 19, 100, 10000));
 static_assert(divides_exactly(52429, 19, 10, 100));
 
-__m128i sixteen_digits(std::uint32_t a, std::uint32_t b) {
+DigitBytes sixteen_digits(std::uint32_t a, std::uint32_t b) {
   const __m128i x = _mm_set_epi64x(b, a);
   const __m128i quads_high = _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi64x(3518437209)), 45);
   const __m128i quads_low = _mm_sub_epi64(x, _mm_mul_epu32(quads_high, _mm_set1_epi64x(10000)));
@@ -262,8 +271,29 @@ __m128i sixteen_digits(std::uint32_t a, std::uint32_t b) {
   const __m128i pairs = _mm_or_si128(pairs_high, _mm_slli_epi32(pairs_low, 16));
   const __m128i tens = _mm_srli_epi16(_mm_mulhi_epu16(pairs, _mm_set1_epi16(-13107)), 3);  // 52429
   const __m128i ones = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
-  return _mm_or_si128(tens, _mm_slli_epi16(ones, 8));
+  const __m128i digits = _mm_or_si128(tens, _mm_slli_epi16(ones, 8));
+  return {static_cast<std::uint64_t>(_mm_cvtsi128_si64(digits)),
+          static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(digits, digits)))};
 }
+#else
+// The same steps on the lanes of one 64-bit word, for each number in turn.
+// A lane's product stays below its lane's top, so no carry reaches the next
+// lane, and the mask after each shift drops what the upper lane's product
+// brought down.
+static_assert(divides_exactly(5243, 19, 100, 10000));
+static_assert(divides_exactly(103, 10, 10, 100));
+
+std::uint64_t eight_digits(std::uint32_t x) {
+  const std::uint64_t quads_high = x / 10000;
+  const std::uint64_t quads = quads_high | (x - quads_high * 10000) << 32;
+  const std::uint64_t pairs_high = (quads * 5243 >> 19) & 0x0000'007F'0000'007F;
+  const std::uint64_t pairs = pairs_high | (quads - pairs_high * 100) << 16;
+  const std::uint64_t tens = (pairs * 103 >> 10) & 0x000F'000F'000F'000F;
+  return tens | (pairs - tens * 10) << 8;
+}
+
+DigitBytes sixteen_digits(std::uint32_t a, std::uint32_t b) { return {eight_digits(a), eight_digits(b)}; }
+#endif
 
 DigitText digit_text(std::uint64_t digits) {
   // The lead digit and the two blocks of eight are found side by side, not
@@ -271,14 +301,14 @@ DigitText digit_text(std::uint64_t digits) {
   const auto lead = static_cast<std::uint32_t>(digits / 10'000'000'000'000'000);  // 0 for 16 digits
   const auto high = static_cast<std::uint32_t>(digits / 100'000'000);
   const auto low = static_cast<std::uint32_t>(digits - std::uint64_t{high} * 100'000'000);
-  const __m128i values = sixteen_digits(high - lead * 100'000'000, low);
+  const DigitBytes values = sixteen_digits(high - lead * 100'000'000, low);
   // Trailing zero digits: the run of zero bytes at the top, all sixteen for
   // a lone lead digit.
-  const auto zero_bytes = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(values, _mm_setzero_si128())));
-  const int trailing_zeros = std::countl_one(zero_bytes);
-  const __m128i text = _mm_or_si128(values, _mm_set1_epi8('0'));
-  const auto middle = static_cast<std::uint64_t>(_mm_cvtsi128_si64(text));
-  const auto tail = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(text, text)));
+  const int trailing_zeros =
+      values.second != 0 ? std::countl_zero(values.second) / 8 : 8 + std::countl_zero(values.first) / 8;
+  constexpr std::uint64_t kZeros = 0x3030'3030'3030'3030;
+  const std::uint64_t middle = values.first | kZeros;
+  const std::uint64_t tail = values.second | kZeros;
   // With 17 digits everything moves up one character behind the lead digit.
   // Both lengths are common, so this is arithmetic rather than a branch.
   const auto seventeen = static_cast<int>((lead + 15) >> 4);  // lead <= 9

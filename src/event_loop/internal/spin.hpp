@@ -13,10 +13,14 @@ namespace trellune::event_loop_internal {
 
 // One step of a busy-wait. On x86 `pause` tells the core that this is a spin
 // loop: it yields pipeline resources to the sibling hyper-thread and avoids the
-// memory-order mis-speculation penalty when the awaited store lands.
+// memory-order mis-speculation penalty when the awaited store lands. On
+// aarch64 `yield` is a no-op on most cores, so `isb` stands in: it drains the
+// pipeline, a short delay of the same order as a pause.
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("isb" ::: "memory");
 #else
   __asm__ __volatile__("" ::: "memory");
 #endif

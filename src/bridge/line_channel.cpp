@@ -125,10 +125,10 @@ StdinJobResult read_stdin_job(StdinRead read) {
 constexpr std::size_t kMaxStdinReadBytes = 64 * 1024;
 
 // The next read of standard input, made by the standard-output end's flush
-// job on its worker right after the flush succeeds, when both ends come from
-// make_stdio_ends. The relay reads the next request as soon as a reply is
-// flushed, so the read needs no hand-over back to the loop and out again.
-// Loop thread only.
+// job on its worker right after the flush succeeds; make_stdio_ends gives
+// both ends one of these. The relay reads the next request as soon as a
+// reply is flushed, so the read needs no hand-over back to the loop and out
+// again. Loop thread only.
 struct ReadAfterFlush {
   // The reader holds no byte, so its next line begins with this read; the
   // standard-input end lends its transfer buffer for it.
@@ -168,7 +168,7 @@ class StdinEnd final : public ReadEnd {
   }
 
   void expect_read() override {
-    if (!after_flush_ || job_ || transfer_pos_ < transfer_end_ || offered_ == 0) return;
+    if (job_ || transfer_pos_ < transfer_end_ || offered_ == 0) return;
     after_flush_->wanted = StdinRead{std::move(transfer_), next_read_limit()};
   }
 
@@ -184,7 +184,6 @@ class StdinEnd final : public ReadEnd {
 
   // The read the flush made, if any; otherwise the lent buffer comes back.
   std::optional<StdinJobResult> take_read_after_flush() {
-    if (!after_flush_) return std::nullopt;
     // Reading now would race the read in flight for the same bytes.
     TRELLUNE_CHECK(!after_flush_->in_flight);
     if (after_flush_->wanted) {
@@ -240,7 +239,7 @@ class StdinEnd final : public ReadEnd {
   std::size_t requested_ = 0;  // by the last read
   bool last_read_filled_ = false;
   std::optional<JobHandle<StdinJobResult>> job_;
-  std::shared_ptr<ReadAfterFlush> after_flush_;  // null when no flush reads for this end
+  std::shared_ptr<ReadAfterFlush> after_flush_;  // shared with the paired standard-output end
 };
 
 // ---------------------------------------------------------------------------
@@ -432,7 +431,7 @@ class StdoutEnd final : public WriteEnd {
  private:
   // Adds the paired input's next read to the held flush, if it wants one.
   bool add_read_after_flush() {
-    if (!after_flush_ || !after_flush_->wanted) return false;
+    if (!after_flush_->wanted) return false;
     held_.then_read = std::exchange(after_flush_->wanted, std::nullopt);
     after_flush_->in_flight = true;
     return true;
@@ -449,7 +448,7 @@ class StdoutEnd final : public WriteEnd {
     StdoutJobResult result = co_await std::move(*job_);
     job_.reset();
     held_ = std::move(result.batch);
-    if (after_flush_ && after_flush_->in_flight) {
+    if (after_flush_->in_flight) {
       after_flush_->in_flight = false;
       after_flush_->made = std::move(result.read);
     }
@@ -461,12 +460,10 @@ class StdoutEnd final : public WriteEnd {
   StdoutBatch held_;
   bool needs_flush_ = false;
   std::optional<JobHandle<StdoutJobResult>> job_;
-  std::shared_ptr<ReadAfterFlush> after_flush_;  // null when this end reads for no other
+  std::shared_ptr<ReadAfterFlush> after_flush_;  // shared with the paired standard-input end
 };
 
 }  // namespace
-
-std::unique_ptr<ReadEnd> make_stdin_end(EventLoop& loop) { return std::make_unique<StdinEnd>(loop, nullptr); }
 
 StdioEnds make_stdio_ends(EventLoop& loop) {
   auto after_flush = std::make_shared<ReadAfterFlush>();
@@ -480,8 +477,6 @@ std::unique_ptr<ReadEnd> make_socket_read_end(SocketReadSide side) {
 std::unique_ptr<WriteEnd> make_socket_write_end(SocketWriteSide side) {
   return std::make_unique<SocketWriteEnd>(std::move(side));
 }
-
-std::unique_ptr<WriteEnd> make_stdout_end(EventLoop& loop) { return std::make_unique<StdoutEnd>(loop, nullptr); }
 
 void flush_process_stdout_at_exit() {
   ProcessStdout& out = process_stdout();

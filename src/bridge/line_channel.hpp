@@ -100,7 +100,6 @@ class LineWriter {
 };
 
 // The four ends.
-std::unique_ptr<ReadEnd> make_stdin_end(EventLoop& loop);
 // Standard input and output as a pair: once the input's reader has handed
 // out all it read, a successful flush of the output goes straight on to the
 // input's next read, in the same job. For a caller that reads the next line
@@ -113,7 +112,6 @@ struct StdioEnds {
 StdioEnds make_stdio_ends(EventLoop& loop);
 std::unique_ptr<ReadEnd> make_socket_read_end(SocketReadSide side);
 std::unique_ptr<WriteEnd> make_socket_write_end(SocketWriteSide side);
-std::unique_ptr<WriteEnd> make_stdout_end(EventLoop& loop);
 
 // At process exit: writes out what the process standard output still holds
 // (failures ignored) and leaves it unbuffered, unless another thread holds it.

@@ -13,11 +13,12 @@ void ensure_standard_descriptors();
 void ignore_broken_pipe_signal();
 
 // A message of a few megabytes passes through buffers of its own size (the
-// line, its parsed tree, its re-serialization). glibc maps such a buffer
-// afresh and unmaps it when it is freed, so every large message paid again
-// for faulting in and clearing its pages, a tenth of the time of a 1 MB
-// request. Buffers up to a few megabytes now come from the heap, which keeps
-// what is freed for the next message (and returns a large freed top).
+// line, its parsed tree, its re-serialization). By default glibc maps such a
+// buffer afresh and unmaps it when it is freed, so every large message would
+// pay again for faulting in and clearing its pages, a tenth of the time of a
+// 1 MB request. Buffers up to a few megabytes come from the heap instead,
+// which keeps what is freed for the next message (and returns a large freed
+// top).
 void keep_large_buffers_in_the_heap();
 
 }  // namespace trellune

@@ -1,4 +1,5 @@
-// The pieces under serialize_compact, open to the tests.
+// The pieces of the compact writer, open to the tests. What is not inline
+// here is defined in json/serialize_compact.cpp, beside the writer itself.
 #pragma once
 
 #include <array>

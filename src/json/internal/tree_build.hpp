@@ -1,5 +1,6 @@
 // Building and destroying trees from raw handle words, for the parser and the
-// tree's own code.
+// tree's own code. Defined in json/json_value.cpp, with the rest of the
+// tree's code.
 #pragma once
 
 #include <cstddef>

@@ -18,6 +18,15 @@ endif()
 add_library(trellune_no_exceptions INTERFACE)
 target_compile_options(trellune_no_exceptions INTERFACE -fno-exceptions)
 
+if(TRELLUNE_SANITIZE AND TRELLUNE_STATIC)
+  message(FATAL_ERROR "TRELLUNE_SANITIZE needs the shared runtimes: turn TRELLUNE_STATIC off")
+endif()
+# A static executable is a static PIE, so it keeps address-space
+# randomisation: every object must be position-independent.
+if(TRELLUNE_STATIC)
+  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+endif()
+
 if(TRELLUNE_SANITIZE)
   string(REPLACE "," ";" _sanitizers "${TRELLUNE_SANITIZE}")
   foreach(_s IN LISTS _sanitizers)

@@ -11,6 +11,7 @@
 
 #include "base/fatal_internal.hpp"
 #include "base/sanitizers.hpp"
+#include "support/death_test_style.hpp"
 
 namespace trellune {
 namespace {
@@ -77,7 +78,7 @@ TEST(FatalReportTest, ThreadNames) {
 // the one gtest runs the test on, and no other thread is copied by fork.
 class FatalDeathTest : public testing::Test {
  protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+  void SetUp() override { use_fresh_process_death_tests(); }
 };
 
 // The report names this line.
@@ -91,7 +92,7 @@ std::string expected_report(std::string_view thread, std::string_view message) {
 
 // The whole of standard error, byte for byte.
 testing::Matcher<const std::string&> is_exactly(const std::string& text) {
-  return testing::Matcher<const std::string&>(text);
+  return testing::Matcher<const std::string&>(text + kAfterAbort);
 }
 
 TEST_F(FatalDeathTest, MainThread) {
@@ -127,8 +128,9 @@ TEST_F(FatalDeathTest, MessageLongerThanTheReportBuffer) {
 TEST_F(FatalDeathTest, BrokenCheck) {
   const int answer = 41;
   EXPECT_EXIT(TRELLUNE_CHECK(answer == 42), testing::KilledBySignal(SIGABRT),
-              "^\ntrellune-mcp: fatal error in thread 'main' at tests/base/fatal_test\\.cpp:[0-9]+:\n"
-              "internal invariant failed: answer == 42\n$");
+              std::string("^\ntrellune-mcp: fatal error in thread 'main' at tests/base/fatal_test\\.cpp:[0-9]+:\n"
+                          "internal invariant failed: answer == 42\n") +
+                  kAfterAbortPattern + "$");
 }
 
 #if !TRELLUNE_ADDRESS_SANITIZER
@@ -157,7 +159,7 @@ TEST_F(FatalDeathTest, AllocationFailure) {
     EXPECT_EXIT(c.allocate(), testing::KilledBySignal(SIGABRT),
                 "^\ntrellune-mcp: fatal error in thread 'main' at src/base/fatal\\.cpp:[0-9]+:\n"
                 "memory allocation of " +
-                    std::to_string(expected_size) + " bytes failed\n$");
+                    std::to_string(expected_size) + " bytes failed\n" + kAfterAbortPattern + "$");
   }
 }
 
@@ -167,7 +169,7 @@ TEST_F(FatalDeathTest, AllocationFailureConsultsTheNewHandler) {
         std::set_new_handler([] { TRELLUNE_FATAL("new_handler ran"); });
         g_allocated = ::operator new(g_huge);
       },
-      testing::KilledBySignal(SIGABRT), "\nnew_handler ran\n$");
+      testing::KilledBySignal(SIGABRT), std::string("\nnew_handler ran\n") + kAfterAbortPattern + "$");
 }
 
 TEST(AllocationTest, NothrowFormsReturnNull) {

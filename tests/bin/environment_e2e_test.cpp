@@ -30,11 +30,12 @@ constexpr std::string_view kRefused =
 TEST(SelfConnectTest, ConnectionToItselfIsRefused) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
   constexpr const char* kSetUp =
-      "ip link set lo up && echo '40000 40000' > /proc/sys/net/ipv4/ip_local_port_range || exit 77; exec \"$0\"";
+      "ip link set lo up && echo '40000 40000' > /proc/sys/net/ipv4/ip_local_port_range || exit 77; exec \"$0\" \"$@\"";
   for (int attempt = 0; attempt < 3; ++attempt) {
     SCOPED_TRACE(attempt);
     ChildOptions options;
-    options.args = {"--net", "/bin/sh", "-c", kSetUp, testing::bridge_executable()};
+    options.args = {"--net", "/bin/sh", "-c", kSetUp};
+    for (std::string& word : testing::bridge_command()) options.args.push_back(std::move(word));
     options.env = {{"TRELLUNE_MCP_PORT", "40000"}, {"TRELLUNE_MCP_TOKEN", "secret"}};
     Child child = Child::spawn("/usr/bin/unshare", options);
     ASSERT_TRUE(child.write_stdin("{\"id\":1}\n"));
@@ -188,12 +189,16 @@ TEST(ResourceLimitTest, TightLimits) {
   // reserve address space far beyond these limits.
   GTEST_SKIP() << "the sanitizer runtimes need descriptors and address space of their own";
 #endif
+#ifdef TRELLUNE_TEST_EMULATED
+  GTEST_SKIP() << "qemu-user needs descriptors and address space of its own";
+#endif
   for (const ResourceLimitCase& c : kResourceLimitCases) {
     SCOPED_TRACE(std::string("ulimit ") + c.limit);
     const bool relays = c.status == exited_with(0);
     testing::TcpListener listener;
     ChildOptions options;
-    options.args = {"-c", std::string("ulimit ") + c.limit + " && exec \"$0\"", testing::bridge_executable()};
+    options.args = {"-c", std::string("ulimit ") + c.limit + " && exec \"$0\" \"$@\""};
+    for (std::string& word : testing::bridge_command()) options.args.push_back(std::move(word));
     options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
     Child child = Child::spawn("/bin/sh", options);
     ASSERT_TRUE(child.write_stdin("q\n"));

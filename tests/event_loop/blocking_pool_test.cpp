@@ -16,6 +16,7 @@
 
 #include "event_loop/event_loop.hpp"
 #include "loop_test_support.hpp"
+#include "support/death_test_style.hpp"
 
 namespace trellune {
 namespace {
@@ -435,7 +436,7 @@ constexpr SpawnFailureCase kSpawnFailureCases[] = {
 };
 
 TEST(BlockingPoolDeathTest, SpawnFailureIsFatal) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  use_fresh_process_death_tests();
   for (const SpawnFailureCase& test_case : kSpawnFailureCases) {
     SCOPED_TRACE(test_case.name);
     EXPECT_DEATH((void)run_two_jobs(test_case.starts_allowed, test_case.error), test_case.message);

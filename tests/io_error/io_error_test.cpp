@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "base/fatal.hpp"
+#include "support/death_test_style.hpp"
 
 namespace trellune {
 namespace {
@@ -351,7 +352,7 @@ TEST(IoResultTest, HoldsValueOrErrorAcrossMoves) {
 // re-executed child, so the child's main thread is the one gtest runs on.
 class IoErrorDeathTest : public testing::Test {
  protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+  void SetUp() override { use_fresh_process_death_tests(); }
 };
 
 // The report names this line.
@@ -371,7 +372,7 @@ TEST_F(IoErrorDeathTest, MessageWithDisplayRendering) {
       testing::Matcher<const std::string&>(
           "\ntrellune-mcp: fatal error in thread 'main' at tests/io_error/io_error_test.cpp:" +
           std::to_string(kFatalLine) +
-          ":\nOS can't spawn worker thread: Resource temporarily unavailable (os error 11)\n"));
+          ":\nOS can't spawn worker thread: Resource temporarily unavailable (os error 11)\n" + kAfterAbort));
 }
 
 TEST_F(IoErrorDeathTest, KindOutsideTheList) {

@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace trellune::testing {
 namespace {
@@ -70,6 +73,16 @@ std::string describe(const ExitStatus& status) {
 
 std::string bridge_executable() { return TRELLUNE_MCP_EXECUTABLE; }
 
+std::vector<std::string> bridge_command() {
+  std::vector<std::string> words;
+#ifdef TRELLUNE_TEST_EMULATOR
+  std::istringstream emulator(TRELLUNE_TEST_EMULATOR);
+  for (std::string word; emulator >> word;) words.push_back(word);
+#endif
+  words.push_back(bridge_executable());
+  return words;
+}
+
 Child Child::spawn(const std::string& path, const ChildOptions& options) {
   (void)kSigpipeIgnored;
   int in[2];
@@ -89,8 +102,10 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
     }
   }
 
-  std::vector<std::string> argv_text{path};
+  std::vector<std::string> argv_text =
+      path == bridge_executable() ? bridge_command() : std::vector<std::string>{path};
   argv_text.insert(argv_text.end(), options.args.begin(), options.args.end());
+  const std::string program = argv_text.front();
   std::vector<char*> argv;
   for (auto& a : argv_text) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -123,7 +138,7 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
     // Descriptors the test runner left open would take numbers the child's
     // own descriptors are expected to get.
     ::close_range(3, ~0U, 0);
-    ::execve(path.c_str(), argv.data(), envp.data());
+    ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
 

@@ -44,6 +44,8 @@ std::string describe(const ExitStatus& status);
 
 class Child {
  public:
+  // `path` is started directly, except the bridge under test: through
+  // bridge_command().
   static Child spawn(const std::string& path, const ChildOptions& options);
   Child(Child&& other) noexcept;
   Child& operator=(Child&&) = delete;
@@ -88,5 +90,9 @@ class Child {
 
 // Path of the executable under test, set by the build.
 std::string bridge_executable();
+// The words that start it: in a cross build the emulator's command line
+// first, then the path. Child::spawn of bridge_executable() adds the
+// emulator by itself; a shell script that starts the bridge needs these.
+std::vector<std::string> bridge_command();
 
 }  // namespace trellune::testing

@@ -92,23 +92,48 @@ struct DiagRequest {
   inet_diag_req_v2 body;
 };
 
-bool send_diag_request(int netlink, std::uint8_t family, std::uint16_t bridge_port) {
+bool send_diag_request(int netlink, const DiagRequest& request) {
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  return ::sendto(netlink, &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) ==
+         static_cast<ssize_t>(sizeof request);
+}
+
+DiagRequest tcp_request(std::uint8_t family) {
   DiagRequest request{};
   request.header.nlmsg_len = sizeof request;
   request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.header.nlmsg_flags = NLM_F_REQUEST;
   request.body.sdiag_family = family;
   request.body.sdiag_protocol = IPPROTO_TCP;
   // Request and TIME_WAIT sockets are listed without an owner (uid 0): only
   // an established socket tells who holds the connection.
   request.body.idiag_states = 1u << TCP_ESTABLISHED;
+  return request;
+}
+
+// The peer by its exact ends: one hash lookup in the kernel, where a dump
+// walks every socket table. An IPv6 socket that a dual-stack listener holds
+// for an IPv4 client is hashed by its IPv4 ends and found this way too.
+DiagRequest exact_peer_request(const TcpEnds& bridge) {
+  DiagRequest request = tcp_request(AF_INET);
+  inet_diag_sockid& id = request.body.id;
+  id.idiag_sport = htons(bridge.remote.port);
+  id.idiag_dport = htons(bridge.local.port);
+  std::memcpy(id.idiag_src, &bridge.remote.address[12], 4);
+  std::memcpy(id.idiag_dst, &bridge.local.address[12], 4);
+  id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  return request;
+}
+
+DiagRequest dump_request(std::uint8_t family, std::uint16_t bridge_port) {
+  DiagRequest request = tcp_request(family);
+  request.header.nlmsg_flags |= NLM_F_DUMP;
   // Lets the kernel skip sockets that do not talk to the bridge's port; the
   // rows are still matched in full.
   request.body.id.idiag_dport = htons(bridge_port);
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  return ::sendto(netlink, &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) ==
-         static_cast<ssize_t>(sizeof request);
+  return request;
 }
 
 TcpSocketRow row_of(const inet_diag_msg& message) {
@@ -125,9 +150,10 @@ TcpSocketRow row_of(const inet_diag_msg& message) {
   return row;
 }
 
-// Feeds the rows of one dump to `search`; false when the dump failed or was
-// cut short, so that what it listed may be incomplete.
-bool read_diag_dump(int netlink, PeerSearch& search) {
+// Feeds the established sockets of one answer (a dump, or a single socket)
+// to `search`; false when it failed or was cut short, so that what it listed
+// may be incomplete.
+bool read_diag_answer(int netlink, PeerSearch& search) {
   alignas(nlmsghdr) char buffer[kDiagBufferSize];
   for (int round = 0; round < kMostDiagReceives; ++round) {
     // MSG_TRUNC makes recv report a message's full length, so a truncated
@@ -137,30 +163,40 @@ bool read_diag_dump(int netlink, PeerSearch& search) {
     if (received <= 0 || static_cast<std::size_t>(received) > sizeof buffer) return false;
     std::size_t offset = 0;
     const auto length = static_cast<std::size_t>(received);
+    bool more = false;
     while (length - offset >= sizeof(nlmsghdr)) {
       const auto* header = reinterpret_cast<const nlmsghdr*>(buffer + offset);
       if (header->nlmsg_len < sizeof(nlmsghdr) || header->nlmsg_len > length - offset) return false;
       if (header->nlmsg_type == NLMSG_DONE) return true;
       if (header->nlmsg_type == NLMSG_ERROR) return false;
-      if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
-          header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-        search.consider(row_of(*reinterpret_cast<const inet_diag_msg*>(buffer + offset + NLMSG_HDRLEN)));
+      more = (header->nlmsg_flags & NLM_F_MULTI) != 0;
+      if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY && header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+        const auto& message = *reinterpret_cast<const inet_diag_msg*>(buffer + offset + NLMSG_HDRLEN);
+        if (message.idiag_state == TCP_ESTABLISHED) search.consider(row_of(message));
       }
       offset += NLMSG_ALIGN(header->nlmsg_len);
     }
+    if (!more) return true;
   }
   return false;
 }
 
-bool search_sock_diag(PeerSearch& search, std::uint16_t bridge_port) {
+bool search_sock_diag(PeerSearch& search, const TcpEnds& bridge) {
   Descriptor netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
   if (netlink.get() < 0) return false;
   if (::setsockopt(netlink.get(), SOL_SOCKET, SO_RCVTIMEO, &kDiagReplyTimeout, sizeof kDiagReplyTimeout) != 0) {
     return false;
   }
+  // No socket by the exact ends is answered with an error; the dumps then
+  // look for a peer that a redirect moved to another port.
+  if (send_diag_request(netlink.get(), exact_peer_request(bridge)) && read_diag_answer(netlink.get(), search) &&
+      search.exact_peer_found()) {
+    return true;
+  }
   // A dual-stack listener holds IPv4 connections in IPv6 sockets.
   for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
-    if (!send_diag_request(netlink.get(), family, bridge_port) || !read_diag_dump(netlink.get(), search)) {
+    if (!send_diag_request(netlink.get(), dump_request(family, bridge.local.port)) ||
+        !read_diag_answer(netlink.get(), search)) {
       return false;
     }
   }
@@ -281,7 +317,7 @@ PeerOwner find_peer_owner(int fd) {
   if (!ends) return {};  // a peer already gone shows itself on the first send
   const uid_t user = ::geteuid();
   PeerSearch search(*ends, user);
-  if (!search_sock_diag(search, ends->local.port)) {
+  if (!search_sock_diag(search, *ends)) {
     search = PeerSearch(*ends, user);
     if (!search_proc_net_tcp(search)) return {};
   }

@@ -46,6 +46,7 @@ class PeerSearch {
   void consider(const TcpSocketRow& row);
   // The owner's uid, or nothing when no socket answers the bridge's end.
   std::optional<uid_t> owner() const;
+  bool exact_peer_found() const { return exact_.has_value(); }
 
  private:
   bool acceptable(uid_t uid) const { return uid == user_ || uid == 0; }

@@ -141,8 +141,8 @@ bool connected_to_itself(int fd) {
 }
 
 // The connect completes when the listener's SYN-ACK arrives; the listener's
-// side becomes an established socket only when the kernel has processed the
-// final ACK, which may be a moment later on another CPU.
+// side becomes a full socket, with an owner, only when the kernel has
+// processed the final ACK, which may be a moment later on another CPU.
 Task<PeerOwner> settled_peer_owner(EventLoop& loop, int fd) {
   constexpr int kMostRetries = 5;
   constexpr auto kRetryPause = std::chrono::milliseconds(2);
@@ -188,7 +188,8 @@ Task<IoResult<LocalConnection>> attempt(EventLoop& loop, SocketAddress address) 
   // Every request carries the token, the key to the user's application: a
   // peer of another user gets not one byte.
   Task<PeerOwner> finding = settled_peer_owner(loop, fd);
-  if (IoStatus admitted = admit_peer(co_await std::move(finding), address.port()); !admitted) {
+  const PeerOwner owner = co_await std::move(finding);
+  if (IoStatus admitted = admit_peer(owner, address.port()); !admitted) {
     co_return std::move(admitted).error();
   }
   // Requests leave as payload and "\n" in two sends; with Nagle's algorithm

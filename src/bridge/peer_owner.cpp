@@ -21,6 +21,15 @@ namespace {
 
 bool trusted_owner(uid_t uid, uid_t user) { return uid == user || uid == 0; }
 
+// The states of a full socket, which carries its creator's uid. A request
+// socket (SYN_RECV) and a TIME_WAIT socket are listed with uid 0, whoever
+// held the connection. A peer that has already closed its end still counts:
+// it was listening all the same.
+constexpr std::uint32_t kOwnedStates = 1u << TCP_ESTABLISHED | 1u << TCP_FIN_WAIT1 | 1u << TCP_FIN_WAIT2 |
+                                       1u << TCP_CLOSE_WAIT | 1u << TCP_LAST_ACK | 1u << TCP_CLOSING;
+
+bool has_owner(unsigned state) { return state < 32 && (kOwnedStates >> state & 1u) != 0; }
+
 TcpEndpoint ipv4_endpoint(const void* address_bytes, std::uint16_t port) {
   TcpEndpoint endpoint;
   endpoint.address[10] = 0xff;
@@ -106,9 +115,7 @@ DiagRequest tcp_request(std::uint8_t family) {
   request.header.nlmsg_flags = NLM_F_REQUEST;
   request.body.sdiag_family = family;
   request.body.sdiag_protocol = IPPROTO_TCP;
-  // Request and TIME_WAIT sockets are listed without an owner (uid 0): only
-  // an established socket tells who holds the connection.
-  request.body.idiag_states = 1u << TCP_ESTABLISHED;
+  request.body.idiag_states = kOwnedStates;
   return request;
 }
 
@@ -150,7 +157,7 @@ TcpSocketRow row_of(const inet_diag_msg& message) {
   return row;
 }
 
-// Feeds the established sockets of one answer (a dump, or a single socket)
+// Feeds the owned sockets of one answer (a dump, or a single socket)
 // to `search`; false when it failed or was cut short, so that what it listed
 // may be incomplete.
 bool read_diag_answer(int netlink, PeerSearch& search) {
@@ -172,7 +179,7 @@ bool read_diag_answer(int netlink, PeerSearch& search) {
       more = (header->nlmsg_flags & NLM_F_MULTI) != 0;
       if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY && header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
         const auto& message = *reinterpret_cast<const inet_diag_msg*>(buffer + offset + NLMSG_HDRLEN);
-        if (message.idiag_state == TCP_ESTABLISHED) search.consider(row_of(message));
+        if (has_owner(message.idiag_state)) search.consider(row_of(message));
       }
       offset += NLMSG_ALIGN(header->nlmsg_len);
     }
@@ -206,7 +213,6 @@ bool search_sock_diag(PeerSearch& search, const TcpEnds& bridge) {
 // ---------------------------------------------------------------------------
 // /proc/net/tcp and /proc/net/tcp6
 
-constexpr std::string_view kProcEstablished = "01";
 constexpr std::size_t kProcUidField = 7;
 
 std::string_view next_field(std::string_view& rest) {
@@ -304,7 +310,8 @@ std::optional<TcpSocketRow> parse_proc_net_tcp_line(std::string_view line) {
   (void)next_field(rest);  // "sl", the row number
   const std::optional<TcpEndpoint> local = parse_proc_endpoint(next_field(rest));
   const std::optional<TcpEndpoint> remote = parse_proc_endpoint(next_field(rest));
-  if (!local || !remote || next_field(rest) != kProcEstablished) return std::nullopt;
+  const std::optional<unsigned> state = parse_number<unsigned>(next_field(rest), 16);
+  if (!local || !remote || !state || !has_owner(*state)) return std::nullopt;
   std::string_view uid_field;
   for (std::size_t field = 4; field <= kProcUidField; ++field) uid_field = next_field(rest);
   const std::optional<uid_t> uid = parse_number<uid_t>(uid_field, 10);

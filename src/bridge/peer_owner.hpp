@@ -29,13 +29,13 @@ struct TcpEnds {
   TcpEndpoint remote;
 };
 
-// One established socket as the kernel lists it.
+// One socket that has an owner, as the kernel lists it.
 struct TcpSocketRow {
   TcpEnds ends;
   uid_t uid = 0;
 };
 
-// The peer's socket is the established one whose remote end is the bridge's
+// The peer's socket is the owned one whose remote end is the bridge's
 // local end. Its local end is normally the bridge's remote end; when a
 // firewall rule redirected the connection to another port it is not, and then
 // every socket that answers the bridge's end counts, a foreign one first.
@@ -58,7 +58,7 @@ class PeerSearch {
 };
 
 // A line of /proc/net/tcp or /proc/net/tcp6; nothing for the header, a
-// malformed line or a socket that is not established.
+// malformed line or a socket listed without an owner.
 std::optional<TcpSocketRow> parse_proc_net_tcp_line(std::string_view line);
 
 struct PeerOwner {

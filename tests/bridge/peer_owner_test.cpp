@@ -43,6 +43,7 @@ TEST(PeerOwnerTest, ProcNetTcpRowsNameThePeersOwner) {
       {"v4-mapped tcp6 row of a dual-stack listener", {row(kMappedApp, kMappedBridge, "01", "4242")}, 4242},
       {"TIME_WAIT row of the same ports has no owner", {row(kV4App, kV4Bridge, "06", "0")}, std::nullopt},
       {"SYN_RECV row has no owner", {row(kV4App, kV4Bridge, "03", "0")}, std::nullopt},
+      {"a peer that has closed its end still names its owner", {row(kV4App, kV4Bridge, "05", "4242")}, 4242},
       {"a stale row does not hide the established one",
        {row(kV4App, kV4Bridge, "06", "0"), row(kMappedApp, kMappedBridge, "01", "4242")},
        4242},

@@ -1,5 +1,7 @@
 #include "bridge/local_connection.hpp"
 
+#include "bridge/peer_owner.hpp"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -46,6 +48,10 @@ struct SocketAddress {
   socklen_t length = 0;
   int family() const { return storage.ss_family; }
   const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+  std::uint16_t port() const {
+    return ntohs(family() == AF_INET ? reinterpret_cast<const sockaddr_in*>(&storage)->sin_port
+                                     : reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
+  }
 };
 
 std::optional<SocketAddress> ipv4_literal(const std::string& host, std::uint16_t port) {
@@ -134,6 +140,21 @@ bool connected_to_itself(int fd) {
   return local_length == peer_length && std::memcmp(&local, &peer, local_length) == 0;
 }
 
+// The connect completes when the listener's SYN-ACK arrives; the listener's
+// side becomes a full socket, with an owner, only when the kernel has
+// processed the final ACK, which may be a moment later on another CPU.
+Task<PeerOwner> settled_peer_owner(EventLoop& loop, int fd) {
+  constexpr int kMostRetries = 5;
+  constexpr auto kRetryPause = std::chrono::milliseconds(2);
+  PeerOwner owner = find_peer_owner(fd);
+  for (int retry = 0; retry < kMostRetries && owner.finding == PeerOwner::Finding::NoSocket; ++retry) {
+    auto pause = loop.sleep_for(kRetryPause);
+    co_await pause;
+    owner = find_peer_owner(fd);
+  }
+  co_return owner;
+}
+
 IoError close_with(int fd, IoError error) {
   ::close(fd);
   return error;
@@ -163,6 +184,13 @@ Task<IoResult<LocalConnection>> attempt(EventLoop& loop, SocketAddress address) 
   }
   if (connected_to_itself(fd)) {
     co_return IoError::from_os_code(ECONNREFUSED);
+  }
+  // Every request carries the token, the key to the user's application: a
+  // peer of another user gets not one byte.
+  Task<PeerOwner> finding = settled_peer_owner(loop, fd);
+  const PeerOwner owner = co_await std::move(finding);
+  if (IoStatus admitted = admit_peer(owner, address.port()); !admitted) {
+    co_return std::move(admitted).error();
   }
   // Requests leave as payload and "\n" in two sends; with Nagle's algorithm
   // the second would wait for the peer's delayed acknowledgement (~40 ms).

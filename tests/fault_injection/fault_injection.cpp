@@ -9,10 +9,16 @@
 //   TRELLUNE_FAULT_FAIL_CALL          one call name, failed once ...
 //   TRELLUNE_FAULT_FAIL_AFTER         ... after this many calls of it pass ...
 //   TRELLUNE_FAULT_FAIL_ERRNO         ... with this errno, doing nothing
+//   TRELLUNE_FAULT_NO_NETLINK         1: every AF_NETLINK socket() fails with
+//                                     EAFNOSUPPORT, as under an emulator
+//                                     that does not translate the protocol
+//   TRELLUNE_FAULT_NO_PROC_NET_TCP    1: opening /proc/net/tcp or tcp6 fails
+//                                     with EACCES, as in a sandbox
 //
 // Calls in scope: read on descriptor 0, write on descriptor 1 (the event
 // loop's eventfd and standard error pass untouched), recv, send, connect,
-// epoll_wait and poll. Interruptions hit read, write, epoll_wait and poll:
+// epoll_wait and poll, and for the two NO_ variables socket and open.
+// Interruptions hit read, write, epoll_wait and poll:
 // the bridge reports an interrupted recv or send as an error, which the
 // FAIL_* variables provoke on purpose. Short transfers hit read and write
 // only: the bridge takes a short non-blocking recv or send as a drained or
@@ -22,6 +28,7 @@
 // Bookkeeping is a few atomics, so worker threads may call in at any time,
 // and it calls nothing that could lead back into this library.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -29,6 +36,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +53,8 @@ struct Settings {
   int fail_call = -1;
   std::uint64_t fail_after = 0;
   int fail_errno = 0;
+  bool no_netlink = false;
+  bool no_proc_net_tcp = false;
 };
 
 Settings settings;
@@ -63,6 +73,8 @@ __attribute__((constructor)) void read_settings() {
   settings.short_percent = number_from("TRELLUNE_FAULT_SHORT_PERCENT", 0);
   settings.fail_after = number_from("TRELLUNE_FAULT_FAIL_AFTER", 0);
   settings.fail_errno = static_cast<int>(number_from("TRELLUNE_FAULT_FAIL_ERRNO", 0));
+  settings.no_netlink = number_from("TRELLUNE_FAULT_NO_NETLINK", 0) != 0;
+  settings.no_proc_net_tcp = number_from("TRELLUNE_FAULT_NO_PROC_NET_TCP", 0) != 0;
   if (const char* name = std::getenv("TRELLUNE_FAULT_FAIL_CALL")) {
     for (int call = 0; call < kCallCount; ++call) {
       if (std::strcmp(name, kCallNames[call]) == 0) settings.fail_call = call;
@@ -155,6 +167,53 @@ int poll(pollfd* fds, nfds_t count, int timeout) {
   static const auto real = next<int (*)(pollfd*, nfds_t, int)>("poll");
   if (fails(kPoll, true)) return -1;
   return real(fds, count, timeout);
+}
+
+int socket(int domain, int type, int protocol) {
+  static const auto real = next<int (*)(int, int, int)>("socket");
+  if (settings.no_netlink && domain == AF_NETLINK) {
+    errno = EAFNOSUPPORT;
+    return -1;
+  }
+  return real(domain, type, protocol);
+}
+
+}  // extern "C"
+
+namespace {
+
+using OpenFunction = int (*)(const char*, int, ...);
+
+int open_unless_hidden(OpenFunction real, const char* path, int flags, va_list rest) {
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
+  if (settings.no_proc_net_tcp && std::strncmp(path, "/proc/net/tcp", 13) == 0) {
+    errno = EACCES;
+    return -1;
+  }
+  return real(path, flags, mode);
+}
+
+}  // namespace
+
+extern "C" {
+
+// Both names: which one a caller links to depends on its large-file settings.
+int open(const char* path, int flags, ...) {
+  static const auto real = next<OpenFunction>("open");
+  va_list rest;
+  va_start(rest, flags);
+  const int fd = open_unless_hidden(real, path, flags, rest);
+  va_end(rest);
+  return fd;
+}
+
+int open64(const char* path, int flags, ...) {
+  static const auto real = next<OpenFunction>("open64");
+  va_list rest;
+  va_start(rest, flags);
+  const int fd = open_unless_hidden(real, path, flags, rest);
+  va_end(rest);
+  return fd;
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 #include "support/child_process.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -138,6 +139,10 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
     // Descriptors the test runner left open would take numbers the child's
     // own descriptors are expected to get.
     ::close_range(3, ~0U, 0);
+    if (options.run_as) {
+      const uid_t id = *options.run_as;
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(id, id, id) != 0 || ::setresuid(id, id, id) != 0) ::_exit(126);
+    }
     ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }

@@ -30,6 +30,9 @@ struct ChildOptions {
   // Standard error is a non-blocking pipe that other writers have filled;
   // what they wrote is read back at the front of stderr_text().
   bool full_nonblocking_stderr = false;
+  // Runs the child under this uid (and the same gid, no supplementary
+  // groups); needs root.
+  std::optional<uid_t> run_as;
 };
 
 struct ExitStatus {

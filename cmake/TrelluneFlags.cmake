@@ -21,8 +21,8 @@ target_compile_options(trellune_no_exceptions INTERFACE -fno-exceptions)
 if(TRELLUNE_SANITIZE AND TRELLUNE_STATIC)
   message(FATAL_ERROR "TRELLUNE_SANITIZE needs the shared runtimes: turn TRELLUNE_STATIC off")
 endif()
-# A static executable is a static PIE, so it keeps address-space
-# randomisation: every object must be position-independent.
+# A static executable is a static PIE where the toolchain can link one: every
+# object must be position-independent.
 if(TRELLUNE_STATIC)
   set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 endif()

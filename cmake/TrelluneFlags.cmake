@@ -25,6 +25,9 @@ endif()
 # object must be position-independent.
 if(TRELLUNE_STATIC)
   set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+  # Released executables name their sources relative to the checkout, so
+  # that two builds of one commit in different folders are identical.
+  add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}/= -ffile-prefix-map=${PROJECT_BINARY_DIR}/=)
 endif()
 
 if(TRELLUNE_SANITIZE)

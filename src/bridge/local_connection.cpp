@@ -1,7 +1,5 @@
 #include "bridge/local_connection.hpp"
 
-#include "bridge/peer_owner.hpp"
-
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -10,10 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "bridge/peer_owner.hpp"
 
 namespace trellune {
 
@@ -48,10 +49,6 @@ struct SocketAddress {
   socklen_t length = 0;
   int family() const { return storage.ss_family; }
   const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
-  std::uint16_t port() const {
-    return ntohs(family() == AF_INET ? reinterpret_cast<const sockaddr_in*>(&storage)->sin_port
-                                     : reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
-  }
 };
 
 std::optional<SocketAddress> ipv4_literal(const std::string& host, std::uint16_t port) {
@@ -124,35 +121,41 @@ Task<IoResult<std::vector<SocketAddress>>> candidate_addresses(EventLoop& loop, 
   co_return co_await std::move(lookup);
 }
 
-// With nothing listening on a port inside the ephemeral range, connect() may
-// pick that same port as its source and complete a TCP simultaneous open with
-// itself: the request would come back as its own reply, token included. Such
-// a socket is no connection to the application, so it counts as refused.
-bool connected_to_itself(int fd) {
-  sockaddr_storage local{};
-  sockaddr_storage peer{};
-  socklen_t local_length = sizeof local;
-  socklen_t peer_length = sizeof peer;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0 ||
-      ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0) {
-    return false;  // a peer already gone shows itself on the first recv or send
-  }
-  return local_length == peer_length && std::memcmp(&local, &peer, local_length) == 0;
-}
-
 // The connect completes when the listener's SYN-ACK arrives; the listener's
 // side becomes a full socket, with an owner, only when the kernel has
 // processed the final ACK, which may be a moment later on another CPU.
-Task<PeerOwner> settled_peer_owner(EventLoop& loop, int fd) {
+Task<PeerOwner> settled_peer_owner(EventLoop& loop, TcpEnds ends) {
   constexpr int kMostRetries = 5;
   constexpr auto kRetryPause = std::chrono::milliseconds(2);
-  PeerOwner owner = find_peer_owner(fd);
+  PeerOwner owner = find_peer_owner(ends);
   for (int retry = 0; retry < kMostRetries && owner.finding == PeerOwner::Finding::NoSocket; ++retry) {
     auto pause = loop.sleep_for(kRetryPause);
     co_await pause;
-    owner = find_peer_owner(fd);
+    owner = find_peer_owner(ends);
   }
   co_return owner;
+}
+
+// Before the first byte: the socket must reach another socket, and that one
+// must belong to this user or to root.
+Task<IoStatus> vet_peer(EventLoop& loop, int fd) {
+  const std::optional<TcpEnds> ends = tcp_ends_of(fd);
+  if (!ends) {
+    co_return IoStatus{};  // a peer already gone shows itself on the first recv or send
+  }
+  // With nothing listening on a port inside the ephemeral range, connect()
+  // may pick that same port as its source and complete a TCP simultaneous
+  // open with itself: the request would come back as its own reply, token
+  // included. Such a socket is no connection to the application, so it
+  // counts as refused.
+  if (ends->local == ends->remote) {
+    co_return IoError::from_os_code(ECONNREFUSED);
+  }
+  // Every request carries the token, the key to the user's application: a
+  // peer of another user gets not one byte.
+  Task<PeerOwner> finding = settled_peer_owner(loop, *ends);
+  const PeerOwner owner = co_await std::move(finding);
+  co_return admit_peer(owner, ends->remote.port);
 }
 
 IoError close_with(int fd, IoError error) {
@@ -182,15 +185,10 @@ Task<IoResult<LocalConnection>> attempt(EventLoop& loop, SocketAddress address) 
   if (IoStatus connected = socket->take_pending_error(); !connected) {
     co_return std::move(connected).error();
   }
-  if (connected_to_itself(fd)) {
-    co_return IoError::from_os_code(ECONNREFUSED);
-  }
-  // Every request carries the token, the key to the user's application: a
-  // peer of another user gets not one byte.
-  Task<PeerOwner> finding = settled_peer_owner(loop, fd);
-  const PeerOwner owner = co_await std::move(finding);
-  if (IoStatus admitted = admit_peer(owner, address.port()); !admitted) {
-    co_return std::move(admitted).error();
+  Task<IoStatus> vetting = vet_peer(loop, fd);
+  IoStatus vetted = co_await std::move(vetting);
+  if (!vetted) {
+    co_return std::move(vetted).error();
   }
   // Requests leave as payload and "\n" in two sends; with Nagle's algorithm
   // the second would wait for the peer's delayed acknowledgement (~40 ms).

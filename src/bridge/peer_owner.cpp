@@ -16,6 +16,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/unique_fd.hpp"
+
 namespace trellune {
 namespace {
 
@@ -57,35 +59,6 @@ std::optional<TcpEndpoint> endpoint_of(const sockaddr_storage& address) {
   }
   return std::nullopt;
 }
-
-std::optional<TcpEnds> ends_of(int fd) {
-  sockaddr_storage local{};
-  sockaddr_storage remote{};
-  socklen_t local_length = sizeof local;
-  socklen_t remote_length = sizeof remote;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0 ||
-      ::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &remote_length) != 0) {
-    return std::nullopt;
-  }
-  std::optional<TcpEndpoint> local_end = endpoint_of(local);
-  std::optional<TcpEndpoint> remote_end = endpoint_of(remote);
-  if (!local_end || !remote_end) return std::nullopt;
-  return TcpEnds{*local_end, *remote_end};
-}
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // ---------------------------------------------------------------------------
 // NETLINK_SOCK_DIAG
@@ -189,8 +162,8 @@ bool read_diag_answer(int netlink, PeerSearch& search) {
 }
 
 bool search_sock_diag(PeerSearch& search, const TcpEnds& bridge) {
-  Descriptor netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-  if (netlink.get() < 0) return false;
+  const UniqueFd netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+  if (!netlink) return false;
   if (::setsockopt(netlink.get(), SOL_SOCKET, SO_RCVTIMEO, &kDiagReplyTimeout, sizeof kDiagReplyTimeout) != 0) {
     return false;
   }
@@ -256,8 +229,8 @@ std::optional<TcpEndpoint> parse_proc_endpoint(std::string_view field) {
 }
 
 std::optional<std::string> read_whole_file(const char* path) {
-  Descriptor file(::open(path, O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return std::nullopt;
+  const UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!file) return std::nullopt;
   std::string text;
   char chunk[16384];
   for (;;) {
@@ -319,13 +292,26 @@ std::optional<TcpSocketRow> parse_proc_net_tcp_line(std::string_view line) {
   return TcpSocketRow{TcpEnds{*local, *remote}, *uid};
 }
 
-PeerOwner find_peer_owner(int fd) {
-  const std::optional<TcpEnds> ends = ends_of(fd);
-  if (!ends) return {};  // a peer already gone shows itself on the first send
+std::optional<TcpEnds> tcp_ends_of(int fd) {
+  sockaddr_storage local{};
+  sockaddr_storage remote{};
+  socklen_t local_length = sizeof local;
+  socklen_t remote_length = sizeof remote;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0 ||
+      ::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &remote_length) != 0) {
+    return std::nullopt;
+  }
+  std::optional<TcpEndpoint> local_end = endpoint_of(local);
+  std::optional<TcpEndpoint> remote_end = endpoint_of(remote);
+  if (!local_end || !remote_end) return std::nullopt;
+  return TcpEnds{*local_end, *remote_end};
+}
+
+PeerOwner find_peer_owner(const TcpEnds& bridge) {
   const uid_t user = ::geteuid();
-  PeerSearch search(*ends, user);
-  if (!search_sock_diag(search, *ends)) {
-    search = PeerSearch(*ends, user);
+  PeerSearch search(bridge, user);
+  if (!search_sock_diag(search, bridge)) {
+    search = PeerSearch(bridge, user);
     if (!search_proc_net_tcp(search)) return {};
   }
   if (const std::optional<uid_t> uid = search.owner()) return {PeerOwner::Finding::Owner, *uid};
@@ -333,15 +319,16 @@ PeerOwner find_peer_owner(int fd) {
 }
 
 IoStatus admit_peer(const PeerOwner& owner, std::uint16_t port) {
-  const std::string on_port = "port " + std::to_string(port);
   switch (owner.finding) {
     case PeerOwner::Finding::Unknown:
       return {};
     case PeerOwner::Finding::NoSocket:
-      return refusal(on_port + ": the kernel lists no socket at the other end, so its owner is unknown");
+      return refusal("port " + std::to_string(port) +
+                     ": the kernel lists no socket at the other end, so its owner is unknown");
     case PeerOwner::Finding::Owner:
       if (trusted_owner(owner.uid, ::geteuid())) return {};
-      return refusal(on_port + " belongs to uid " + std::to_string(owner.uid) + ", not to this user");
+      return refusal("port " + std::to_string(port) + " belongs to uid " + std::to_string(owner.uid) +
+                     ", not to this user");
   }
   return {};
 }

@@ -49,8 +49,6 @@ class PeerSearch {
   bool exact_peer_found() const { return exact_.has_value(); }
 
  private:
-  bool acceptable(uid_t uid) const { return uid == user_ || uid == 0; }
-
   TcpEnds bridge_;
   uid_t user_;
   std::optional<uid_t> exact_;
@@ -71,9 +69,14 @@ struct PeerOwner {
   uid_t uid = 0;
 };
 
-// Asks the kernel about the peer of the connected socket `fd`: through
-// NETLINK_SOCK_DIAG, else /proc/net/tcp and /proc/net/tcp6. Blocks briefly.
-PeerOwner find_peer_owner(int fd);
+// The two ends of the connected socket `fd`; nothing when the peer is
+// already gone.
+std::optional<TcpEnds> tcp_ends_of(int fd);
+
+// Asks the kernel about the peer of the connection with these ends, as the
+// bridge sees them: through NETLINK_SOCK_DIAG, else /proc/net/tcp and
+// /proc/net/tcp6. Blocks briefly.
+PeerOwner find_peer_owner(const TcpEnds& bridge);
 
 // PermissionDenied, naming `port`, unless the owner is this user or root.
 // An unknown owner is let through: the check must not break a client where

@@ -23,7 +23,6 @@ using event_loop_internal::kReadable;
 using event_loop_internal::kReadClosed;
 using event_loop_internal::kWritable;
 using event_loop_internal::kWriteClosed;
-using event_loop_internal::UniqueFd;
 
 // While completions or timers keep producing work, the reactor is still
 // polled (without blocking) after this many rounds, so sockets are not
@@ -38,8 +37,8 @@ bool later(const auto& a, const auto& b) { return a.deadline > b.deadline; }
 // reserves by default. The reservation counts against an address-space limit
 // (ulimit -v): with glibc's default the bridge would need about 12 MB to
 // start its first worker; with this stack it starts and relays within 6 MB.
-// 256 KiB still leaves room for a name lookup job. The sanitizers' instrumented frames are far larger,
-// so they keep the default.
+// 256 KiB still leaves room for a name lookup job. The sanitizers'
+// instrumented frames are far larger, so they keep the default.
 constexpr std::size_t kWorkerStackBytes = 256 * 1024;
 
 int pthread_start(pthread_t* thread, void* (*entry)(void*), void* argument) {

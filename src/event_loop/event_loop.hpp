@@ -28,7 +28,7 @@
 
 #include "event_loop/internal/job.hpp"
 #include "event_loop/internal/spin.hpp"
-#include "event_loop/internal/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 #include "event_loop/task.hpp"
 #include "base/fatal.hpp"
 #include "io_error/io_error.hpp"
@@ -343,7 +343,7 @@ class EventLoop {
     std::coroutine_handle<> waiter;
   };
 
-  EventLoop(const EventLoopSettings& settings, event_loop_internal::UniqueFd epoll_fd,
+  EventLoop(const EventLoopSettings& settings, UniqueFd epoll_fd,
             std::unique_ptr<event_loop_internal::CompletionQueue> completions);
 
   void run_until_done(std::coroutine_handle<> root);
@@ -361,7 +361,7 @@ class EventLoop {
   event_loop_internal::IoRecord* checked_record(const Registration& registration) const;
 
   const EventLoopSettings settings_;
-  event_loop_internal::UniqueFd epoll_fd_;
+  UniqueFd epoll_fd_;
   std::unique_ptr<event_loop_internal::CompletionQueue> completions_;
   std::unique_ptr<event_loop_internal::BlockingPool> pool_;
   event_loop_internal::SpinBudget loop_spin_;

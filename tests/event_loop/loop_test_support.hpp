@@ -16,7 +16,7 @@
 
 namespace trellune::testing {
 
-using event_loop_internal::UniqueFd;
+using trellune::UniqueFd;
 using namespace std::chrono_literals;
 
 inline std::unique_ptr<EventLoop> make_loop(const EventLoopSettings& settings = {}) {

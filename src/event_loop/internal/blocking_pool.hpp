@@ -26,7 +26,7 @@
 #include "event_loop/internal/completion_queue.hpp"
 #include "event_loop/internal/job.hpp"
 #include "event_loop/internal/spin.hpp"
-#include "event_loop/internal/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 #include "io_error/io_error.hpp"
 
 namespace trellune::event_loop_internal {

@@ -10,7 +10,7 @@
 
 #include "event_loop/internal/job.hpp"
 #include "event_loop/internal/spin.hpp"
-#include "event_loop/internal/unique_fd.hpp"
+#include "base/unique_fd.hpp"
 
 namespace trellune::event_loop_internal {
 

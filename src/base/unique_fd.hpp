@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace trellune::event_loop_internal {
+namespace trellune {
 
 class UniqueFd {
  public:
@@ -34,4 +34,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace trellune::event_loop_internal
+}  // namespace trellune

@@ -37,7 +37,7 @@ TEST(SelfConnectTest, ConnectionToItselfIsRefused) {
     options.args = {"--net", "/bin/sh", "-c", kSetUp};
     for (std::string& word : testing::bridge_command()) options.args.push_back(std::move(word));
     options.env = {{"TRELLUNE_MCP_PORT", "40000"}, {"TRELLUNE_MCP_TOKEN", "secret"}};
-    Child child = Child::spawn("/usr/bin/unshare", options);
+    Child child = Child::spawn({"/usr/bin/unshare"}, options);
     ASSERT_TRUE(child.write_stdin("{\"id\":1}\n"));
     const testing::ExitStatus status = child.wait();
     if (status == exited_with(77) || child.stderr_text().starts_with("unshare:")) {
@@ -69,7 +69,7 @@ TEST(NonblockingStdioTest, RequestsAndRepliesWaitForTheirStream) {
     ChildOptions options;
     options.nonblocking_pipes = true;
     options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
-    Child child = Child::spawn(testing::bridge_executable(), options);
+    Child child = Child::spawn(testing::bridge_command(), options);
     testing::TcpConnection peer = listener.accept();
     ASSERT_TRUE(peer.valid());
     for (const char* request : {"one\n", "two\n"}) {
@@ -109,7 +109,7 @@ TEST(NonblockingStdioTest, DiagnosticWaitsForAFullStandardError) {
     if (c.configured) {
       options.env = {{"TRELLUNE_MCP_PORT", std::to_string(testing::unused_port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
     }
-    Child child = Child::spawn(testing::bridge_executable(), options);
+    Child child = Child::spawn(testing::bridge_command(), options);
     std::this_thread::sleep_for(300ms);  // the bridge meets the full pipe before anyone reads it
     EXPECT_EQ(child.wait(), exited_with(c.status));
     const std::string& err = child.stderr_text();
@@ -140,7 +140,7 @@ TEST(SignalTest, StopContinueAndIgnoredSignalsChangeNothing) {
     testing::TcpListener listener;
     ChildOptions options;
     options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
-    Child child = Child::spawn(testing::bridge_executable(), options);
+    Child child = Child::spawn(testing::bridge_command(), options);
     testing::TcpConnection peer = listener.accept();
     ASSERT_TRUE(peer.valid());
     const std::string reply = std::string(c.wait == Wait::kReader ? 1 << 20 : 10, 'r') + "\n";
@@ -200,7 +200,7 @@ TEST(ResourceLimitTest, TightLimits) {
     options.args = {"-c", std::string("ulimit ") + c.limit + " && exec \"$0\" \"$@\""};
     for (std::string& word : testing::bridge_command()) options.args.push_back(std::move(word));
     options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
-    Child child = Child::spawn("/bin/sh", options);
+    Child child = Child::spawn({"/bin/sh"}, options);
     ASSERT_TRUE(child.write_stdin("q\n"));
     const std::string reply = std::string(c.reply_length, 'r') + "\n";
     testing::TcpConnection peer = listener.accept(relays ? 10s : 200ms);

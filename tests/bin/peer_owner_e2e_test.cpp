@@ -173,7 +173,7 @@ Outcome run_bridge(uid_t bridge_uid, uid_t listener_uid, Family family, const En
   options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "tok"}};
   options.env.insert(options.env.end(), faults.begin(), faults.end());
   options.run_as = bridge_uid;
-  Child bridge = Child::spawn(testing::bridge_executable(), options);
+  Child bridge = Child::spawn(testing::bridge_command(), options);
   bridge.write_stdin("{\"id\":1}\n");
   bridge.close_stdin();
   Outcome outcome;

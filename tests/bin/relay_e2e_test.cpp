@@ -37,7 +37,7 @@ struct Session {
   static Child start(TcpListener& l, ChildOptions options) {
     options.env.emplace_back("TRELLUNE_MCP_PORT", std::to_string(l.port()));
     options.env.emplace_back("TRELLUNE_MCP_TOKEN", kToken);
-    return Child::spawn(testing::bridge_executable(), options);
+    return Child::spawn(testing::bridge_command(), options);
   }
 
   // Sends one request line and answers it; returns what the peer received.
@@ -190,7 +190,7 @@ constexpr std::string_view kInvalidUtf8Error =
 TEST(RelayEndingTest, RefusedConnection) {
   ChildOptions options;
   options.env = {{"TRELLUNE_MCP_PORT", std::to_string(testing::unused_port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
-  Child child = Child::spawn(testing::bridge_executable(), options);
+  Child child = Child::spawn(testing::bridge_command(), options);
   ASSERT_TRUE(child.write_stdin("{}\n"));
   EXPECT_EQ(child.wait(), exited_with(1));
   EXPECT_EQ(child.stderr_text(),

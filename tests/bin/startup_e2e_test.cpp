@@ -62,7 +62,7 @@ TEST(StartupTest, UnusableEnvironmentGivesTheDiagnosticAndStatus2) {
     ChildOptions options;
     if (c.port) options.env.emplace_back("TRELLUNE_MCP_PORT", with_port(*c.port, listener.port()));
     if (c.token) options.env.emplace_back("TRELLUNE_MCP_TOKEN", *c.token);
-    Child child = Child::spawn(testing::bridge_executable(), options);
+    Child child = Child::spawn(testing::bridge_command(), options);
     ASSERT_TRUE(child.write_stdin("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n"));
 
     EXPECT_EQ(child.wait(), exited_with(2));
@@ -80,7 +80,7 @@ TEST(StartupTest, ArgumentsAreIgnored) {
     SCOPED_TRACE(args.front());
     ChildOptions options;
     options.args = args;
-    Child child = Child::spawn(testing::bridge_executable(), options);
+    Child child = Child::spawn(testing::bridge_command(), options);
     EXPECT_EQ(child.wait(), exited_with(2));
     EXPECT_EQ(child.stderr_text(), kDiagnostic);
     EXPECT_EQ(child.stdout_text(), "");
@@ -105,7 +105,7 @@ TEST(StartupTest, DiagnosticWithStandardDescriptorsClosed) {
     options.close_stdin = c.in;
     options.close_stdout = c.out;
     options.close_stderr = c.err;
-    Child child = Child::spawn(testing::bridge_executable(), options);
+    Child child = Child::spawn(testing::bridge_command(), options);
     EXPECT_EQ(child.wait(), exited_with(2));
     EXPECT_EQ(child.stderr_text(), c.expect_diagnostic ? kDiagnostic : "");
     EXPECT_EQ(child.stdout_text(), "");

@@ -33,7 +33,7 @@ struct Session {
     options.env = {{"TRELLUNE_MCP_PORT", std::to_string(l.port())}, {"TRELLUNE_MCP_TOKEN", "tok"}};
     if (!faults.empty()) options.env.emplace_back("LD_PRELOAD", TRELLUNE_FAULT_INJECTION_LIBRARY);
     options.env.insert(options.env.end(), faults.begin(), faults.end());
-    return Child::spawn(testing::bridge_executable(), options);
+    return Child::spawn(testing::bridge_command(), options);
   }
 
   testing::TcpListener listener;

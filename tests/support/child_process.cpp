@@ -72,19 +72,17 @@ std::string describe(const ExitStatus& status) {
   return status.exited ? "exit " + std::to_string(status.code) : "signal " + std::to_string(status.code);
 }
 
-std::string bridge_executable() { return TRELLUNE_MCP_EXECUTABLE; }
-
 std::vector<std::string> bridge_command() {
   std::vector<std::string> words;
 #ifdef TRELLUNE_TEST_EMULATOR
   std::istringstream emulator(TRELLUNE_TEST_EMULATOR);
   for (std::string word; emulator >> word;) words.push_back(word);
 #endif
-  words.push_back(bridge_executable());
+  words.emplace_back(TRELLUNE_MCP_EXECUTABLE);
   return words;
 }
 
-Child Child::spawn(const std::string& path, const ChildOptions& options) {
+Child Child::spawn(std::vector<std::string> command, const ChildOptions& options) {
   (void)kSigpipeIgnored;
   int in[2];
   int out[2];
@@ -103,10 +101,8 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
     }
   }
 
-  std::vector<std::string> argv_text =
-      path == bridge_executable() ? bridge_command() : std::vector<std::string>{path};
+  std::vector<std::string> argv_text = std::move(command);
   argv_text.insert(argv_text.end(), options.args.begin(), options.args.end());
-  const std::string program = argv_text.front();
   std::vector<char*> argv;
   for (auto& a : argv_text) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -143,7 +139,7 @@ Child Child::spawn(const std::string& path, const ChildOptions& options) {
       const uid_t id = *options.run_as;
       if (::setgroups(0, nullptr) != 0 || ::setresgid(id, id, id) != 0 || ::setresuid(id, id, id) != 0) ::_exit(126);
     }
-    ::execve(program.c_str(), argv.data(), envp.data());
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
 

@@ -47,9 +47,9 @@ std::string describe(const ExitStatus& status);
 
 class Child {
  public:
-  // `path` is started directly, except the bridge under test: through
-  // bridge_command().
-  static Child spawn(const std::string& path, const ChildOptions& options);
+  // `command` is the program's path and its first arguments; options.args
+  // follow them.
+  static Child spawn(std::vector<std::string> command, const ChildOptions& options);
   Child(Child&& other) noexcept;
   Child& operator=(Child&&) = delete;
   ~Child();
@@ -91,11 +91,8 @@ class Child {
   std::optional<ExitStatus> status_;
 };
 
-// Path of the executable under test, set by the build.
-std::string bridge_executable();
-// The words that start it: in a cross build the emulator's command line
-// first, then the path. Child::spawn of bridge_executable() adds the
-// emulator by itself; a shell script that starts the bridge needs these.
+// The words that start the executable under test: its path, which the build
+// sets, behind the emulator's command line in a cross build.
 std::vector<std::string> bridge_command();
 
 }  // namespace trellune::testing

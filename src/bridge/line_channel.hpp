@@ -99,12 +99,11 @@ class LineWriter {
   std::unique_ptr<WriteEnd> end_;
 };
 
-// The four ends.
-// Standard input and output as a pair: once the input's reader has handed
-// out all it read, a successful flush of the output goes straight on to the
-// input's next read, in the same job. For a caller that reads the next line
-// as soon as a flush succeeds, as the relay does; the input must not be read
-// while such a flush is in flight.
+// The four ends. Standard input and output come as a pair: once the
+// input's reader has handed out all it read, a successful flush of the output
+// goes straight on to the input's next read, in the same job. For a caller
+// that reads the next line as soon as a flush succeeds, as the relay does;
+// the input must not be read while such a flush is in flight.
 struct StdioEnds {
   std::unique_ptr<ReadEnd> input;
   std::unique_ptr<WriteEnd> output;

@@ -1,7 +1,9 @@
 // Measures the bridge end to end against baselines in the same run: socat as
 // a pure relay (it neither parses nor waits on other threads), plain_relay
-// (one thread, blocking calls, the floor for a relay process) and the client
-// talking to the application directly (the physical limit). Workloads are
+// (one thread, blocking calls, the floor for a relay process),
+// two_thread_relay (the floor for the bridge's threads: standard streams on a
+// worker, the socket on the main thread) and the client talking to the
+// application directly (the physical limit). Workloads are
 // ping-pong, one request in flight, as an MCP client does.
 //
 // Every figure is taken twice: on an idle machine, and with one core kept
@@ -219,12 +221,12 @@ Usage finish(Relay& relay) {
                static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw)};
 }
 
-// A way of reaching the application: a bridge executable, socat, the plain
-// relay, or none.
+// A way of reaching the application: a bridge executable, socat, one of the
+// two bench relays, or none.
 struct Contender {
-  enum class Kind { Bridge, Socat, Plain, Direct } kind;
+  enum class Kind { Bridge, Socat, BenchRelay, Direct } kind;
   std::string name;
-  std::string executable;  // bridges and the plain relay
+  std::string executable;  // bridges and the bench relays
 };
 
 Relay open_relay(const Contender& contender, std::uint16_t port) {
@@ -234,7 +236,7 @@ Relay open_relay(const Contender& contender, std::uint16_t port) {
       return spawn_relay({contender.executable}, {"TRELLUNE_MCP_PORT=" + port_text, "TRELLUNE_MCP_TOKEN=bench-token"});
     case Contender::Kind::Socat:
       return spawn_relay({"socat", "STDIO", "TCP:127.0.0.1:" + port_text + ",nodelay"}, {"PATH=/usr/bin:/bin"});
-    case Contender::Kind::Plain:
+    case Contender::Kind::BenchRelay:
       return spawn_relay({contender.executable}, {"TRELLUNE_MCP_PORT=" + port_text});
     case Contender::Kind::Direct:
       return connect_direct(port);
@@ -374,7 +376,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bridge_bench: socat not found; its baseline is skipped\n");
   }
   const std::size_t plain = contenders.size();
-  contenders.push_back({Contender::Kind::Plain, "plain_relay", self_directory() + "/plain_relay"});
+  contenders.push_back({Contender::Kind::BenchRelay, "plain_relay", self_directory() + "/plain_relay"});
+  const std::size_t two_thread = contenders.size();
+  contenders.push_back({Contender::Kind::BenchRelay, "two_thread", self_directory() + "/two_thread_relay"});
   contenders.push_back({Contender::Kind::Direct, "direct", ""});
 
   const std::vector<std::string> small = read_lines(corpus + "/mcp_small.jsonl");
@@ -434,7 +438,7 @@ int main(int argc, char** argv) {
       for (const auto& entry : throughput) std::printf(" %12.1f", over_rounds(per_round, entry.first));
       std::printf("\n");
     }
-    std::vector<std::size_t> baselines = {plain};
+    std::vector<std::size_t> baselines = {plain, two_thread};
     if (socat != 0) baselines.insert(baselines.begin(), socat);
     for (std::size_t b = 0; b < bridges; ++b) {
       for (const std::size_t baseline : baselines) {

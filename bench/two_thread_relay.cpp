@@ -1,0 +1,126 @@
+// The floor of the bridge's thread structure: the standard streams read and
+// written with blocking calls on a worker thread, the socket on the main
+// thread, which sleeps in epoll_wait. The hand-overs are the plainest there
+// are: the worker writes an eventfd that the main thread's epoll watches, and
+// the main thread wakes the worker through a futex (called directly, since
+// std::atomic::wait spins and yields first). No spinning, no wake hints, no
+// JSON, no token. What the bridge costs beyond
+// this relay is its own; what this relay costs beyond plain_relay is the
+// structure's.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <linux/futex.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "line_io.hpp"
+
+namespace {
+
+using trellune::bench::LineSource;
+using trellune::bench::write_all;
+
+// One line at a time in each direction, so each is a single slot.
+struct Mailbox {
+  int wake_main = -1;  // eventfd
+  std::string request;
+  std::atomic<bool> request_ready{false};
+  bool input_ended = false;  // published by request_ready
+  std::string reply;
+  std::atomic<std::uint32_t> replies{0};
+};
+
+void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void futex_wake(std::atomic<std::uint32_t>& word) {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+void worker(Mailbox& box) {
+  LineSource requests(0);
+  std::uint32_t seen = 0;
+  for (;;) {
+    box.input_ended = !requests.read_line(box.request);
+    box.request_ready.store(true, std::memory_order_release);
+    const std::uint64_t one = 1;
+    if (::write(box.wake_main, &one, sizeof one) != sizeof one) std::abort();
+    if (box.input_ended) return;
+    while (box.replies.load(std::memory_order_acquire) == seen) futex_wait(box.replies, seen);
+    ++seen;
+    if (box.reply.empty()) return;  // the application closed
+    if (!write_all(1, box.reply)) return;
+  }
+}
+
+// Sleeps in epoll_wait until `fd` has an event.
+void wait_for(int epoll_fd, int fd) {
+  for (;;) {
+    epoll_event event{};
+    const int n = ::epoll_wait(epoll_fd, &event, 1, -1);
+    if (n == 1 && event.data.fd == fd) return;
+  }
+}
+
+}  // namespace
+
+int main() {
+  const char* port = std::getenv("TRELLUNE_MCP_PORT");
+  if (port == nullptr) {
+    std::fputs("two_thread_relay: TRELLUNE_MCP_PORT is not set\n", stderr);
+    return 2;
+  }
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(std::atoi(port)));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    std::perror("two_thread_relay: connect");
+    return 1;
+  }
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+  Mailbox box;
+  box.wake_main = ::eventfd(0, EFD_CLOEXEC);
+  const int epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+  for (const int watched : {fd, box.wake_main}) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = watched;
+    if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, watched, &event) != 0) std::abort();
+  }
+  std::thread standard_streams(worker, std::ref(box));
+
+  LineSource replies(fd);
+  for (;;) {
+    wait_for(epoll_fd, box.wake_main);
+    std::uint64_t count = 0;
+    if (::read(box.wake_main, &count, sizeof count) != sizeof count) std::abort();
+    if (!box.request_ready.exchange(false, std::memory_order_acquire)) std::abort();
+    if (box.input_ended) break;
+    if (!write_all(fd, box.request)) break;
+    wait_for(epoll_fd, fd);
+    const bool got = replies.read_line(box.reply);
+    if (!got) box.reply.clear();
+    box.replies.fetch_add(1, std::memory_order_release);
+    futex_wake(box.replies);
+    if (!got) break;
+  }
+  standard_streams.join();
+  ::close(fd);
+  return 0;
+}

@@ -1,9 +1,17 @@
-// Blocking line I/O shared by the end-to-end benchmark and its plain relay.
+// Blocking line I/O shared by the end-to-end benchmark and its relays.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -47,6 +55,31 @@ inline bool write_all(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
+}
+
+// A bench relay's connection to the application: 127.0.0.1 on the port in
+// TRELLUNE_MCP_PORT, with TCP_NODELAY as socat is run with, so each line
+// leaves at once. On failure says why, prefixed with `program`, and returns
+// the exit status to end with (2 without the variable, 1 if the connection
+// fails) as a negative number.
+inline int connect_to_application(const char* program) {
+  const char* port = std::getenv("TRELLUNE_MCP_PORT");
+  if (port == nullptr) {
+    std::fprintf(stderr, "%s: TRELLUNE_MCP_PORT is not set\n", program);
+    return -2;
+  }
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(std::atoi(port)));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    std::fprintf(stderr, "%s: connect: %s\n", program, std::strerror(errno));
+    return -1;
+  }
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
 }
 
 }  // namespace trellune::bench

@@ -4,22 +4,16 @@
 // are: the worker writes an eventfd that the main thread's epoll watches, and
 // the main thread wakes the worker through a futex (called directly, since
 // std::atomic::wait spins and yields first). No spinning, no wake hints, no
-// JSON, no token. What the bridge costs beyond
-// this relay is its own; what this relay costs beyond plain_relay is the
-// structure's.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+// JSON, no token. What the bridge costs beyond this relay is its own; what
+// this relay costs beyond plain_relay is the structure's.
+#include <linux/futex.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <linux/futex.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -77,22 +71,8 @@ void wait_for(int epoll_fd, int fd) {
 }  // namespace
 
 int main() {
-  const char* port = std::getenv("TRELLUNE_MCP_PORT");
-  if (port == nullptr) {
-    std::fputs("two_thread_relay: TRELLUNE_MCP_PORT is not set\n", stderr);
-    return 2;
-  }
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(std::atoi(port)));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    std::perror("two_thread_relay: connect");
-    return 1;
-  }
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  const int fd = trellune::bench::connect_to_application("two_thread_relay");
+  if (fd < 0) return -fd;
 
   Mailbox box;
   box.wake_main = ::eventfd(0, EFD_CLOEXEC);

@@ -39,7 +39,15 @@ Job* CompletionQueue::take_all() {
 }
 
 bool CompletionQueue::prepare_sleep() {
-  sleeping_.store(true, std::memory_order_seq_cst);
+  // An exchange, though a store would do for the language and for x86 and
+  // aarch64 hardware: a translator of aarch64 code to x86, such as qemu-user,
+  // may let a plain store wait in the store buffer past the load below, so
+  // that both sides miss each other and the loop sleeps on a pushed job for
+  // good (caught as a hang of the pool tests under qemu, with the job pushed
+  // and `sleeping_` set). Such a translator carries an exchange out as a
+  // locked instruction of the host, which the load cannot pass; on x86
+  // hardware the store compiles to that same instruction.
+  sleeping_.exchange(true, std::memory_order_seq_cst);
   if (head_.load(std::memory_order_seq_cst) != nullptr) {
     sleeping_.store(false, std::memory_order_seq_cst);
     return false;

@@ -6,7 +6,7 @@
 
 namespace trellune::event_loop_internal {
 
-// The store of `sleeping_` in prepare_sleep and the push below are a Dekker
+// Setting `sleeping_` in prepare_sleep and the push below are a Dekker
 // pair: both are sequentially consistent, so either the loop sees the pushed
 // job before it blocks, or the pusher sees `sleeping_` set and writes the
 // eventfd. A wake-up can be spurious (the loop had already seen the job); it

@@ -59,12 +59,16 @@ void worker(Mailbox& box) {
   }
 }
 
-// Sleeps in epoll_wait until `fd` has an event.
+// Sleeps in epoll_wait until `fd` has an event. Only one of the two can have
+// one at a time: the application speaks only when asked, and the worker waits
+// for each reply. An event on the other (the application's end, for one)
+// stops the relay loudly: level-triggered, it would otherwise spin.
 void wait_for(int epoll_fd, int fd) {
   for (;;) {
     epoll_event event{};
-    const int n = ::epoll_wait(epoll_fd, &event, 1, -1);
-    if (n == 1 && event.data.fd == fd) return;
+    if (::epoll_wait(epoll_fd, &event, 1, -1) != 1) continue;  // a signal
+    if (event.data.fd != fd) std::abort();
+    return;
   }
 }
 

@@ -194,11 +194,11 @@ long peak_rss_kib(const Relay& relay) {
 }
 
 // CPU time of a live process's main thread, in microseconds: the first field
-// of its schedstat (nanoseconds on a CPU). Zero for a direct connection or
-// when it cannot be read.
+// of /proc/PID/schedstat, which is the main thread's alone (nanoseconds on a
+// CPU). Zero for a direct connection or when it cannot be read.
 double main_thread_cpu_micros(const Relay& relay) {
   if (relay.pid < 0) return 0;
-  std::ifstream schedstat("/proc/" + std::to_string(relay.pid) + "/task/" + std::to_string(relay.pid) + "/schedstat");
+  std::ifstream schedstat("/proc/" + std::to_string(relay.pid) + "/schedstat");
   double nanoseconds = 0;
   schedstat >> nanoseconds;
   return nanoseconds / 1000;
@@ -290,10 +290,15 @@ using Figures = std::map<std::string, double>;
 struct Column {
   const char* key;
   const char* heading;
+  bool as_ratio = true;  // also set against each baseline
 };
 constexpr Column kColumns[] = {
-    {"median", "median us"},    {"p99", "p99 us"},          {"cpu", "CPU us/req"},
-    {"main cpu", "main us/req"}, {"switches", "ctx sw/req"}, {"startup", "start-up us"},
+    {"median", "median us"},
+    {"p99", "p99 us"},
+    {"cpu", "CPU us/req"},
+    {"main cpu", "main us/req", false},
+    {"switches", "ctx sw/req", false},
+    {"startup", "start-up us"},
     {"rss", "RSS KiB"},
 };
 
@@ -460,7 +465,7 @@ int main(int argc, char** argv) {
         const auto& theirs = figures[condition][baseline];
         std::printf("%s / %s:", contenders[b].name.c_str(), contenders[baseline].name.c_str());
         for (const Column& column : kColumns) {
-          if (std::string_view(column.key) == "switches" || std::string_view(column.key) == "main cpu") continue;
+          if (!column.as_ratio) continue;
           std::printf(" %s %.2fx", column.key, ratio(mine, theirs, column.key));
         }
         for (const auto& entry : throughput) {

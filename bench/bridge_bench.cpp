@@ -2,8 +2,10 @@
 // a pure relay (it neither parses nor waits on other threads), plain_relay
 // (one thread, blocking calls, the floor for a relay process),
 // two_thread_relay (the floor for the bridge's threads: standard streams on a
-// worker, the socket on the main thread) and the client talking to the
-// application directly (the physical limit). Workloads are
+// worker, the socket on the main thread), the same relay doing the bridge's
+// own work as well, UTF-8 checks and stamping (two_thread_json, the floor for
+// any bridge of that structure) and the client talking to the application
+// directly (the physical limit). Workloads are
 // ping-pong, one request in flight, as an MCP client does.
 //
 // Every figure is taken twice: on an idle machine, and with one core kept
@@ -238,6 +240,7 @@ struct Contender {
   enum class Kind { Bridge, Socat, BenchRelay, Direct } kind;
   std::string name;
   std::string executable;  // bridges and the bench relays
+  bool given_token = false;  // a bench relay that stamps requests as the bridge does
 };
 
 Relay open_relay(const Contender& contender, std::uint16_t port) {
@@ -248,6 +251,9 @@ Relay open_relay(const Contender& contender, std::uint16_t port) {
     case Contender::Kind::Socat:
       return spawn_relay({"socat", "STDIO", "TCP:127.0.0.1:" + port_text + ",nodelay"}, {"PATH=/usr/bin:/bin"});
     case Contender::Kind::BenchRelay:
+      if (contender.given_token) {
+        return spawn_relay({contender.executable}, {"TRELLUNE_MCP_PORT=" + port_text, "TRELLUNE_MCP_TOKEN=bench-token"});
+      }
       return spawn_relay({contender.executable}, {"TRELLUNE_MCP_PORT=" + port_text});
     case Contender::Kind::Direct:
       return connect_direct(port);
@@ -398,6 +404,8 @@ int main(int argc, char** argv) {
   contenders.push_back({Contender::Kind::BenchRelay, "plain_relay", self_directory() + "/plain_relay"});
   const std::size_t two_thread = contenders.size();
   contenders.push_back({Contender::Kind::BenchRelay, "two_thread", self_directory() + "/two_thread_relay"});
+  const std::size_t two_thread_json = contenders.size();
+  contenders.push_back({Contender::Kind::BenchRelay, "two_thread_json", self_directory() + "/two_thread_relay", true});
   contenders.push_back({Contender::Kind::Direct, "direct", ""});
 
   const std::vector<std::string> small = read_lines(corpus + "/mcp_small.jsonl");
@@ -446,18 +454,18 @@ int main(int argc, char** argv) {
     return median(values);
   };
   for (std::size_t condition = 0; condition < conditions.size(); ++condition) {
-    std::printf("\n%s\n%-14s", conditions[condition].c_str(), "relay");
+    std::printf("\n%s\n%-16s", conditions[condition].c_str(), "relay");
     for (const Column& column : kColumns) std::printf(" %12s", column.heading);
     for (const auto& entry : throughput) std::printf(" %12s", (entry.first + " MB/s").c_str());
     std::printf("\n");
     for (std::size_t c = 0; c < contenders.size(); ++c) {
       const auto& per_round = figures[condition][c];
-      std::printf("%-14s", contenders[c].name.c_str());
+      std::printf("%-16s", contenders[c].name.c_str());
       for (const Column& column : kColumns) std::printf(" %12.1f", over_rounds(per_round, column.key));
       for (const auto& entry : throughput) std::printf(" %12.1f", over_rounds(per_round, entry.first));
       std::printf("\n");
     }
-    std::vector<std::size_t> baselines = {plain, two_thread};
+    std::vector<std::size_t> baselines = {plain, two_thread, two_thread_json};
     if (socat != 0) baselines.insert(baselines.begin(), socat);
     for (std::size_t b = 0; b < bridges; ++b) {
       for (const std::size_t baseline : baselines) {

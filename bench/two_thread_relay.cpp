@@ -6,6 +6,12 @@
 // std::atomic::wait spins and yields first). No spinning, no wake hints, no
 // JSON, no token. What the bridge costs beyond this relay is its own; what
 // this relay costs beyond plain_relay is the structure's.
+//
+// With TRELLUNE_MCP_TOKEN set it also does the bridge's own work on the main
+// thread, by the product's functions: both lines checked as UTF-8, blank
+// requests told apart, objects stamped and re-serialized. That is the floor
+// of any bridge with this structure: what the bridge costs beyond it is its
+// machinery of channels, jobs and hand-overs.
 #include <linux/futex.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -15,9 +21,12 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "base/utf8.hpp"
+#include "bin/trellune-mcp/relay_loop.hpp"
 #include "line_io.hpp"
 
 namespace {
@@ -34,6 +43,19 @@ struct Mailbox {
   std::string reply;
   std::atomic<std::uint32_t> replies{0};
 };
+
+// The line the bridge would send for `request` (newline included), into
+// `outgoing`; false where the bridge would stop on a line that is not UTF-8.
+// A blank line is sent as it is, so that the application still answers.
+bool prepare_request(std::string_view request, std::string_view token, std::string& outgoing) {
+  std::string_view line = request.substr(0, request.size() - 1);
+  if (!trellune::is_valid_utf8(line)) return false;
+  std::optional<trellune::JsonText> stamped;
+  if (!trellune::is_blank_line(line)) stamped = trellune::stamp_object_request(line, token);
+  outgoing.assign(stamped ? stamped->view() : line);
+  outgoing.push_back('\n');
+  return true;
+}
 
 void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
   ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
@@ -89,6 +111,8 @@ int main() {
   }
   std::thread standard_streams(worker, std::ref(box));
 
+  const char* token = std::getenv("TRELLUNE_MCP_TOKEN");
+  std::string outgoing;
   LineSource replies(fd);
   for (;;) {
     wait_for(epoll_fd, box.wake_main);
@@ -96,9 +120,11 @@ int main() {
     if (::read(box.wake_main, &count, sizeof count) != sizeof count) std::abort();
     if (!box.request_ready.exchange(false, std::memory_order_acquire)) std::abort();
     if (box.input_ended) break;
-    if (!write_all(fd, box.request)) break;
+    if (token != nullptr && !prepare_request(box.request, token, outgoing)) break;
+    if (!write_all(fd, token != nullptr ? outgoing : box.request)) break;
     wait_for(epoll_fd, fd);
-    const bool got = replies.read_line(box.reply);
+    bool got = replies.read_line(box.reply);
+    if (got && token != nullptr && !trellune::is_valid_utf8(box.reply)) got = false;
     if (!got) box.reply.clear();
     box.replies.fetch_add(1, std::memory_order_release);
     futex_wake(box.replies);

@@ -247,14 +247,15 @@ Relay open_relay(const Contender& contender, std::uint16_t port) {
   const std::string port_text = std::to_string(port);
   switch (contender.kind) {
     case Contender::Kind::Bridge:
-      return spawn_relay({contender.executable}, {"TRELLUNE_MCP_PORT=" + port_text, "TRELLUNE_MCP_TOKEN=bench-token"});
+    case Contender::Kind::BenchRelay: {
+      std::vector<std::string> env = {"TRELLUNE_MCP_PORT=" + port_text};
+      if (contender.kind == Contender::Kind::Bridge || contender.given_token) {
+        env.push_back("TRELLUNE_MCP_TOKEN=bench-token");
+      }
+      return spawn_relay({contender.executable}, env);
+    }
     case Contender::Kind::Socat:
       return spawn_relay({"socat", "STDIO", "TCP:127.0.0.1:" + port_text + ",nodelay"}, {"PATH=/usr/bin:/bin"});
-    case Contender::Kind::BenchRelay:
-      if (contender.given_token) {
-        return spawn_relay({contender.executable}, {"TRELLUNE_MCP_PORT=" + port_text, "TRELLUNE_MCP_TOKEN=bench-token"});
-      }
-      return spawn_relay({contender.executable}, {"TRELLUNE_MCP_PORT=" + port_text});
     case Contender::Kind::Direct:
       return connect_direct(port);
   }

@@ -49,6 +49,7 @@ struct Mailbox {
 // A blank line is sent as it is, so that the application still answers.
 bool prepare_request(std::string_view request, std::string_view token, std::string& outgoing) {
   std::string_view line = request.substr(0, request.size() - 1);
+  if (line.ends_with('\r')) line.remove_suffix(1);
   if (!trellune::is_valid_utf8(line)) return false;
   std::optional<trellune::JsonText> stamped;
   if (!trellune::is_blank_line(line)) stamped = trellune::stamp_object_request(line, token);
@@ -123,8 +124,8 @@ int main() {
     if (token != nullptr && !prepare_request(box.request, token, outgoing)) break;
     if (!write_all(fd, token != nullptr ? outgoing : box.request)) break;
     wait_for(epoll_fd, fd);
-    bool got = replies.read_line(box.reply);
-    if (got && token != nullptr && !trellune::is_valid_utf8(box.reply)) got = false;
+    // A reply the bridge would refuse ends the relay as the application's end does.
+    const bool got = replies.read_line(box.reply) && (token == nullptr || trellune::is_valid_utf8(box.reply));
     if (!got) box.reply.clear();
     box.replies.fetch_add(1, std::memory_order_release);
     futex_wake(box.replies);

@@ -2,9 +2,11 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -18,6 +20,13 @@
 #include "base/wait_ready.hpp"
 
 namespace trellune {
+
+Task<IoStatus> WriteEnd::write_line(std::string_view line, MoreFollows more) {
+  Task<IoStatus> writing = write_all(line, MoreFollows::kYes);
+  if (IoStatus written = co_await std::move(writing); !written) co_return written;
+  Task<IoStatus> ending = write_all("\n", more);
+  co_return co_await std::move(ending);
+}
 
 // ---------------------------------------------------------------------------
 // LineReader
@@ -281,21 +290,67 @@ class SocketReadEnd final : public ReadEnd {
   SocketReadSide side_;
 };
 
+// What one send still has to hand on: up to two pieces, a line and its
+// newline, of which [first, end) are left.
+struct SendPieces {
+  std::array<iovec, 2> pieces{};
+  std::size_t first = 0;
+  std::size_t end = 0;
+
+  void add(std::string_view bytes) {
+    if (!bytes.empty()) pieces[end++] = {const_cast<char*>(bytes.data()), bytes.size()};
+  }
+  bool empty() const { return first == end; }
+  std::size_t size() const {
+    std::size_t total = 0;
+    for (std::size_t i = first; i < end; ++i) total += pieces[i].iov_len;
+    return total;
+  }
+  // Drops the first `sent` bytes.
+  void advance(std::size_t sent) {
+    while (first < end && sent >= pieces[first].iov_len) sent -= pieces[first++].iov_len;
+    if (first < end) {
+      pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + sent;
+      pieces[first].iov_len -= sent;
+    }
+  }
+};
+
 class SocketWriteEnd final : public WriteEnd {
  public:
   explicit SocketWriteEnd(SocketWriteSide side) : side_(std::move(side)) {}
 
   // With more to follow, the kernel keeps a segment's short tail for the
-  // next send: a request and its newline reach the application as one
-  // segment, which wakes it once instead of twice. Full segments still leave
-  // at once.
+  // next send. Full segments still leave at once.
   Task<IoStatus> write_all(std::string_view bytes, MoreFollows more) override {
+    SendPieces pieces;
+    pieces.add(bytes);
+    return send_all(pieces, more);
+  }
+
+  // The line and its newline leave in one send: one system call, and one
+  // segment that wakes the application once.
+  Task<IoStatus> write_line(std::string_view line, MoreFollows more) override {
+    SendPieces pieces;
+    pieces.add(line);
+    pieces.add("\n");
+    return send_all(pieces, more);
+  }
+
+  // Nothing is held back on the socket side.
+  Task<IoStatus> flush() override { co_return IoStatus{}; }
+
+ private:
+  Task<IoStatus> send_all(SendPieces pieces, MoreFollows more) {
     SharedSocket& socket = side_.socket();
     const int flags = MSG_NOSIGNAL | (more == MoreFollows::kYes ? MSG_MORE : 0);
-    while (!bytes.empty()) {
+    while (!pieces.empty()) {
       auto writable = socket.loop().wait_writable(socket.registration());
       const Readiness ready = co_await writable;
-      const ssize_t n = ::send(socket.fd(), bytes.data(), bytes.size(), flags);
+      msghdr message{};
+      message.msg_iov = pieces.pieces.data() + pieces.first;
+      message.msg_iovlen = pieces.end - pieces.first;
+      const ssize_t n = ::sendmsg(socket.fd(), &message, flags);
       if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
           co_return io_error_from_errno();
@@ -307,18 +362,14 @@ class SocketWriteEnd final : public WriteEnd {
       if (count == 0) {
         co_return IoError(IoErrorKind::WriteZero);
       }
-      if (count < bytes.size()) {
+      if (count < pieces.size()) {
         socket.loop().clear_readiness(socket.registration(), ready);
       }
-      bytes.remove_prefix(count);
+      pieces.advance(count);
     }
     co_return IoStatus{};
   }
 
-  // Nothing is held back on the socket side.
-  Task<IoStatus> flush() override { co_return IoStatus{}; }
-
- private:
   SocketWriteSide side_;
 };
 

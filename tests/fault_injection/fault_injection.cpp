@@ -16,12 +16,12 @@
 //                                     with EACCES, as in a sandbox
 //
 // Calls in scope: read on descriptor 0, write on descriptor 1 (the event
-// loop's eventfd and standard error pass untouched), recv, send, connect,
+// loop's eventfd and standard error pass untouched), recv, sendmsg, connect,
 // epoll_wait and poll, and for the two NO_ variables socket and open.
 // Interruptions hit read, write, epoll_wait and poll:
-// the bridge reports an interrupted recv or send as an error, which the
+// the bridge reports an interrupted recv or sendmsg as an error, which the
 // FAIL_* variables provoke on purpose. Short transfers hit read and write
-// only: the bridge takes a short non-blocking recv or send as a drained or
+// only: the bridge takes a short non-blocking recv or sendmsg as a drained or
 // full socket queue, as the kernel guarantees, and waits for the next edge,
 // which a faked short transfer would never bring.
 //
@@ -43,8 +43,8 @@
 
 namespace {
 
-enum Call : int { kRead, kWrite, kRecv, kSend, kConnect, kEpollWait, kPoll, kCallCount };
-constexpr const char* kCallNames[kCallCount] = {"read", "write", "recv", "send", "connect", "epoll_wait", "poll"};
+enum Call : int { kRead, kWrite, kRecv, kSendmsg, kConnect, kEpollWait, kPoll, kCallCount };
+constexpr const char* kCallNames[kCallCount] = {"read", "write", "recv", "sendmsg", "connect", "epoll_wait", "poll"};
 
 struct Settings {
   std::uint64_t seed = 1;
@@ -145,10 +145,10 @@ ssize_t recv(int fd, void* buffer, size_t count, int flags) {
   return real(fd, buffer, count, flags);
 }
 
-ssize_t send(int fd, const void* buffer, size_t count, int flags) {
-  static const auto real = next<ssize_t (*)(int, const void*, size_t, int)>("send");
-  if (fails(kSend, false)) return -1;
-  return real(fd, buffer, count, flags);
+ssize_t sendmsg(int fd, const msghdr* message, int flags) {
+  static const auto real = next<ssize_t (*)(int, const msghdr*, int)>("sendmsg");
+  if (fails(kSendmsg, false)) return -1;
+  return real(fd, message, flags);
 }
 
 int connect(int fd, const sockaddr* address, socklen_t length) {

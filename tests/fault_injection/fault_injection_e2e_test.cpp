@@ -147,7 +147,7 @@ struct FailureCase {
   const char* replies;
 };
 
-// One read, one write, one recv and two sends carry each round trip. A reply
+// One read, one write, one recv and one sendmsg carry each round trip. A reply
 // whose write failed stays buffered and leaves in the last flush at exit.
 constexpr FailureCase kFailureCases[] = {
     {"EIO reading standard input", "read", EIO, "2",
@@ -161,12 +161,12 @@ constexpr FailureCase kFailureCases[] = {
     {"ECONNRESET on recv", "recv", ECONNRESET, "2",
      "Error: Os { code: 104, kind: ConnectionReset, message: \"Connection reset by peer\" }\n", "q1\nq2\nq3\n",
      "r1\nr2\n"},
-    {"EPIPE on send", "send", EPIPE, "4", "Error: Os { code: 32, kind: BrokenPipe, message: \"Broken pipe\" }\n",
-     "q1\nq2\n", "r1\nr2\n"},
+    {"EPIPE on sendmsg", "sendmsg", EPIPE, "2",
+     "Error: Os { code: 32, kind: BrokenPipe, message: \"Broken pipe\" }\n", "q1\nq2\n", "r1\nr2\n"},
     {"EINTR on recv is an error", "recv", EINTR, "2",
      "Error: Os { code: 4, kind: Interrupted, message: \"Interrupted system call\" }\n", "q1\nq2\nq3\n", "r1\nr2\n"},
-    {"EINTR on send is an error", "send", EINTR, "5",
-     "Error: Os { code: 4, kind: Interrupted, message: \"Interrupted system call\" }\n", "q1\nq2\nq3", "r1\nr2\n"},
+    {"EINTR on sendmsg is an error", "sendmsg", EINTR, "2",
+     "Error: Os { code: 4, kind: Interrupted, message: \"Interrupted system call\" }\n", "q1\nq2\n", "r1\nr2\n"},
 };
 
 TEST(FaultInjectionTest, FailingCallEndsTheBridgeAfterEverythingBefore) {

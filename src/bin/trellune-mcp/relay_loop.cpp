@@ -42,20 +42,16 @@ Task<IoStatus> relay(std::string token, RelayChannels channels) {
 
     const std::optional<JsonText> stamped = stamp_object_request(line, token);
     const std::string_view outgoing = stamped ? stamped->view() : std::string_view(line);
-    Task<IoStatus> sending = channels.socket_writer.write_all(outgoing, MoreFollows::kYes);
+    Task<IoStatus> sending = channels.socket_writer.write_line(outgoing);
     if (IoStatus sent = co_await std::move(sending); !sent) co_return sent;
-    Task<IoStatus> terminating = channels.socket_writer.write_all("\n");
-    if (IoStatus sent = co_await std::move(terminating); !sent) co_return sent;
 
     Task<LineOutcome> reading_reply = channels.replies.next_line();
     LineOutcome reply = co_await std::move(reading_reply);
     if (!reply) co_return std::move(reply).error();
     if (!reply->has_value()) co_return IoStatus{};  // the application closed
 
-    Task<IoStatus> writing = channels.output.write_all(**reply, MoreFollows::kYes);
+    Task<IoStatus> writing = channels.output.write_line(**reply, MoreFollows::kYes);
     if (IoStatus written = co_await std::move(writing); !written) co_return written;
-    Task<IoStatus> ending = channels.output.write_all("\n", MoreFollows::kYes);
-    if (IoStatus written = co_await std::move(ending); !written) co_return written;
     Task<IoStatus> flushing = channels.output.flush();
     if (IoStatus flushed = co_await std::move(flushing); !flushed) co_return flushed;
   }

@@ -21,13 +21,6 @@
 
 namespace trellune {
 
-Task<IoStatus> WriteEnd::write_line(std::string_view line, MoreFollows more) {
-  Task<IoStatus> writing = write_all(line, MoreFollows::kYes);
-  if (IoStatus written = co_await std::move(writing); !written) co_return written;
-  Task<IoStatus> ending = write_all("\n", more);
-  co_return co_await std::move(ending);
-}
-
 // ---------------------------------------------------------------------------
 // LineReader
 
@@ -301,11 +294,6 @@ struct SendPieces {
     if (!bytes.empty()) pieces[end++] = {const_cast<char*>(bytes.data()), bytes.size()};
   }
   bool empty() const { return first == end; }
-  std::size_t size() const {
-    std::size_t total = 0;
-    for (std::size_t i = first; i < end; ++i) total += pieces[i].iov_len;
-    return total;
-  }
   // Drops the first `sent` bytes.
   void advance(std::size_t sent) {
     while (first < end && sent >= pieces[first].iov_len) sent -= pieces[first++].iov_len;
@@ -320,37 +308,34 @@ class SocketWriteEnd final : public WriteEnd {
  public:
   explicit SocketWriteEnd(SocketWriteSide side) : side_(std::move(side)) {}
 
-  // With more to follow, the kernel keeps a segment's short tail for the
-  // next send. Full segments still leave at once.
-  Task<IoStatus> write_all(std::string_view bytes, MoreFollows more) override {
+  // Nothing is held back on the socket side, so `more` changes nothing.
+  Task<IoStatus> write_all(std::string_view bytes, MoreFollows /*more*/) override {
     SendPieces pieces;
     pieces.add(bytes);
-    return send_all(pieces, more);
+    return send_all(pieces);
   }
 
   // The line and its newline leave in one send: one system call, and one
   // segment that wakes the application once.
-  Task<IoStatus> write_line(std::string_view line, MoreFollows more) override {
+  Task<IoStatus> write_line(std::string_view line, MoreFollows /*more*/) override {
     SendPieces pieces;
     pieces.add(line);
     pieces.add("\n");
-    return send_all(pieces, more);
+    return send_all(pieces);
   }
 
-  // Nothing is held back on the socket side.
   Task<IoStatus> flush() override { co_return IoStatus{}; }
 
  private:
-  Task<IoStatus> send_all(SendPieces pieces, MoreFollows more) {
+  Task<IoStatus> send_all(SendPieces pieces) {
     SharedSocket& socket = side_.socket();
-    const int flags = MSG_NOSIGNAL | (more == MoreFollows::kYes ? MSG_MORE : 0);
     while (!pieces.empty()) {
       auto writable = socket.loop().wait_writable(socket.registration());
       const Readiness ready = co_await writable;
       msghdr message{};
       message.msg_iov = pieces.pieces.data() + pieces.first;
       message.msg_iovlen = pieces.end - pieces.first;
-      const ssize_t n = ::sendmsg(socket.fd(), &message, flags);
+      const ssize_t n = ::sendmsg(socket.fd(), &message, MSG_NOSIGNAL);
       if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
           co_return io_error_from_errno();
@@ -362,10 +347,10 @@ class SocketWriteEnd final : public WriteEnd {
       if (count == 0) {
         co_return IoError(IoErrorKind::WriteZero);
       }
-      if (count < pieces.size()) {
+      pieces.advance(count);
+      if (!pieces.empty()) {
         socket.loop().clear_readiness(socket.registration(), ready);
       }
-      pieces.advance(count);
     }
     co_return IoStatus{};
   }
@@ -442,24 +427,8 @@ class StdoutEnd final : public WriteEnd {
 
   // A reply and its newline are held and leave with the flush that follows
   // them: one hand-over to the worker instead of three.
-  Task<IoStatus> write_all(std::string_view bytes, MoreFollows more) override {
-    while (!bytes.empty()) {
-      if (job_) {
-        Task<IoStatus> finishing = finish_job();
-        IoStatus finished = co_await std::move(finishing);
-        if (!finished) co_return finished;
-        continue;
-      }
-      const std::size_t count = std::min(bytes.size(), kMaxJobBytes - held_.bytes.size());
-      held_.bytes.append(bytes.substr(0, count));
-      held_.piece_ends.push_back(held_.bytes.size());
-      needs_flush_ = true;
-      bytes.remove_prefix(count);
-      if (held_.bytes.size() == kMaxJobBytes) start_job();
-    }
-    if (more == MoreFollows::kNo && !job_ && !held_.empty()) start_job();
-    co_return IoStatus{};
-  }
+  Task<IoStatus> write_all(std::string_view bytes, MoreFollows more) override { return hold({bytes, {}}, more); }
+  Task<IoStatus> write_line(std::string_view line, MoreFollows more) override { return hold({line, "\n"}, more); }
 
   Task<IoStatus> flush() override {
     for (;;) {
@@ -480,6 +449,30 @@ class StdoutEnd final : public WriteEnd {
   }
 
  private:
+  // Holds each piece as a write of its own, in order; a job starts when the
+  // held bytes reach a job's limit, or after the last piece unless more
+  // follows.
+  Task<IoStatus> hold(std::array<std::string_view, 2> pieces, MoreFollows more) {
+    for (std::string_view bytes : pieces) {
+      while (!bytes.empty()) {
+        if (job_) {
+          Task<IoStatus> finishing = finish_job();
+          IoStatus finished = co_await std::move(finishing);
+          if (!finished) co_return finished;
+          continue;
+        }
+        const std::size_t count = std::min(bytes.size(), kMaxJobBytes - held_.bytes.size());
+        held_.bytes.append(bytes.substr(0, count));
+        held_.piece_ends.push_back(held_.bytes.size());
+        needs_flush_ = true;
+        bytes.remove_prefix(count);
+        if (held_.bytes.size() == kMaxJobBytes) start_job();
+      }
+    }
+    if (more == MoreFollows::kNo && !job_ && !held_.empty()) start_job();
+    co_return IoStatus{};
+  }
+
   // Adds the paired input's next read to the held flush, if it wants one.
   bool add_read_after_flush() {
     if (!after_flush_->wanted) return false;

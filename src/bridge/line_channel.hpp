@@ -34,9 +34,8 @@ class ReadEnd {
 
 // Whether the caller goes on at once with another operation on the same
 // writer (the flush after a reply). An end may then hold bytes back until
-// that operation, so that both leave together: the socket keeps a segment's
-// short tail for the next send, standard output hands both to its worker as
-// one job. Bytes held are never lost.
+// that operation, so that both leave together: standard output hands both to
+// its worker as one job. Bytes held are never lost.
 enum class MoreFollows : bool { kNo, kYes };
 
 // Where a LineWriter puts its bytes. write_all() yields once every byte has
@@ -47,7 +46,7 @@ class WriteEnd {
   virtual Task<IoStatus> write_all(std::string_view bytes, MoreFollows more) = 0;
   // `line` and then "\n", as two write_all calls would write them; `more`
   // applies to the newline. An end may hand both on in one operation.
-  virtual Task<IoStatus> write_line(std::string_view line, MoreFollows more);
+  virtual Task<IoStatus> write_line(std::string_view line, MoreFollows more) = 0;
   virtual Task<IoStatus> flush() = 0;
 };
 

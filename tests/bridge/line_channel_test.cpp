@@ -340,8 +340,8 @@ const std::vector<StdioCase> kStdioCases = {
     {"failed flush reads nothing ahead", 10, true, true, {}, 2},
 };
 
-// The relay's round: a request line that empties the reader, a reply and its
-// newline written with more to follow, a flush, the next request line.
+// The relay's round: a request line that empties the reader, a reply written
+// as a line with more to follow, a flush, the next request line.
 TEST(StdioEndsTest, ReplyLeavesInOneJobAndTheFlushReadsTheNextRequest) {
   std::signal(SIGPIPE, SIG_IGN);
   for (const StdioCase& c : kStdioCases) {
@@ -359,8 +359,7 @@ TEST(StdioEndsTest, ReplyLeavesInOneJobAndTheFlushReadsTheNextRequest) {
     stdio.send_request("b\n");
     if (c.output_reader_gone) stdio.stop_reading_output();
     const std::string reply(c.reply_size, 'r');
-    EXPECT_TRUE(loop->block_on(output->write_all(reply, MoreFollows::kYes)));
-    EXPECT_TRUE(loop->block_on(output->write_all("\n", MoreFollows::kYes)));
+    EXPECT_TRUE(loop->block_on(output->write_line(reply, MoreFollows::kYes)));
     if (c.flush) {
       IoStatus flushed = loop->block_on(output->flush());
       EXPECT_EQ(flushed.has_value(), !c.output_reader_gone);

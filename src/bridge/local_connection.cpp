@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -121,27 +120,15 @@ Task<IoResult<std::vector<SocketAddress>>> candidate_addresses(EventLoop& loop, 
   co_return co_await std::move(lookup);
 }
 
-// The connect completes when the listener's SYN-ACK arrives; the listener's
-// side becomes a full socket, with an owner, only when the kernel has
-// processed the final ACK, which may be a moment later on another CPU.
-Task<PeerOwner> settled_peer_owner(EventLoop& loop, TcpEnds ends) {
-  constexpr int kMostRetries = 5;
-  constexpr auto kRetryPause = std::chrono::milliseconds(2);
-  PeerOwner owner = find_peer_owner(ends);
-  for (int retry = 0; retry < kMostRetries && owner.finding == PeerOwner::Finding::NoSocket; ++retry) {
-    auto pause = loop.sleep_for(kRetryPause);
-    co_await pause;
-    owner = find_peer_owner(ends);
-  }
-  co_return owner;
-}
-
-// Before the first byte: the socket must reach another socket, and that one
-// must belong to this user or to root.
-Task<IoStatus> vet_peer(EventLoop& loop, int fd) {
+// Before the first byte: the socket must reach another socket, and the
+// kernel must show no owner of it, or of a listener that could have taken
+// it, outside this user and root. Every request carries the token, the key
+// to the user's application: another user gets not one byte. The lookup
+// blocks the loop briefly; nothing else runs yet.
+IoStatus vet_peer(int fd) {
   const std::optional<TcpEnds> ends = tcp_ends_of(fd);
   if (!ends) {
-    co_return IoStatus{};  // a peer already gone shows itself on the first recv or send
+    return {};  // a peer already gone shows itself on the first recv or send
   }
   // With nothing listening on a port inside the ephemeral range, connect()
   // may pick that same port as its source and complete a TCP simultaneous
@@ -149,13 +136,13 @@ Task<IoStatus> vet_peer(EventLoop& loop, int fd) {
   // included. Such a socket is no connection to the application, so it
   // counts as refused.
   if (ends->local == ends->remote) {
-    co_return IoError::from_os_code(ECONNREFUSED);
+    return IoError::from_os_code(ECONNREFUSED);
   }
-  // Every request carries the token, the key to the user's application: a
-  // peer of another user gets not one byte.
-  Task<PeerOwner> finding = settled_peer_owner(loop, *ends);
-  const PeerOwner owner = co_await std::move(finding);
-  co_return admit_peer(owner, ends->remote.port);
+  IoResult<PeerOwner> owner = find_peer_owner(*ends);
+  if (!owner) {
+    return std::move(owner).error();
+  }
+  return admit_peer(*owner, ends->remote.port);
 }
 
 IoError close_with(int fd, IoError error) {
@@ -185,13 +172,12 @@ Task<IoResult<LocalConnection>> attempt(EventLoop& loop, SocketAddress address) 
   if (IoStatus connected = socket->take_pending_error(); !connected) {
     co_return std::move(connected).error();
   }
-  Task<IoStatus> vetting = vet_peer(loop, fd);
-  IoStatus vetted = co_await std::move(vetting);
-  if (!vetted) {
+  if (IoStatus vetted = vet_peer(fd); !vetted) {
     co_return std::move(vetted).error();
   }
-  // Requests leave as payload and "\n" in two sends; with Nagle's algorithm
-  // the second would wait for the peer's delayed acknowledgement (~40 ms).
+  // A request leaves in one sendmsg, but one longer than a segment would
+  // have its last segment held by Nagle's algorithm until the peer's delayed
+  // acknowledgement (~40 ms).
   const int enable = 1;
   (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
   co_return LocalConnection::adopt(std::move(socket));

@@ -21,16 +21,12 @@
 namespace trellune {
 namespace {
 
-bool trusted_owner(uid_t uid, uid_t user) { return uid == user || uid == 0; }
-
-// The states of a full socket, which carries its creator's uid. A request
-// socket (SYN_RECV) and a TIME_WAIT socket are listed with uid 0, whoever
-// held the connection. A peer that has already closed its end still counts:
-// it was listening all the same.
-constexpr std::uint32_t kOwnedStates = 1u << TCP_ESTABLISHED | 1u << TCP_FIN_WAIT1 | 1u << TCP_FIN_WAIT2 |
-                                       1u << TCP_CLOSE_WAIT | 1u << TCP_LAST_ACK | 1u << TCP_CLOSING;
-
-bool has_owner(unsigned state) { return state < 32 && (kOwnedStates >> state & 1u) != 0; }
+// Every socket a connection may be held in: all but a listener, a closed
+// socket and TIME_WAIT, which no process holds. A request socket (SYN_RECV)
+// is asked for too; it has no inode, so only its existence counts.
+constexpr std::uint32_t kConnectionStates = 1u << TCP_ESTABLISHED | 1u << TCP_SYN_RECV | 1u << TCP_FIN_WAIT1 |
+                                            1u << TCP_FIN_WAIT2 | 1u << TCP_CLOSE_WAIT | 1u << TCP_LAST_ACK |
+                                            1u << TCP_CLOSING;
 
 TcpEndpoint ipv4_endpoint(const void* address_bytes, std::uint16_t port) {
   TcpEndpoint endpoint;
@@ -60,10 +56,34 @@ std::optional<TcpEndpoint> endpoint_of(const sockaddr_storage& address) {
   return std::nullopt;
 }
 
+// 0.0.0.0 (held v4-mapped) and ::, which take connections to any local
+// address; :: only when the listener is not IPv6-only.
+bool takes_any_ipv4_address(const TcpSocketRow& listener) {
+  static constexpr std::array<std::uint8_t, 16> kIpv6Any{};
+  static constexpr std::array<std::uint8_t, 16> kIpv4Any{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
+  const auto& address = listener.ends.local.address;
+  return address == kIpv4Any || (address == kIpv6Any && !listener.v6_only);
+}
+
+// A lookup that was begun and could not be finished: the bridge ends rather
+// than take a partial listing for the whole.
+IoError unreadable_answer(const char* what) {
+  return IoError::with_custom_message(IoErrorKind::InvalidData,
+                                      std::string(what) + ": the kernel's list of sockets could not be read whole");
+}
+
+// The errors that say an interface is not there or not ours to use, as in
+// sandboxes and under emulators; only they let the check off.
+bool netlink_unavailable(int error) {
+  return error == EAFNOSUPPORT || error == EPROTONOSUPPORT || error == EACCES || error == EPERM;
+}
+
+bool file_unavailable(int error) { return error == ENOENT || error == EACCES || error == EPERM; }
+
 // ---------------------------------------------------------------------------
 // NETLINK_SOCK_DIAG
 
-// A dump lists a few sockets here; a bound keeps a misbehaving answer from
+// An answer lists a few sockets here; a bound keeps a misbehaving one from
 // holding start-up.
 constexpr int kMostDiagReceives = 256;
 constexpr std::size_t kDiagBufferSize = 32768;
@@ -74,29 +94,30 @@ struct DiagRequest {
   inet_diag_req_v2 body;
 };
 
-bool send_diag_request(int netlink, const DiagRequest& request) {
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  return ::sendto(netlink, &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) ==
-         static_cast<ssize_t>(sizeof request);
-}
+// How the kernel took one request.
+enum class DiagAnswer : std::uint8_t {
+  Listed,     // every socket asked for was fed to the search
+  NotFound,   // ENOENT: no such socket, or no handler for the request
+  Forbidden,  // EACCES or EPERM, as a security module may answer
+};
 
-DiagRequest tcp_request(std::uint8_t family) {
+DiagRequest tcp_request(std::uint8_t family, std::uint32_t states) {
   DiagRequest request{};
   request.header.nlmsg_len = sizeof request;
   request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
   request.header.nlmsg_flags = NLM_F_REQUEST;
   request.body.sdiag_family = family;
   request.body.sdiag_protocol = IPPROTO_TCP;
-  request.body.idiag_states = kOwnedStates;
+  request.body.idiag_states = states;
   return request;
 }
 
-// The peer by its exact ends: one hash lookup in the kernel, where a dump
-// walks every socket table. An IPv6 socket that a dual-stack listener holds
-// for an IPv4 client is hashed by its IPv4 ends and found this way too.
-DiagRequest exact_peer_request(const TcpEnds& bridge) {
-  DiagRequest request = tcp_request(AF_INET);
+// The application's end by its exact ends: one hash lookup in the kernel,
+// where a dump walks a socket table. An IPv6 socket that a dual-stack
+// listener holds for an IPv4 client is hashed by its IPv4 ends and found
+// this way too.
+DiagRequest exact_end_request(const TcpEnds& bridge) {
+  DiagRequest request = tcp_request(AF_INET, kConnectionStates);
   inet_diag_sockid& id = request.body.id;
   id.idiag_sport = htons(bridge.remote.port);
   id.idiag_dport = htons(bridge.local.port);
@@ -107,86 +128,122 @@ DiagRequest exact_peer_request(const TcpEnds& bridge) {
   return request;
 }
 
-DiagRequest dump_request(std::uint8_t family, std::uint16_t bridge_port) {
-  DiagRequest request = tcp_request(family);
+// The kernel skips sockets whose ports differ from those given, so these
+// dumps stay short however many sockets the machine has; the rows are still
+// matched in full.
+DiagRequest listener_dump_request(std::uint8_t family, std::uint16_t port) {
+  DiagRequest request = tcp_request(family, 1u << TCP_LISTEN);
   request.header.nlmsg_flags |= NLM_F_DUMP;
-  // Lets the kernel skip sockets that do not talk to the bridge's port; the
-  // rows are still matched in full.
+  request.body.id.idiag_sport = htons(port);
+  return request;
+}
+
+DiagRequest connection_dump_request(std::uint8_t family, std::uint16_t bridge_port) {
+  DiagRequest request = tcp_request(family, kConnectionStates);
+  request.header.nlmsg_flags |= NLM_F_DUMP;
   request.body.id.idiag_dport = htons(bridge_port);
   return request;
 }
 
-TcpSocketRow row_of(const inet_diag_msg& message) {
-  const inet_diag_sockid& id = message.id;
-  TcpSocketRow row;
-  if (message.idiag_family == AF_INET) {
-    row.ends.local = ipv4_endpoint(id.idiag_src, ntohs(id.idiag_sport));
-    row.ends.remote = ipv4_endpoint(id.idiag_dst, ntohs(id.idiag_dport));
-  } else {
-    row.ends.local = ipv6_endpoint(id.idiag_src, ntohs(id.idiag_sport));
-    row.ends.remote = ipv6_endpoint(id.idiag_dst, ntohs(id.idiag_dport));
-  }
-  row.uid = message.idiag_uid;
-  return row;
+IoResult<DiagAnswer> answer_to_error(int error) {
+  if (error == ENOENT) return DiagAnswer::NotFound;
+  if (error == EACCES || error == EPERM) return DiagAnswer::Forbidden;
+  return IoError::from_os_code(error);
 }
 
-// Feeds the owned sockets of one answer (a dump, or a single socket)
-// to `search`; false when it failed or was cut short, so that what it listed
-// may be incomplete.
-bool read_diag_answer(int netlink, PeerSearch& search) {
+// Feeds the sockets of one answer (a dump, or a single socket) to `search`.
+IoResult<DiagAnswer> read_diag_answer(int netlink, PeerSearch& search) {
   alignas(nlmsghdr) char buffer[kDiagBufferSize];
   for (int round = 0; round < kMostDiagReceives; ++round) {
     // MSG_TRUNC makes recv report a message's full length, so a truncated
     // one is seen instead of parsed.
     const ssize_t received = ::recvfrom(netlink, buffer, sizeof buffer, MSG_TRUNC, nullptr, nullptr);
     if (received < 0 && errno == EINTR) continue;
-    if (received <= 0 || static_cast<std::size_t>(received) > sizeof buffer) return false;
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      return IoError::with_custom_message(IoErrorKind::TimedOut,
+                                          "NETLINK_SOCK_DIAG: the kernel did not list the sockets within 1 s");
+    }
+    if (received < 0) return io_error_from_errno();
+    if (received == 0 || static_cast<std::size_t>(received) > sizeof buffer) {
+      return unreadable_answer("NETLINK_SOCK_DIAG");
+    }
     std::size_t offset = 0;
     const auto length = static_cast<std::size_t>(received);
     bool more = false;
     while (length - offset >= sizeof(nlmsghdr)) {
       const auto* header = reinterpret_cast<const nlmsghdr*>(buffer + offset);
-      if (header->nlmsg_len < sizeof(nlmsghdr) || header->nlmsg_len > length - offset) return false;
-      if (header->nlmsg_type == NLMSG_DONE) return true;
-      if (header->nlmsg_type == NLMSG_ERROR) return false;
-      more = (header->nlmsg_flags & NLM_F_MULTI) != 0;
-      if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY && header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-        const auto& message = *reinterpret_cast<const inet_diag_msg*>(buffer + offset + NLMSG_HDRLEN);
-        if (has_owner(message.idiag_state)) search.consider(row_of(message));
+      if (header->nlmsg_len < sizeof(nlmsghdr) || header->nlmsg_len > length - offset) {
+        return unreadable_answer("NETLINK_SOCK_DIAG");
       }
+      const std::string_view payload(buffer + offset + NLMSG_HDRLEN, header->nlmsg_len - NLMSG_HDRLEN);
+      if (header->nlmsg_type == NLMSG_DONE) return DiagAnswer::Listed;
+      if (header->nlmsg_type == NLMSG_ERROR) {
+        int error = 0;
+        if (payload.size() < sizeof error) return unreadable_answer("NETLINK_SOCK_DIAG");
+        std::memcpy(&error, payload.data(), sizeof error);
+        return error == 0 ? IoResult<DiagAnswer>(DiagAnswer::Listed) : answer_to_error(-error);
+      }
+      if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) return unreadable_answer("NETLINK_SOCK_DIAG");
+      const std::optional<TcpSocketRow> row = parse_inet_diag_message(payload);
+      if (!row) return unreadable_answer("NETLINK_SOCK_DIAG");
+      search.consider(*row);
+      more = (header->nlmsg_flags & NLM_F_MULTI) != 0;
       offset += NLMSG_ALIGN(header->nlmsg_len);
     }
-    if (!more) return true;
+    if (offset != length) return unreadable_answer("NETLINK_SOCK_DIAG");
+    if (!more) return DiagAnswer::Listed;
   }
-  return false;
+  return unreadable_answer("NETLINK_SOCK_DIAG");
 }
 
-bool search_sock_diag(PeerSearch& search, const TcpEnds& bridge) {
+IoResult<DiagAnswer> ask(int netlink, const DiagRequest& request, PeerSearch& search) {
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  ssize_t sent = 0;
+  do {
+    sent = ::sendto(netlink, &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0 && (errno == EACCES || errno == EPERM)) return DiagAnswer::Forbidden;
+  if (sent < 0) return io_error_from_errno();
+  if (sent != static_cast<ssize_t>(sizeof request)) return unreadable_answer("NETLINK_SOCK_DIAG");
+  return read_diag_answer(netlink, search);
+}
+
+// True when the kernel listed what was asked, false when the interface is
+// missing or forbidden.
+IoResult<bool> search_sock_diag(PeerSearch& search, const TcpEnds& bridge) {
   const UniqueFd netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-  if (!netlink) return false;
+  if (!netlink) {
+    if (netlink_unavailable(errno)) return false;
+    return io_error_from_errno();
+  }
   if (::setsockopt(netlink.get(), SOL_SOCKET, SO_RCVTIMEO, &kDiagReplyTimeout, sizeof kDiagReplyTimeout) != 0) {
-    return false;
+    return io_error_from_errno();
   }
-  // No socket by the exact ends is answered with an error; the dumps then
-  // look for a peer that a redirect moved to another port.
-  if (send_diag_request(netlink.get(), exact_peer_request(bridge)) && read_diag_answer(netlink.get(), search) &&
-      search.exact_peer_found()) {
-    return true;
-  }
-  // A dual-stack listener holds IPv4 connections in IPv6 sockets.
+  // The listeners first: only a dump tells a kernel without TCP diagnostics
+  // (ENOENT, as when the module can't be loaded) from a socket not found.
+  // A dual-stack listener is an IPv6 socket.
   for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
-    if (!send_diag_request(netlink.get(), dump_request(family, bridge.local.port)) ||
-        !read_diag_answer(netlink.get(), search)) {
-      return false;
-    }
+    IoResult<DiagAnswer> answer = ask(netlink.get(), listener_dump_request(family, bridge.remote.port), search);
+    if (!answer) return std::move(answer).error();
+    if (*answer == DiagAnswer::Forbidden || (*answer == DiagAnswer::NotFound && family == AF_INET)) return false;
+  }
+  IoResult<DiagAnswer> exact = ask(netlink.get(), exact_end_request(bridge), search);
+  if (!exact) return std::move(exact).error();
+  if (*exact == DiagAnswer::Forbidden) return false;
+  if (search.exact_end_found()) return true;
+  // A firewall rule may have redirected the connection to another port: look
+  // for every socket that answers the bridge's end.
+  for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
+    IoResult<DiagAnswer> answer = ask(netlink.get(), connection_dump_request(family, bridge.local.port), search);
+    if (!answer) return std::move(answer).error();
+    if (*answer == DiagAnswer::Forbidden) return false;
   }
   return true;
 }
 
 // ---------------------------------------------------------------------------
-// /proc/net/tcp and /proc/net/tcp6
-
-constexpr std::size_t kProcUidField = 7;
+// Files of /proc
 
 std::string_view next_field(std::string_view& rest) {
   const std::size_t start = rest.find_first_not_of(" \t");
@@ -228,37 +285,65 @@ std::optional<TcpEndpoint> parse_proc_endpoint(std::string_view field) {
   return address.size() == kWordDigits ? ipv4_endpoint(bytes.data(), *port) : ipv6_endpoint(bytes.data(), *port);
 }
 
-std::optional<std::string> read_whole_file(const char* path) {
+// The file's text, or nothing when it is missing or forbidden.
+IoResult<std::optional<std::string>> read_whole_file(const char* path) {
   const UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!file) return std::nullopt;
+  if (!file) {
+    if (file_unavailable(errno)) return std::optional<std::string>();
+    return io_error_from_errno();
+  }
   std::string text;
   char chunk[16384];
   for (;;) {
     const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
     if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return std::nullopt;
-    if (count == 0) return text;
+    if (count < 0) return io_error_from_errno();
+    if (count == 0) return std::optional<std::string>(std::move(text));
     text.append(chunk, static_cast<std::size_t>(count));
   }
 }
 
-bool search_proc_file(PeerSearch& search, const char* path) {
-  const std::optional<std::string> text = read_whole_file(path);
-  if (!text) return false;
-  std::string_view rest = *text;
+// True when the file was there to read. Its first line is the header; any
+// other line that does not parse fails the lookup, since it could be the one
+// socket that matters.
+IoResult<bool> search_proc_file(PeerSearch& search, const char* path) {
+  IoResult<std::optional<std::string>> text = read_whole_file(path);
+  if (!text) return std::move(text).error();
+  if (!*text) return false;
+  std::string_view rest = **text;
+  const std::size_t header_end = rest.find('\n');
+  if (header_end == std::string_view::npos) return unreadable_answer(path);
+  rest.remove_prefix(header_end + 1);
   while (!rest.empty()) {
-    const std::size_t end = std::min(rest.find('\n'), rest.size());
-    if (std::optional<TcpSocketRow> row = parse_proc_net_tcp_line(rest.substr(0, end))) search.consider(*row);
-    rest.remove_prefix(std::min(end + 1, rest.size()));
+    const std::size_t end = rest.find('\n');
+    if (end == std::string_view::npos) return unreadable_answer(path);
+    const std::optional<TcpSocketRow> row = parse_proc_net_tcp_line(rest.substr(0, end));
+    if (!row) return unreadable_answer(path);
+    search.consider(*row);
+    rest.remove_prefix(end + 1);
   }
   return true;
 }
 
 // Without IPv6 the kernel has no tcp6 table, and no IPv6 socket to list.
-bool search_proc_net_tcp(PeerSearch& search) {
-  const bool ipv4_listed = search_proc_file(search, "/proc/net/tcp");
-  const bool ipv6_listed = search_proc_file(search, "/proc/net/tcp6");
-  return ipv4_listed || ipv6_listed;
+IoResult<bool> search_proc_net_tcp(PeerSearch& search) {
+  IoResult<bool> ipv4_listed = search_proc_file(search, "/proc/net/tcp");
+  if (!ipv4_listed) return std::move(ipv4_listed).error();
+  IoResult<bool> ipv6_listed = search_proc_file(search, "/proc/net/tcp6");
+  if (!ipv6_listed) return std::move(ipv6_listed).error();
+  return *ipv4_listed || *ipv6_listed;
+}
+
+// The uid that stands for owners outside this user namespace; the kernel's
+// default where the setting can't be read.
+IoResult<uid_t> overflow_uid() {
+  constexpr uid_t kDefaultOverflowUid = 65534;
+  IoResult<std::optional<std::string>> text = read_whole_file("/proc/sys/kernel/overflowuid");
+  if (!text) return std::move(text).error();
+  if (!*text) return kDefaultOverflowUid;
+  std::string_view digits = **text;
+  if (!digits.empty() && digits.back() == '\n') digits.remove_suffix(1);
+  return parse_number<uid_t>(digits, 10).value_or(kDefaultOverflowUid);
 }
 
 IoError refusal(std::string text) {
@@ -267,29 +352,101 @@ IoError refusal(std::string text) {
 
 }  // namespace
 
+int PeerSearch::distrust(uid_t uid) const {
+  if (trust_.trusts(uid)) return 0;
+  return uid == trust_.overflow ? 1 : 2;
+}
+
+void PeerSearch::note(std::optional<uid_t>& worst, uid_t uid) const {
+  if (!worst || distrust(uid) > distrust(*worst)) worst = uid;
+}
+
 void PeerSearch::consider(const TcpSocketRow& row) {
+  if (row.state == TCP_LISTEN) {
+    const TcpEndpoint& at = row.ends.local;
+    if (at.port == bridge_.remote.port && (at.address == bridge_.remote.address || takes_any_ipv4_address(row))) {
+      note(listener_owner_, row.uid);
+    }
+    return;
+  }
   if (row.ends.remote != bridge_.local) return;
+  const bool held = row.inode != 0;
   if (row.ends.local == bridge_.remote) {
-    exact_ = row.uid;
-  } else if (!redirected_ || (trusted_owner(*redirected_, user_) && !trusted_owner(row.uid, user_))) {
-    redirected_ = row.uid;
+    exact_found_ = true;
+    if (held) note(exact_owner_, row.uid);
+  } else if (held) {
+    note(redirected_owner_, row.uid);
   }
 }
 
-std::optional<uid_t> PeerSearch::owner() const { return exact_ ? exact_ : redirected_; }
+PeerOwner PeerSearch::verdict() const {
+  std::optional<uid_t> worst = listener_owner_;
+  // The connection's own socket speaks for it; a redirected one only when
+  // there is no such socket.
+  if (const std::optional<uid_t> end = exact_found_ ? exact_owner_ : redirected_owner_) note(worst, *end);
+  if (!worst) return {PeerOwner::Finding::Nobody, 0};
+  switch (distrust(*worst)) {
+    case 0:
+      return {PeerOwner::Finding::Trusted, *worst};
+    case 1:
+      return {PeerOwner::Finding::Unmapped, *worst};
+    default:
+      return {PeerOwner::Finding::Foreign, *worst};
+  }
+}
 
 std::optional<TcpSocketRow> parse_proc_net_tcp_line(std::string_view line) {
+  // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode ...
+  constexpr std::size_t kUidField = 7;
+  constexpr std::size_t kInodeField = 9;
+  std::array<std::string_view, kInodeField + 1> fields;
   std::string_view rest = line;
-  (void)next_field(rest);  // "sl", the row number
-  const std::optional<TcpEndpoint> local = parse_proc_endpoint(next_field(rest));
-  const std::optional<TcpEndpoint> remote = parse_proc_endpoint(next_field(rest));
-  const std::optional<unsigned> state = parse_number<unsigned>(next_field(rest), 16);
-  if (!local || !remote || !state || !has_owner(*state)) return std::nullopt;
-  std::string_view uid_field;
-  for (std::size_t field = 4; field <= kProcUidField; ++field) uid_field = next_field(rest);
-  const std::optional<uid_t> uid = parse_number<uid_t>(uid_field, 10);
-  if (!uid) return std::nullopt;
-  return TcpSocketRow{TcpEnds{*local, *remote}, *uid};
+  for (std::string_view& field : fields) field = next_field(rest);
+  const std::optional<TcpEndpoint> local = parse_proc_endpoint(fields[1]);
+  const std::optional<TcpEndpoint> remote = parse_proc_endpoint(fields[2]);
+  const std::optional<std::uint8_t> state = parse_number<std::uint8_t>(fields[3], 16);
+  const std::optional<uid_t> uid = parse_number<uid_t>(fields[kUidField], 10);
+  const std::optional<std::uint64_t> inode = parse_number<std::uint64_t>(fields[kInodeField], 10);
+  if (!local || !remote || !state || !uid || !inode) return std::nullopt;
+  TcpSocketRow row;
+  row.ends = TcpEnds{*local, *remote};
+  row.state = *state;
+  row.uid = *uid;
+  row.inode = *inode;
+  return row;
+}
+
+std::optional<TcpSocketRow> parse_inet_diag_message(std::string_view payload) {
+  inet_diag_msg message;
+  if (payload.size() < sizeof message) return std::nullopt;
+  std::memcpy(&message, payload.data(), sizeof message);
+  const inet_diag_sockid& id = message.id;
+  TcpSocketRow row;
+  if (message.idiag_family == AF_INET) {
+    row.ends.local = ipv4_endpoint(id.idiag_src, ntohs(id.idiag_sport));
+    row.ends.remote = ipv4_endpoint(id.idiag_dst, ntohs(id.idiag_dport));
+  } else if (message.idiag_family == AF_INET6) {
+    row.ends.local = ipv6_endpoint(id.idiag_src, ntohs(id.idiag_sport));
+    row.ends.remote = ipv6_endpoint(id.idiag_dst, ntohs(id.idiag_dport));
+  } else {
+    return std::nullopt;
+  }
+  row.state = message.idiag_state;
+  row.uid = message.idiag_uid;
+  row.inode = message.idiag_inode;
+  // Attributes follow; IPv6 sockets carry INET_DIAG_SKV6ONLY.
+  std::size_t offset = NLMSG_ALIGN(sizeof message);
+  while (offset < payload.size()) {
+    nlattr attribute;
+    if (payload.size() - offset < sizeof attribute) return std::nullopt;
+    std::memcpy(&attribute, payload.data() + offset, sizeof attribute);
+    if (attribute.nla_len < sizeof attribute || attribute.nla_len > payload.size() - offset) return std::nullopt;
+    if ((attribute.nla_type & NLA_TYPE_MASK) == INET_DIAG_SKV6ONLY && attribute.nla_len > sizeof attribute) {
+      row.v6_only = payload[offset + NLA_HDRLEN] != 0;
+    }
+    offset += NLA_ALIGN(attribute.nla_len);
+  }
+  return row;
 }
 
 std::optional<TcpEnds> tcp_ends_of(int fd) {
@@ -307,28 +464,34 @@ std::optional<TcpEnds> tcp_ends_of(int fd) {
   return TcpEnds{*local_end, *remote_end};
 }
 
-PeerOwner find_peer_owner(const TcpEnds& bridge) {
-  const uid_t user = ::geteuid();
-  PeerSearch search(bridge, user);
-  if (!search_sock_diag(search, bridge)) {
-    search = PeerSearch(bridge, user);
-    if (!search_proc_net_tcp(search)) return {};
+IoResult<PeerOwner> find_peer_owner(const TcpEnds& bridge) {
+  IoResult<uid_t> overflow = overflow_uid();
+  if (!overflow) return std::move(overflow).error();
+  const OwnerTrust trust{::geteuid(), *overflow};
+  PeerSearch search(bridge, trust);
+  IoResult<bool> listed = search_sock_diag(search, bridge);
+  if (!listed) return std::move(listed).error();
+  if (!*listed) {
+    search = PeerSearch(bridge, trust);
+    listed = search_proc_net_tcp(search);
+    if (!listed) return std::move(listed).error();
+    if (!*listed) return PeerOwner{};
   }
-  if (const std::optional<uid_t> uid = search.owner()) return {PeerOwner::Finding::Owner, *uid};
-  return {PeerOwner::Finding::NoSocket, 0};
+  return search.verdict();
 }
 
 IoStatus admit_peer(const PeerOwner& owner, std::uint16_t port) {
+  const std::string named = "port " + std::to_string(port) + " belongs to uid " + std::to_string(owner.uid);
   switch (owner.finding) {
     case PeerOwner::Finding::Unknown:
+    case PeerOwner::Finding::Nobody:
+    case PeerOwner::Finding::Trusted:
       return {};
-    case PeerOwner::Finding::NoSocket:
-      return refusal("port " + std::to_string(port) +
-                     ": the kernel lists no socket at the other end, so its owner is unknown");
-    case PeerOwner::Finding::Owner:
-      if (trusted_owner(owner.uid, ::geteuid())) return {};
-      return refusal("port " + std::to_string(port) + " belongs to uid " + std::to_string(owner.uid) +
-                     ", not to this user");
+    case PeerOwner::Finding::Unmapped:
+      return refusal(named + ", the overflow uid, which this user namespace shows for every owner it does not map, " +
+                     "so the owner can't be told apart");
+    case PeerOwner::Finding::Foreign:
+      return refusal(named + ", not to this user");
   }
   return {};
 }

@@ -173,10 +173,12 @@ struct ResourceLimitCase {
 };
 
 const ResourceLimitCase kResourceLimitCases[] = {
-    // Descriptors 0 to 2, then the reactor's epoll and eventfd, then the socket.
+    // Descriptors 0 to 2, then the reactor's epoll and eventfd, then the
+    // socket, then one at a time for the lookup of its peer's owner.
     {"-n 4", testing::killed_by(SIGABRT), "\ntrellune-mcp: fatal error in thread 'main'", 1},
     {"-n 5", exited_with(1), "Error: Os { code: 24, kind: Uncategorized, message: \"Too many open files\" }\n", 1},
-    {"-n 6", exited_with(0), "", 1},
+    {"-n 6", exited_with(1), "Error: Os { code: 24, kind: Uncategorized, message: \"Too many open files\" }\n", 1},
+    {"-n 7", exited_with(0), "", 1},
     // Address space (KiB): the worker's stack is reserved small, so the bridge
     // starts its worker and relays what fits.
     {"-v 6144", exited_with(0), "", 10},

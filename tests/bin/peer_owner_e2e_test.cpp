@@ -1,7 +1,8 @@
 // The real executable against listeners of other users: the token goes to a
 // peer of the bridge's own user or of root, and not one byte to anyone else,
-// whichever interface the kernel is asked through. Needs root to take on
-// other uids.
+// whichever interface the kernel is asked through and whenever the listener
+// accepts. tools/kernel-test runs the first table on the kernels of stable
+// distributions too. Needs root to take on other uids.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -9,12 +10,19 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,7 +39,13 @@ using namespace std::chrono_literals;
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
-enum class Family { Ipv4, DualStack };
+// Ipv4: 127.0.0.1. DualStack: ::, taking IPv4 too. AnyIpv4: 0.0.0.0, for a
+// namespace that a DNAT leads to.
+enum class Family { Ipv4, DualStack, AnyIpv4 };
+// Late: 200 ms after the connection arrives, long after the bridge's check.
+// Deferred: under TCP_DEFER_ACCEPT, which holds the connection as a request
+// socket until data comes.
+enum class Accept { AtOnce, Late, Deferred };
 
 constexpr int kListenerWaitMs = 10000;
 
@@ -46,11 +60,11 @@ bool readable_within(int fd, int timeout_ms) {
 }
 
 int listening_socket(Family family) {
-  if (family == Family::Ipv4) {
+  if (family != Family::DualStack) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(family == Family::Ipv4 ? INADDR_LOOPBACK : INADDR_ANY);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
     return fd;
   }
@@ -76,9 +90,10 @@ std::uint16_t port_of(int fd) {
 
 // The listener's side of one connection: everything it received, answering
 // the first line with one of its own.
-std::string serve_one_connection(int listener) {
+std::string serve_one_connection(int listener, Accept accept) {
   std::string received;
   if (!readable_within(listener, kListenerWaitMs)) return received;
+  if (accept == Accept::Late) std::this_thread::sleep_for(200ms);
   const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   if (connection < 0) return received;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kListenerWaitMs);
@@ -95,18 +110,25 @@ std::string serve_one_connection(int listener) {
   return received;
 }
 
+struct ListenerSpec {
+  uid_t uid = 0;
+  Family family = Family::Ipv4;
+  Accept accept = Accept::AtOnce;
+  std::string netns;  // a named network namespace, or this one
+};
+
 // A listener in a child process that takes on `uid` before it creates its
 // socket: the kernel records a socket's owner when the socket is made, and
 // accepted sockets inherit it.
 class OwnedListener {
  public:
-  OwnedListener(uid_t uid, Family family) {
+  explicit OwnedListener(const ListenerSpec& spec) {
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
       ::close(report[0]);
-      run(uid, family, report[1]);
+      run(spec, report[1]);
     }
     ::close(report[1]);
     report_fd_ = report[0];
@@ -141,15 +163,26 @@ class OwnedListener {
   }
 
  private:
-  [[noreturn]] static void run(uid_t uid, Family family, int report) {
+  [[noreturn]] static void run(const ListenerSpec& spec, int report) {
+    if (!spec.netns.empty()) {
+      const int netns = ::open(("/run/netns/" + spec.netns).c_str(), O_RDONLY | O_CLOEXEC);
+      if (netns < 0 || ::setns(netns, CLONE_NEWNET) != 0) ::_exit(123);
+    }
+    const uid_t uid = spec.uid;
     if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) {
       ::_exit(126);
     }
-    const int listener = listening_socket(family);
-    if (listener < 0 || ::listen(listener, 4) != 0) ::_exit(125);
+    const int listener = listening_socket(spec.family);
+    const int defer_seconds = 5;
+    if (listener < 0 ||
+        (spec.accept == Accept::Deferred &&
+         ::setsockopt(listener, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds, sizeof defer_seconds) != 0) ||
+        ::listen(listener, 4) != 0) {
+      ::_exit(125);
+    }
     const std::uint16_t port = port_of(listener);
     if (::write(report, &port, sizeof port) != static_cast<ssize_t>(sizeof port)) ::_exit(124);
-    const std::string received = serve_one_connection(listener);
+    const std::string received = serve_one_connection(listener, spec.accept);
     (void)!::write(report, received.data(), received.size());
     ::_exit(0);
   }
@@ -159,6 +192,56 @@ class OwnedListener {
   std::uint16_t port_ = 0;
 };
 
+// A packager may build in a folder that only root can enter (a mktemp -d
+// one): the bridge and the preload library run under other uids from copies
+// that every uid can reach.
+class ReachableCopies {
+ public:
+  ReachableCopies() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "trellune-peer-owner-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr && ::chmod(pattern.c_str(), 0755) == 0) folder_ = pattern;
+  }
+  ReachableCopies(const ReachableCopies&) = delete;
+  ReachableCopies& operator=(const ReachableCopies&) = delete;
+  ~ReachableCopies() {
+    std::error_code ignored;
+    if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+  }
+
+  // The copy's path; the original's when it could not be copied.
+  std::string of(const std::string& path) {
+    const std::filesystem::path copy = std::filesystem::path(folder_) / std::filesystem::path(path).filename();
+    std::error_code error;
+    if (folder_.empty() ||
+        (!std::filesystem::exists(copy, error) &&
+         !std::filesystem::copy_file(path, copy, error)) ||
+        ::chmod(copy.c_str(), 0755) != 0) {
+      return path;
+    }
+    return copy.string();
+  }
+
+ private:
+  std::string folder_;
+};
+
+ReachableCopies& reachable() {
+  static ReachableCopies copies;
+  return copies;
+}
+
+std::vector<std::string> reachable_bridge_command() {
+  std::vector<std::string> command = testing::bridge_command();
+  command.back() = reachable().of(command.back());
+  return command;
+}
+
+struct BridgeSpec {
+  uid_t uid = 0;
+  std::vector<std::string> prefix;  // a program the bridge runs under, e.g. unshare
+  Environment faults;
+};
+
 struct Outcome {
   testing::ExitStatus status;
   std::string out;
@@ -166,14 +249,16 @@ struct Outcome {
   std::string at_listener;
 };
 
-Outcome run_bridge(uid_t bridge_uid, uid_t listener_uid, Family family, const Environment& faults) {
-  OwnedListener listener(listener_uid, family);
+Outcome run_bridge(const BridgeSpec& bridge_spec, const ListenerSpec& listener_spec) {
+  OwnedListener listener(listener_spec);
   EXPECT_NE(listener.port(), 0) << "the listener did not start";
   ChildOptions options;
   options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "tok"}};
-  options.env.insert(options.env.end(), faults.begin(), faults.end());
-  options.run_as = bridge_uid;
-  Child bridge = Child::spawn(testing::bridge_command(), options);
+  options.env.insert(options.env.end(), bridge_spec.faults.begin(), bridge_spec.faults.end());
+  options.run_as = bridge_spec.uid;
+  std::vector<std::string> command = bridge_spec.prefix;
+  for (std::string& word : reachable_bridge_command()) command.push_back(std::move(word));
+  Child bridge = Child::spawn(command, options);
   bridge.write_stdin("{\"id\":1}\n");
   bridge.close_stdin();
   Outcome outcome;
@@ -188,6 +273,25 @@ Outcome run_bridge(uid_t bridge_uid, uid_t listener_uid, Family family, const En
   return outcome;
 }
 
+void expect_relayed(const Outcome& outcome) {
+  EXPECT_EQ(outcome.status, exited_with(0));
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_EQ(outcome.out, "reply\n");
+  EXPECT_EQ(outcome.at_listener, "{\"id\":1,\"token\":\"tok\"}\n");
+}
+
+void expect_refused(const Outcome& outcome, const std::string& error_line) {
+  EXPECT_EQ(outcome.status, exited_with(1));
+  EXPECT_EQ(outcome.err, error_line);
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.at_listener, "");
+}
+
+std::string foreign_owner_error(uid_t uid) {
+  return "Error: Custom { kind: PermissionDenied, error: \"port PORT belongs to uid " + std::to_string(uid) +
+         ", not to this user: refusing to send the token\" }\n";
+}
+
 constexpr uid_t kRoot = 0;
 constexpr uid_t kUser = 4242;
 constexpr uid_t kOtherUser = 4343;
@@ -196,20 +300,24 @@ struct OwnerCase {
   const char* name;
   uid_t bridge;
   uid_t listener;
-  bool refused;
-  const char* error_line;
+  Accept accept;
+  std::optional<uid_t> refused_as;  // the uid the refusal names
 };
 
 constexpr OwnerCase kOwnerCases[] = {
-    {"bridge root, listener of another user", kRoot, kUser, true,
-     "Error: Custom { kind: PermissionDenied, error: \"port PORT belongs to uid 4242, not to this user: refusing to "
-     "send the token\" }\n"},
-    {"bridge root, listener root", kRoot, kRoot, false, ""},
-    {"bridge and listener of one user", kUser, kUser, false, ""},
-    {"bridge of a user, listener root", kUser, kRoot, false, ""},
-    {"bridge of a user, listener of another user", kUser, kOtherUser, true,
-     "Error: Custom { kind: PermissionDenied, error: \"port PORT belongs to uid 4343, not to this user: refusing to "
-     "send the token\" }\n"},
+    {"bridge root, listener of another user", kRoot, kUser, Accept::AtOnce, kUser},
+    {"bridge root, listener root", kRoot, kRoot, Accept::AtOnce, std::nullopt},
+    {"bridge and listener of one user", kUser, kUser, Accept::AtOnce, std::nullopt},
+    {"bridge of a user, listener root", kUser, kRoot, Accept::AtOnce, std::nullopt},
+    {"bridge of a user, listener of another user", kUser, kOtherUser, Accept::AtOnce, kOtherUser},
+    // Until a process accepts it, kernels before 6.17 list the connection's
+    // socket with uid 0: the listener decides.
+    {"bridge root, late listener of another user", kRoot, kUser, Accept::Late, kUser},
+    {"bridge root, late listener root", kRoot, kRoot, Accept::Late, std::nullopt},
+    {"bridge and late listener of one user", kUser, kUser, Accept::Late, std::nullopt},
+    {"bridge of a user, late listener root", kUser, kRoot, Accept::Late, std::nullopt},
+    {"bridge of a user, late listener of another user", kUser, kOtherUser, Accept::Late, kOtherUser},
+    {"bridge and TCP_DEFER_ACCEPT listener of one user", kUser, kUser, Accept::Deferred, std::nullopt},
 };
 
 struct LookupMode {
@@ -217,11 +325,13 @@ struct LookupMode {
   Environment faults;
 };
 
+// The kernel test boots kernels without the diag modules, where the bridge
+// reads /proc itself; on the host the preload library takes netlink away.
 std::vector<LookupMode> lookup_modes() {
   std::vector<LookupMode> modes{{"netlink", {}}};
 #ifdef TRELLUNE_FAULT_INJECTION_LIBRARY
   modes.push_back({"/proc/net/tcp*, netlink failing",
-                   {{"LD_PRELOAD", TRELLUNE_FAULT_INJECTION_LIBRARY}, {"TRELLUNE_FAULT_NO_NETLINK", "1"}}});
+                   {{"LD_PRELOAD", reachable().of(TRELLUNE_FAULT_INJECTION_LIBRARY)}, {"TRELLUNE_FAULT_NO_NETLINK", "1"}}});
 #endif
   return modes;
 }
@@ -235,20 +345,135 @@ TEST(PeerOwnerE2eTest, OnlyTheUsersOwnOrRootsListenerGetsTheToken) {
     for (const auto& [family, family_name] : kFamilies) {
       for (const OwnerCase& c : kOwnerCases) {
         SCOPED_TRACE(std::string(mode.name) + ", " + family_name + ": " + c.name);
-        const Outcome outcome = run_bridge(c.bridge, c.listener, family, mode.faults);
-        if (c.refused) {
-          EXPECT_EQ(outcome.status, exited_with(1));
-          EXPECT_EQ(outcome.err, c.error_line);
-          EXPECT_EQ(outcome.out, "");
-          EXPECT_EQ(outcome.at_listener, "");
+        const Outcome outcome = run_bridge({c.bridge, {}, mode.faults}, {c.listener, family, c.accept, {}});
+        if (c.refused_as) {
+          expect_refused(outcome, foreign_owner_error(*c.refused_as));
         } else {
-          EXPECT_EQ(outcome.status, exited_with(0));
-          EXPECT_EQ(outcome.err, "");
-          EXPECT_EQ(outcome.out, "reply\n");
-          EXPECT_EQ(outcome.at_listener, "{\"id\":1,\"token\":\"tok\"}\n");
+          expect_relayed(outcome);
         }
       }
     }
+  }
+}
+
+std::optional<std::string> program_path(const char* name) {
+  for (const char* folder : {"/usr/bin/", "/usr/sbin/", "/bin/", "/sbin/"}) {
+    const std::string path = std::string(folder) + name;
+    if (::access(path.c_str(), X_OK) == 0) return path;
+  }
+  return std::nullopt;
+}
+
+bool succeeds(const std::string& shell_command) { return std::system(shell_command.c_str()) == 0; }
+
+// In a user namespace without a uid map every owner outside it, the bridge's
+// own user and root included, is listed as the overflow uid.
+TEST(PeerOwnerE2eTest, InAnUnmappedUserNamespaceNoOwnerCanBeToldApart) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run listeners and the bridge under other uids";
+  const std::optional<std::string> unshare = program_path("unshare");
+  if (!unshare || !succeeds("setpriv --reuid=4242 --regid=4242 --clear-groups " + *unshare + " -U true")) {
+    GTEST_SKIP() << "this system lets no user make a user namespace";
+  }
+  const std::string error_line =
+      "Error: Custom { kind: PermissionDenied, error: \"port PORT belongs to uid 65534, the overflow uid, which this "
+      "user namespace shows for every owner it does not map, so the owner can't be told apart: refusing to send the "
+      "token\" }\n";
+  for (const LookupMode& mode : lookup_modes()) {
+    for (const uid_t listener : {kOtherUser, kUser, kRoot}) {
+      SCOPED_TRACE(std::string(mode.name) + ", listener uid " + std::to_string(listener));
+      expect_refused(run_bridge({kUser, {*unshare, "-U"}, mode.faults}, {listener, Family::Ipv4, Accept::Late, {}}),
+                     error_line);
+    }
+  }
+}
+
+// The socket may take the last descriptor the limit allows; a lookup that
+// then can't be made ends the bridge instead of letting it relay unchecked.
+TEST(PeerOwnerE2eTest, UnderATightDescriptorLimitAnotherUserGetsNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run listeners and the bridge under other uids";
+  const std::optional<std::string> prlimit = program_path("prlimit");
+  if (!prlimit) GTEST_SKIP() << "prlimit is not installed";
+  for (const LookupMode& mode : lookup_modes()) {
+    for (int limit = 5; limit <= 8; ++limit) {
+      SCOPED_TRACE(std::string(mode.name) + ", at most " + std::to_string(limit) + " descriptors");
+      const Outcome outcome =
+          run_bridge({kUser, {*prlimit, "--nofile=" + std::to_string(limit)}, mode.faults},
+                     {kOtherUser, Family::Ipv4, Accept::Late, {}});
+      EXPECT_NE(outcome.status, exited_with(0));
+      EXPECT_EQ(outcome.out, "");
+      EXPECT_EQ(outcome.at_listener, "");
+    }
+  }
+}
+
+// How a container's port is published without a proxy: 127.0.0.1:PORT is
+// translated to a listener in another network namespace. Nothing in the
+// bridge's namespace answers, and only root can set this up.
+class DnatNamespaces {
+ public:
+  DnatNamespaces()
+      : near_("trellune-near-" + std::to_string(::getpid())), far_("trellune-far-" + std::to_string(::getpid())) {
+    ready_ = succeeds("ip netns add " + near_) && succeeds("ip netns add " + far_) &&
+             succeeds("ip link add veth-near netns " + near_ + " type veth peer name veth-far netns " + far_) &&
+             succeeds(in_near("ip addr add 10.213.0.1/30 dev veth-near")) &&
+             succeeds(in_far("ip addr add 10.213.0.2/30 dev veth-far")) &&
+             succeeds(in_near("ip link set veth-near up")) && succeeds(in_near("ip link set lo up")) &&
+             succeeds(in_far("ip link set veth-far up")) && succeeds(in_far("ip link set lo up")) &&
+             succeeds(in_near("sysctl -qw net.ipv4.conf.all.route_localnet=1 net.ipv4.conf.veth-near.route_localnet=1")) &&
+             succeeds(in_near("nft 'table ip trellune { chain out { type nat hook output priority -100; }; "
+                              "chain post { type nat hook postrouting priority 100; oifname veth-near masquerade; }; }'"));
+  }
+  DnatNamespaces(const DnatNamespaces&) = delete;
+  DnatNamespaces& operator=(const DnatNamespaces&) = delete;
+  // Deleting the namespaces takes their links and rules with them.
+  ~DnatNamespaces() {
+    (void)succeeds("ip netns del " + near_ + " 2>/dev/null");
+    (void)succeeds("ip netns del " + far_ + " 2>/dev/null");
+  }
+
+  bool ready() const { return ready_; }
+  bool forward(std::uint16_t port) {
+    const std::string number = std::to_string(port);
+    return succeeds(in_near("nft 'add rule ip trellune out ip daddr 127.0.0.1 tcp dport " + number +
+                            " dnat to 10.213.0.2:" + number + "'"));
+  }
+  std::string near_path() const { return "/run/netns/" + near_; }
+  const std::string& far() const { return far_; }
+
+ private:
+  std::string in_near(const std::string& command) const { return "ip netns exec " + near_ + " " + command; }
+  std::string in_far(const std::string& command) const { return "ip netns exec " + far_ + " " + command; }
+
+  std::string near_;
+  std::string far_;
+  bool ready_ = false;
+};
+
+TEST(PeerOwnerE2eTest, ADnatIntoAnotherNetworkNamespaceIsRelayed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make network namespaces";
+  const std::optional<std::string> nsenter = program_path("nsenter");
+  if (!nsenter || !program_path("ip") || !program_path("nft") || !program_path("sysctl")) {
+    GTEST_SKIP() << "needs nsenter, ip, nft and sysctl";
+  }
+  for (const LookupMode& mode : lookup_modes()) {
+    SCOPED_TRACE(mode.name);
+    DnatNamespaces namespaces;
+    if (!namespaces.ready()) GTEST_SKIP() << "could not make the namespaces and their DNAT";
+    OwnedListener listener({kUser, Family::AnyIpv4, Accept::AtOnce, namespaces.far()});
+    ASSERT_NE(listener.port(), 0);
+    ASSERT_TRUE(namespaces.forward(listener.port()));
+    ChildOptions options;
+    options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "tok"}};
+    options.env.insert(options.env.end(), mode.faults.begin(), mode.faults.end());
+    std::vector<std::string> command{*nsenter, "--net=" + namespaces.near_path()};
+    for (std::string& word : testing::bridge_command()) command.push_back(std::move(word));
+    Child bridge = Child::spawn(command, options);
+    bridge.write_stdin("{\"id\":1}\n");
+    bridge.close_stdin();
+    EXPECT_EQ(bridge.wait(), exited_with(0));
+    EXPECT_EQ(bridge.stderr_text(), "");
+    EXPECT_EQ(bridge.stdout_text(), "reply\n");
+    EXPECT_EQ(listener.received(), "{\"id\":1,\"token\":\"tok\"}\n");
   }
 }
 
@@ -261,14 +486,12 @@ TEST(PeerOwnerE2eTest, WithNeitherInterfaceTheBridgeProceeds) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a listener under another uid";
   for (const auto& [family, family_name] : kFamilies) {
     SCOPED_TRACE(family_name);
-    const Outcome outcome = run_bridge(kRoot, kUser, family,
-                                       {{"LD_PRELOAD", TRELLUNE_FAULT_INJECTION_LIBRARY},
-                                        {"TRELLUNE_FAULT_NO_NETLINK", "1"},
-                                        {"TRELLUNE_FAULT_NO_PROC_NET_TCP", "1"}});
-    EXPECT_EQ(outcome.status, exited_with(0));
-    EXPECT_EQ(outcome.err, "");
-    EXPECT_EQ(outcome.out, "reply\n");
-    EXPECT_EQ(outcome.at_listener, "{\"id\":1,\"token\":\"tok\"}\n");
+    expect_relayed(run_bridge({kRoot,
+                               {},
+                               {{"LD_PRELOAD", reachable().of(TRELLUNE_FAULT_INJECTION_LIBRARY)},
+                                {"TRELLUNE_FAULT_NO_NETLINK", "1"},
+                                {"TRELLUNE_FAULT_NO_PROC_NET_TCP", "1"}}},
+                              {kUser, family, Accept::AtOnce, {}}));
   }
 #endif
 }

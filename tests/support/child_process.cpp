@@ -78,7 +78,8 @@ std::vector<std::string> bridge_command() {
   std::istringstream emulator(TRELLUNE_TEST_EMULATOR);
   for (std::string word; emulator >> word;) words.push_back(word);
 #endif
-  words.emplace_back(TRELLUNE_MCP_EXECUTABLE);
+  const char* elsewhere = std::getenv("TRELLUNE_TEST_EXECUTABLE");
+  words.emplace_back(elsewhere != nullptr && *elsewhere != '\0' ? elsewhere : TRELLUNE_MCP_EXECUTABLE);
   return words;
 }
 

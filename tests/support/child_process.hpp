@@ -92,7 +92,9 @@ class Child {
 };
 
 // The words that start the executable under test: its path, which the build
-// sets, behind the emulator's command line in a cross build.
+// sets, behind the emulator's command line in a cross build. The environment
+// variable TRELLUNE_TEST_EXECUTABLE, when set, names another path: a test
+// binary copied where the build directory is not (a kernel's initrd).
 std::vector<std::string> bridge_command();
 
 }  // namespace trellune::testing

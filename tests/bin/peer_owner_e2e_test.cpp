@@ -198,7 +198,10 @@ class OwnedListener {
 class ReachableCopies {
  public:
   ReachableCopies() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "trellune-peer-owner-XXXXXX").string();
+    std::error_code error;
+    std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
+    if (error) temporary = "/tmp";
+    std::string pattern = (temporary / "trellune-peer-owner-XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr && ::chmod(pattern.c_str(), 0755) == 0) folder_ = pattern;
   }
   ReachableCopies(const ReachableCopies&) = delete;
@@ -328,7 +331,7 @@ struct LookupMode {
 // The kernel test boots kernels without the diag modules, where the bridge
 // reads /proc itself; on the host the preload library takes netlink away.
 std::vector<LookupMode> lookup_modes() {
-  std::vector<LookupMode> modes{{"netlink", {}}};
+  std::vector<LookupMode> modes{{"netlink where the kernel offers it", {}}};
 #ifdef TRELLUNE_FAULT_INJECTION_LIBRARY
   modes.push_back({"/proc/net/tcp*, netlink failing",
                    {{"LD_PRELOAD", reachable().of(TRELLUNE_FAULT_INJECTION_LIBRARY)}, {"TRELLUNE_FAULT_NO_NETLINK", "1"}}});

@@ -233,9 +233,18 @@ ReachableCopies& reachable() {
   return copies;
 }
 
-std::vector<std::string> reachable_bridge_command() {
-  std::vector<std::string> command = testing::bridge_command();
-  command.back() = reachable().of(command.back());
+// The bridge behind `prefix`, a program it runs under (unshare, nsenter).
+// The preload library is set for the bridge alone through env: the prefix
+// is a program of the host, which may be of another architecture.
+std::vector<std::string> bridge_behind(std::vector<std::string> prefix, const Environment& faults) {
+  std::vector<std::string> command = std::move(prefix);
+  if (!command.empty() && !faults.empty()) {
+    command.push_back("/usr/bin/env");
+    for (const auto& [name, value] : faults) command.push_back(name + "=" + value);
+  }
+  std::vector<std::string> bridge = testing::bridge_command();
+  bridge.back() = reachable().of(bridge.back());
+  command.insert(command.end(), bridge.begin(), bridge.end());
   return command;
 }
 
@@ -257,11 +266,11 @@ Outcome run_bridge(const BridgeSpec& bridge_spec, const ListenerSpec& listener_s
   EXPECT_NE(listener.port(), 0) << "the listener did not start";
   ChildOptions options;
   options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "tok"}};
-  options.env.insert(options.env.end(), bridge_spec.faults.begin(), bridge_spec.faults.end());
+  if (bridge_spec.prefix.empty()) {
+    options.env.insert(options.env.end(), bridge_spec.faults.begin(), bridge_spec.faults.end());
+  }
   options.run_as = bridge_spec.uid;
-  std::vector<std::string> command = bridge_spec.prefix;
-  for (std::string& word : reachable_bridge_command()) command.push_back(std::move(word));
-  Child bridge = Child::spawn(command, options);
+  Child bridge = Child::spawn(bridge_behind(bridge_spec.prefix, bridge_spec.faults), options);
   bridge.write_stdin("{\"id\":1}\n");
   bridge.close_stdin();
   Outcome outcome;
@@ -467,10 +476,7 @@ TEST(PeerOwnerE2eTest, ADnatIntoAnotherNetworkNamespaceIsRelayed) {
     ASSERT_TRUE(namespaces.forward(listener.port()));
     ChildOptions options;
     options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "tok"}};
-    options.env.insert(options.env.end(), mode.faults.begin(), mode.faults.end());
-    std::vector<std::string> command{*nsenter, "--net=" + namespaces.near_path()};
-    for (std::string& word : testing::bridge_command()) command.push_back(std::move(word));
-    Child bridge = Child::spawn(command, options);
+    Child bridge = Child::spawn(bridge_behind({*nsenter, "--net=" + namespaces.near_path()}, mode.faults), options);
     bridge.write_stdin("{\"id\":1}\n");
     bridge.close_stdin();
     EXPECT_EQ(bridge.wait(), exited_with(0));

@@ -7,10 +7,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -82,9 +85,15 @@ constexpr std::uint32_t kRefusedCalls[] = {
     452, 463, 466, 467, 469,
 };
 
-// Classic BPF jumps only forward, by at most 255 instructions: the farthest
-// jump, from the architecture test to the refusal, passes every listed call.
-static_assert(std::size(kRefusedCalls) + 12 <= 255);
+// Sorted for the search below; a call listed twice is a slip in the list.
+constexpr auto kSortedRefusedCalls = [] {
+  std::array<std::uint32_t, std::size(kRefusedCalls)> calls{};
+  std::copy(std::begin(kRefusedCalls), std::end(kRefusedCalls), calls.begin());
+  std::sort(calls.begin(), calls.end());
+  return calls;
+}();
+static_assert(std::adjacent_find(kSortedRefusedCalls.begin(), kSortedRefusedCalls.end()) ==
+              kSortedRefusedCalls.end());
 
 #ifdef __NR_fchmodat2
 static_assert(__NR_fchmodat2 == 452);
@@ -105,45 +114,57 @@ constexpr std::uint32_t kOwnArch = AUDIT_ARCH_X86_64;
 constexpr std::uint32_t kOwnArch = AUDIT_ARCH_AARCH64;
 #endif
 
-// The filter reads only the architecture and the call number, except for
-// tgkill: the kernel then works out once, when the filter is installed,
-// which numbers it allows, and lets them through without running it. A
-// permitted call costs a bit test, so the relay pays nothing per request.
+// Calls that a leaf of the search compares one by one.
+constexpr std::size_t kLeafCalls = 8;
+
+// Instructions of the search over n sorted calls, as FilterProgram lays it out.
+constexpr std::size_t search_length(std::size_t n) {
+  return n <= kLeafCalls ? n + 2 : 1 + search_length(n / 2) + search_length(n - n / 2);
+}
+// Classic BPF jumps only forward, by at most 255 instructions. The longest
+// jump is the root's, over the lower half of the search.
+static_assert(search_length(std::size(kSortedRefusedCalls) / 2) <= 255);
+
+// The kernel works out, once when the filter is installed, which call numbers
+// it lets through whatever their arguments, and from then on passes those with
+// a bit test instead of running the program: a permitted call costs only the
+// slower system-call entry of any filtered thread (about 45 ns here). Only
+// tgkill reads an argument. That trial runs the program for every number of
+// the table, so the path through it is kept short: a binary search over the
+// sorted calls. A list of comparisons made the install take 0.16 ms instead
+// of 0.07, of which 0.015 is what any filter costs.
 class FilterProgram {
  public:
   std::vector<sock_filter> build(std::uint32_t own_process) {
+    code_.reserve(kHeadLength + search_length(kSortedRefusedCalls.size()));
     load(offsetof(seccomp_data, arch));
-    jump_unless_equal(kOwnArch, kDeny);
+    code_.push_back(jump(BPF_JEQ, kOwnArch, 1, 0));
+    code_.push_back(refusal());
     load(offsetof(seccomp_data, nr));
 #if defined(__x86_64__)
     // x32 calls share the architecture's tag and carry this bit in their
     // number; their table is another, with calls of its own.
-    jump_if_any_bit(__X32_SYSCALL_BIT, kDeny);
+    code_.push_back(jump(BPF_JSET, __X32_SYSCALL_BIT, 0, 1));
+    code_.push_back(refusal());
 #endif
-    for (const std::uint32_t call : kRefusedCalls) jump_if_equal(call, kDeny);
     // tgkill is how abort() raises SIGABRT on the bridge's own thread;
     // aimed at any other process it is refused like kill. The high half of
     // the argument must be zero too, since the kernel reads it as an int.
-    jump_unless_equal(__NR_tgkill, kAllow);
+    code_.push_back(jump(BPF_JEQ, __NR_tgkill, 0, 6));
     load(offsetof(seccomp_data, args[0]) + kLowHalf);
-    jump_unless_equal(own_process, kDeny);
+    code_.push_back(jump(BPF_JEQ, own_process, 0, 3));
     load(offsetof(seccomp_data, args[0]) + kHighHalf);
-    jump_unless_equal(0, kDeny);
-    const std::size_t allow_at = code_.size();
+    code_.push_back(jump(BPF_JEQ, 0, 0, 1));
     code_.push_back(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    const std::size_t deny_at = code_.size();
-    code_.push_back(statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)));
-    for (const Fixup& fixup : fixups_) resolve(fixup, fixup.target == kAllow ? allow_at : deny_at);
+    code_.push_back(refusal());
+    search(kSortedRefusedCalls);
     return std::move(code_);
   }
 
  private:
-  enum Target { kAllow, kDeny };
-  struct Fixup {
-    std::size_t at;
-    bool when_true;  // the branch taken when the test holds goes to the target
-    Target target;
-  };
+  // The instructions before the search, at most: the architecture, x32,
+  // tgkill. Reserved with the search, the program takes one allocation.
+  static constexpr std::size_t kHeadLength = 13;
 
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   static constexpr std::uint32_t kLowHalf = 0;
@@ -156,27 +177,36 @@ class FilterProgram {
   static sock_filter statement(unsigned code, std::uint32_t k) {
     return sock_filter{static_cast<std::uint16_t>(code), 0, 0, k};
   }
-
+  static sock_filter jump(unsigned test, std::uint32_t k, std::uint8_t if_true, std::uint8_t if_false) {
+    return sock_filter{static_cast<std::uint16_t>(BPF_JMP | test | BPF_K), if_true, if_false, k};
+  }
+  static sock_filter refusal() {
+    return statement(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA));
+  }
   void load(std::size_t offset) {
     code_.push_back(statement(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(offset)));
   }
-  void jump_if_equal(std::uint32_t value, Target target) { branch(BPF_JEQ, value, true, target); }
-  void jump_unless_equal(std::uint32_t value, Target target) { branch(BPF_JEQ, value, false, target); }
-  void jump_if_any_bit(std::uint32_t bits, Target target) { branch(BPF_JSET, bits, true, target); }
 
-  // The other branch falls through to the next instruction.
-  void branch(unsigned test, std::uint32_t value, bool when_true, Target target) {
-    fixups_.push_back(Fixup{code_.size(), when_true, target});
-    code_.push_back(statement(BPF_JMP | test | BPF_K, value));
-  }
-
-  void resolve(const Fixup& fixup, std::size_t target_at) {
-    const std::size_t distance = target_at - fixup.at - 1;
-    (fixup.when_true ? code_[fixup.at].jt : code_[fixup.at].jf) = static_cast<std::uint8_t>(distance);
+  // Decides a call number (in the accumulator) against sorted calls. Every
+  // jump stays inside the subtree, and each leaf ends in its own returns.
+  void search(std::span<const std::uint32_t> calls) {
+    if (calls.size() <= kLeafCalls) {
+      for (std::size_t i = 0; i < calls.size(); ++i) {
+        code_.push_back(jump(BPF_JEQ, calls[i], static_cast<std::uint8_t>(calls.size() - i), 0));
+      }
+      code_.push_back(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+      code_.push_back(refusal());
+      return;
+    }
+    const std::size_t lower = calls.size() / 2;
+    const std::size_t node = code_.size();
+    code_.push_back(jump(BPF_JGE, calls[lower], 0, 0));
+    search(calls.first(lower));
+    code_[node].jt = static_cast<std::uint8_t>(code_.size() - node - 1);
+    search(calls.subspan(lower));
   }
 
   std::vector<sock_filter> code_;
-  std::vector<Fixup> fixups_;
 };
 
 #endif  // x86-64 or aarch64

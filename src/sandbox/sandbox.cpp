@@ -220,9 +220,9 @@ extern "C" void __lsan_do_leak_check() __attribute__((weak));
 ConfineOutcome confine_process() {
   if (&__lsan_do_leak_check != nullptr) return {Confinement::kLeftToLeakChecker};
 #ifdef TRELLUNE_SECCOMP_FILTER
-  // Without it the kernel accepts a filter only from a privileged process;
-  // with it no program started later could gain rights by set-user-ID or
-  // file capabilities, which a filtered process could otherwise abuse.
+  // The kernel takes a filter from an unprivileged process only once it can
+  // gain no privileges: a set-user-ID program it started could otherwise be
+  // misled by the calls refused under it.
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return {Confinement::kUnavailable, errno};
   std::vector<sock_filter> code = FilterProgram().build(static_cast<std::uint32_t>(::getpid()));
   const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};

@@ -14,12 +14,15 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/fatal.hpp"
 #include "support/confined_child.hpp"
+#include "support/death_test_style.hpp"
 
 namespace trellune {
 namespace {
@@ -149,6 +152,21 @@ TEST(ConfineProcessTest, RefusesWhatTheRelayDoesNotNeedAndNothingElse) {
     }
   }
   EXPECT_EQ(results.back().value, 0) << "a thread start: " << std::strerror(results.back().error);
+}
+
+// A fatal error after confinement still ends the bridge as it always did:
+// the report on standard error, then death by SIGABRT, which abort() raises
+// with tgkill on the process's own thread.
+TEST(ConfineProcessTest, FatalErrorStillAbortsWithItsReport) {
+  const testing::ConfinedRun probe = testing::run_confined_in_child([] { return std::string(); });
+  if (probe.outcome.state != Confinement::kConfined) GTEST_SKIP() << testing::why_unconfined(probe.outcome);
+  use_fresh_process_death_tests();
+  EXPECT_EXIT(
+      {
+        if (confine_process().state != Confinement::kConfined) std::_Exit(3);
+        TRELLUNE_FATAL("broken after confinement");
+      },
+      ::testing::KilledBySignal(SIGABRT), "broken after confinement");
 }
 
 }  // namespace

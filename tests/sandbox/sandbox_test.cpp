@@ -4,20 +4,26 @@
 // in another way (or succeed) without touching anything, so a call that
 // slipped through the filter shows and changes nothing.
 #include <gtest/gtest.h>
+#include <linux/filter.h>
 #include <linux/futex.h>
+#include <linux/seccomp.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/fatal.hpp"
@@ -167,6 +173,38 @@ TEST(ConfineProcessTest, FatalErrorStillAbortsWithItsReport) {
         TRELLUNE_FATAL("broken after confinement");
       },
       ::testing::KilledBySignal(SIGABRT), "broken after confinement");
+}
+
+// A thread under a filter of its own can't join the new one. The kernel then
+// confines no thread at all, the caller included: the outcome says so and
+// the bridge relays unconfined, rather than with one thread left open.
+TEST(ConfineProcessTest, AThreadThatCannotJoinLeavesEveryThreadUnconfined) {
+  const testing::ConfinedRun probe = testing::run_confined_in_child([] { return std::string(); });
+  if (probe.outcome.state != Confinement::kConfined) GTEST_SKIP() << testing::why_unconfined(probe.outcome);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::atomic<int> stage{0};
+    std::thread filtered([&stage] {
+      sock_filter allow_all{BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW};
+      const sock_fprog program{1, &allow_all};
+      if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+          ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) {
+        ::_exit(4);
+      }
+      stage = 1;
+      while (stage != 2) ::sched_yield();
+    });
+    while (stage != 1) ::sched_yield();
+    const ConfineOutcome outcome = confine_process();
+    const int root = ::openat(AT_FDCWD, "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    stage = 2;
+    filtered.join();
+    ::_exit(outcome.state != Confinement::kThreadNotSynchronized ? 1 : root < 0 ? 2 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: another outcome, 2: the caller was confined, 4: no filter for the thread";
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ inline std::string why_unconfined(const ConfineOutcome& outcome) {
   switch (outcome.state) {
     case Confinement::kConfined: return "confined";
     case Confinement::kUnavailable:
-      return std::string("no seccomp filter here (qemu-user offers none): ") + std::strerror(outcome.error);
+      return std::string("no seccomp filter here (qemu-user, or a kernel without them): ") + std::strerror(outcome.error);
     case Confinement::kThreadNotSynchronized: return "a thread runs under a filter of its own";
     case Confinement::kLeftToLeakChecker: return "LeakSanitizer's exit check needs calls that the filter refuses";
   }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/child_process.hpp"
+#include "support/confined_child.hpp"
 #include "support/tcp_peer.hpp"
 
 namespace trellune {
@@ -309,6 +310,24 @@ TEST(RelayEndingTest, ApplicationClosingTheConnection) {
     EXPECT_EQ(session.child.stdout_text(), "r1\n");
     EXPECT_EQ(session.child.stderr_text(), c.error_line);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Confinement
+
+// Confined before the first request is read: by the first reply the bridge
+// may no longer gain privileges and runs under its filter.
+TEST(RelaySandboxTest, ConfinedWhileRelaying) {
+  const testing::ConfinedRun probe = testing::run_confined_in_child([] { return std::string(); });
+  if (probe.outcome.state != Confinement::kConfined) GTEST_SKIP() << testing::why_unconfined(probe.outcome);
+  Session session;
+  EXPECT_EQ(session.round_trip("[1]\n", "r\n"), "[1]\n");
+  EXPECT_EQ(session.child.read_stdout_line(), "r\n");
+  EXPECT_EQ(testing::process_status_field(session.child.pid(), "NoNewPrivs"), "1");
+  EXPECT_EQ(testing::process_status_field(session.child.pid(), "Seccomp"), "2");  // a filter
+  session.child.close_stdin();
+  EXPECT_EQ(session.child.wait(), exited_with(0));
+  EXPECT_EQ(session.child.stderr_text(), "");
 }
 
 // ---------------------------------------------------------------------------

@@ -14,6 +14,12 @@
 //                                     that does not translate the protocol
 //   TRELLUNE_FAULT_NO_PROC_NET_TCP    1: opening /proc/net/tcp or tcp6 fails
 //                                     with EACCES, as in a sandbox
+//   TRELLUNE_FAULT_TRY_ESCAPE         1: at the first sendmsg, play code that
+//                                     a crafted request got running: try
+//                                     openat, socket, execve and ptrace and
+//                                     write "call: ERRNAME" (or "call:
+//                                     succeeded") for each to descriptor 2,
+//                                     the one output a confined bridge keeps
 //
 // Calls in scope: read on descriptor 0, write on descriptor 1 (the event
 // loop's eventfd and standard error pass untouched), recv, sendmsg, connect,
@@ -31,6 +37,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,6 +45,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,11 +63,13 @@ struct Settings {
   int fail_errno = 0;
   bool no_netlink = false;
   bool no_proc_net_tcp = false;
+  bool try_escape = false;
 };
 
 Settings settings;
 std::atomic<std::uint64_t> draws{0};
 std::atomic<std::uint64_t> calls[kCallCount];
+std::atomic<bool> escape_tried{false};
 
 std::uint64_t number_from(const char* name, std::uint64_t fallback) {
   const char* text = std::getenv(name);
@@ -75,6 +85,7 @@ __attribute__((constructor)) void read_settings() {
   settings.fail_errno = static_cast<int>(number_from("TRELLUNE_FAULT_FAIL_ERRNO", 0));
   settings.no_netlink = number_from("TRELLUNE_FAULT_NO_NETLINK", 0) != 0;
   settings.no_proc_net_tcp = number_from("TRELLUNE_FAULT_NO_PROC_NET_TCP", 0) != 0;
+  settings.try_escape = number_from("TRELLUNE_FAULT_TRY_ESCAPE", 0) != 0;
   if (const char* name = std::getenv("TRELLUNE_FAULT_FAIL_CALL")) {
     for (int call = 0; call < kCallCount; ++call) {
       if (std::strcmp(name, kCallNames[call]) == 0) settings.fail_call = call;
@@ -121,6 +132,33 @@ Function next(const char* name) {
   return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
 }
 
+void report_escape(const char* call, long result) {
+  const char* outcome = "succeeded";
+  if (result == -1) {
+    outcome = ::strerrorname_np(errno);
+    if (outcome == nullptr) outcome = "an unnamed error";
+  }
+  char line[80];
+  const int length = std::snprintf(line, sizeof line, "%s: %s\n", call, outcome);
+  (void)::write(STDERR_FILENO, line, static_cast<std::size_t>(length));
+}
+
+void try_to_escape() {
+  const int file = ::openat(AT_FDCWD, "/etc/hostname", O_RDONLY | O_CLOEXEC);
+  report_escape("openat", file);
+  if (file >= 0) ::close(file);
+  const int endpoint = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  report_escape("socket", endpoint);
+  if (endpoint >= 0) ::close(endpoint);
+  // Returns only when refused; otherwise the bridge is gone, and no reply
+  // comes.
+  char name[] = "true";
+  char* const argv[] = {name, nullptr};
+  char* const envp[] = {nullptr};
+  report_escape("execve", ::execve("/bin/true", argv, envp));
+  report_escape("ptrace", ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr));
+}
+
 }  // namespace
 
 extern "C" {
@@ -147,6 +185,7 @@ ssize_t recv(int fd, void* buffer, size_t count, int flags) {
 
 ssize_t sendmsg(int fd, const msghdr* message, int flags) {
   static const auto real = next<ssize_t (*)(int, const msghdr*, int)>("sendmsg");
+  if (settings.try_escape && !escape_tried.exchange(true)) try_to_escape();
   if (fails(kSendmsg, false)) return -1;
   return real(fd, message, flags);
 }

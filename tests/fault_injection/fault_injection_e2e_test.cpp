@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/child_process.hpp"
+#include "support/confined_child.hpp"
 #include "support/tcp_peer.hpp"
 
 namespace trellune {
@@ -190,6 +191,25 @@ TEST(FaultInjectionTest, FailingCallEndsTheBridgeAfterEverythingBefore) {
     EXPECT_EQ(at_peer, c.at_peer);
     EXPECT_EQ(session.child.stdout_text(), c.replies);
   }
+}
+
+// ---------------------------------------------------------------------------
+// A compromised bridge
+
+// The library plays code that a crafted request got running, at the first
+// send: confined since its connection was vetted, the bridge is refused all
+// of it, and the request still goes out and its reply comes back.
+TEST(FaultInjectionTest, ConfinedBridgeIsRefusedFilesSocketsProgramsAndTracing) {
+  const testing::ConfinedRun probe = testing::run_confined_in_child([] { return std::string(); });
+  if (probe.outcome.state != Confinement::kConfined) GTEST_SKIP() << testing::why_unconfined(probe.outcome);
+  Session session(Environment{{"TRELLUNE_FAULT_TRY_ESCAPE", "1"}});
+  ASSERT_TRUE(session.child.write_stdin("{\"id\":1}\n"));
+  EXPECT_EQ(session.peer.read_line(), "{\"id\":1,\"token\":\"tok\"}\n");
+  ASSERT_TRUE(session.peer.write("r1\n"));
+  EXPECT_EQ(session.child.read_stdout_line(), "r1\n");
+  session.child.close_stdin();
+  EXPECT_EQ(session.child.wait(), exited_with(0));
+  EXPECT_EQ(session.child.stderr_text(), "openat: EPERM\nsocket: EPERM\nexecve: EPERM\nptrace: EPERM\n");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -70,6 +71,17 @@ ExitStatus killed_by(int signal) { return ExitStatus{false, signal}; }
 
 std::string describe(const ExitStatus& status) {
   return status.exited ? "exit " + std::to_string(status.code) : "signal " + std::to_string(status.code);
+}
+
+std::string process_status_field(pid_t pid, std::string_view field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.size() > field.size() && line.compare(0, field.size(), field) == 0 && line[field.size()] == ':') {
+      const std::size_t start = line.find_first_not_of(" \t", field.size() + 1);
+      return start == std::string::npos ? std::string() : line.substr(start);
+    }
+  }
+  return {};
 }
 
 std::vector<std::string> bridge_command() {

@@ -91,6 +91,10 @@ class Child {
   std::optional<ExitStatus> status_;
 };
 
+// One field of /proc/PID/status ("Seccomp", "NoNewPrivs"), its value without
+// the surrounding white space; empty when the process or the field is gone.
+std::string process_status_field(pid_t pid, std::string_view field);
+
 // The words that start the executable under test: its path, which the build
 // sets, behind the emulator's command line in a cross build. The environment
 // variable TRELLUNE_TEST_EXECUTABLE, when set, names another path: a test

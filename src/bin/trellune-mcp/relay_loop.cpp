@@ -8,6 +8,7 @@
 #include "bridge/local_connection.hpp"
 #include "base/utf8.hpp"
 #include "json/json_value.hpp"
+#include "sandbox/sandbox.hpp"
 
 namespace trellune {
 namespace {
@@ -81,6 +82,7 @@ Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {
   Task<IoResult<LocalConnection>> connecting = LocalConnection::open(loop, std::string(kApplicationHost), config.port);
   IoResult<LocalConnection> connection = co_await std::move(connecting);
   if (!connection) co_return std::move(connection).error();
+  (void)confine_process();  // from here on the bridge only relays; unconfined where unavailable
   auto [read_side, write_side] = std::move(*connection).split();
   // Every reply is written to standard output by a worker: let the reply's
   // arrival wake that worker along with the loop. Only a hint: without a

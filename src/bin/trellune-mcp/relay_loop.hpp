@@ -1,6 +1,7 @@
 // bin/trellune-mcp: the executable. Start-up and exit (main.cpp,
 // process_setup.hpp), the configuration (bridge_config.hpp) and the relay
-// (here). Uses bridge, json, event_loop, io_error and base; nothing uses it.
+// (here). Uses bridge, json, sandbox, event_loop, io_error and base; nothing
+// uses it.
 //
 // The heart of the bridge: one request line in, one line to the
 // application, one reply line back, strictly in turn.
@@ -19,8 +20,8 @@ namespace trellune {
 
 inline constexpr std::string_view kApplicationHost = "127.0.0.1";
 
-// Connects to the application, then relays until standard input or the
-// application's side ends (success) or an I/O error occurs (that error).
+// Connects to the application, confines the process (sandbox.hpp), then
+// relays until standard input or the application's side ends (success) or an I/O error occurs (that error).
 // Everything it owns, the connection last, is released before it returns.
 Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config);
 

@@ -1,0 +1,76 @@
+// Runs a piece of a test in a forked child after confine_process(), so that
+// the test process itself stays unconfined. Tests that include it link
+// trellune_sandbox.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "sandbox/sandbox.hpp"
+
+namespace trellune::testing {
+
+struct ConfinedRun {
+  ConfineOutcome outcome;
+  std::string output;  // what the body returned; empty unless confined
+};
+
+// The child runs `body` only when it was confined, and sends back the outcome
+// and what the body returned through a pipe.
+template <typename Body>
+ConfinedRun run_confined_in_child(Body body) {
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    const ConfineOutcome outcome = confine_process();
+    std::string message(reinterpret_cast<const char*>(&outcome), sizeof outcome);
+    if (outcome.state == Confinement::kConfined) message += body();
+    for (std::size_t sent = 0; sent < message.size();) {
+      const ssize_t n = ::write(pipe_fds[1], message.data() + sent, message.size() - sent);
+      if (n <= 0) ::_exit(1);
+      sent += static_cast<std::size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  std::string message;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    message.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipe_fds[0]);
+  int status = 0;
+  while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  ConfinedRun run;
+  if (message.size() < sizeof run.outcome) {
+    run.outcome.error = EPIPE;  // the child died before it could tell
+    return run;
+  }
+  std::memcpy(&run.outcome, message.data(), sizeof run.outcome);
+  run.output = message.substr(sizeof run.outcome);
+  return run;
+}
+
+// Why a process can't be confined here, for a skipped test.
+inline std::string why_unconfined(const ConfineOutcome& outcome) {
+  switch (outcome.state) {
+    case Confinement::kConfined: return "confined";
+    case Confinement::kUnavailable:
+      return std::string("no seccomp filter here (qemu-user, or a kernel without them): ") + std::strerror(outcome.error);
+    case Confinement::kThreadNotSynchronized: return "a thread runs under a filter of its own";
+    case Confinement::kLeftToLeakChecker: return "LeakSanitizer's exit check needs calls that the filter refuses";
+  }
+  return "unknown outcome";
+}
+
+}  // namespace trellune::testing

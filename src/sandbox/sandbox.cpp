@@ -3,6 +3,7 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -127,12 +128,11 @@ static_assert(search_length(std::size(kSortedRefusedCalls) / 2) <= 255);
 
 // The kernel works out, once when the filter is installed, which call numbers
 // it lets through whatever their arguments, and from then on passes those with
-// a bit test instead of running the program: a permitted call costs only the
-// slower system-call entry of any filtered thread (about 45 ns here). Only
-// tgkill reads an argument. That trial runs the program for every number of
-// the table, so the path through it is kept short: a binary search over the
-// sorted calls. A list of comparisons made the install take 0.16 ms instead
-// of 0.07, of which 0.015 is what any filter costs.
+// a bit test instead of running the program; only tgkill and ioctl read an
+// argument. That trial runs the program for every number of the table, so the
+// path through it is kept short: a binary search over the sorted calls rather
+// than a list of comparisons (what each costs: docs/performance-log.md,
+// "The sandbox's filter").
 class FilterProgram {
  public:
   std::vector<sock_filter> build(std::uint32_t own_process) {
@@ -157,14 +157,23 @@ class FilterProgram {
     code_.push_back(jump(BPF_JEQ, 0, 0, 1));
     code_.push_back(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     code_.push_back(refusal());
+    // When a standard stream is a terminal, TIOCSTI and TIOCLINUX would
+    // type into it, and the shell reading it would run what they typed.
+    // The kernel reads the request as an unsigned int: the low half.
+    code_.push_back(jump(BPF_JEQ, __NR_ioctl, 0, 5));
+    load(offsetof(seccomp_data, args[1]) + kLowHalf);
+    code_.push_back(jump(BPF_JEQ, TIOCSTI, 2, 0));
+    code_.push_back(jump(BPF_JEQ, TIOCLINUX, 1, 0));
+    code_.push_back(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    code_.push_back(refusal());
     search(kSortedRefusedCalls);
     return std::move(code_);
   }
 
  private:
   // The instructions before the search, at most: the architecture, x32,
-  // tgkill. Reserved with the search, the program takes one allocation.
-  static constexpr std::size_t kHeadLength = 13;
+  // tgkill, ioctl. Reserved with the search, the program takes one allocation.
+  static constexpr std::size_t kHeadLength = 19;
 
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   static constexpr std::uint32_t kLowHalf = 0;

@@ -12,6 +12,8 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,6 +59,7 @@ std::vector<CallCase> call_cases() {
   const long empty = address(kEmpty);
   const long pid = ::getpid();
   const long tid = ::gettid();
+  static const long descriptor = ::eventfd(0, EFD_CLOEXEC);
   const long no_such_pid = 0x3ffffff0;
   std::vector<CallCase> cases = {
       {"openat", SYS_openat, {AT_FDCWD, empty, O_RDONLY}, true},
@@ -90,6 +93,9 @@ std::vector<CallCase> call_cases() {
       {"fchmodat2, numbered by hand", 452, {AT_FDCWD, empty, 0, 0}, true},
       {"keyctl", SYS_keyctl, {-1, 0, 0, 0, 0}, true},
       // What the bridge goes on doing.
+      {"ioctl TIOCSTI", SYS_ioctl, {-1, TIOCSTI, 0}, true},
+      {"ioctl TIOCLINUX", SYS_ioctl, {-1, TIOCLINUX, 0}, true},
+      {"ioctl FIOCLEX", SYS_ioctl, {descriptor, FIOCLEX, 0}, false},
       {"getpid", SYS_getpid, {}, false},
       {"tgkill, signal 0 to its own thread", SYS_tgkill, {pid, tid, 0}, false},
       {"eventfd2", SYS_eventfd2, {0, 0}, false},

@@ -1,5 +1,5 @@
-// The line buffer of the process's standard output, which only the
-// standard-output end's worker jobs write through (stdio_ends.cpp).
+// The line buffer of the process's standard output, written only by the
+// standard-output end's worker jobs and the exit path (stdio_ends.cpp).
 #pragma once
 
 #include <array>

@@ -15,6 +15,24 @@ if(NOT _changelog_top MATCHES "^trellune-mcp \\(${PROJECT_VERSION}\\) ")
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/docs/changelog ${_changelog} COPYONLY)
 
+# docs/copyright, which the package and the tarballs carry, states the terms
+# of LICENSE in Debian's format: the same holder, and the licence text as its
+# Expat paragraph (each line indented by a space, a blank line as " .").
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE _license)
+file(READ ${PROJECT_SOURCE_DIR}/docs/copyright _copyright)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" _ "${_license}")
+set(_holder "${CMAKE_MATCH_1}")
+string(FIND "${_license}" "Permission is hereby granted" _terms_start)
+string(SUBSTRING "${_license}" ${_terms_start} -1 _terms)
+string(STRIP "${_terms}" _terms)
+string(REPLACE "\n\n" "\n.\n" _terms "${_terms}")
+string(REPLACE "\n" "\n " _terms "${_terms}")
+string(FIND "${_copyright}" "\nLicense: Expat\n ${_terms}\n" _terms_found)
+if(_holder STREQUAL "" OR _terms_start EQUAL -1 OR _terms_found EQUAL -1
+   OR NOT _copyright MATCHES "\nCopyright: ${_holder}\nLicense: Expat\n")
+  message(FATAL_ERROR "docs/copyright does not state the holder and the Expat terms of LICENSE")
+endif()
+
 # Compressed without a name or timestamp (gzip -n), so that two builds of one
 # version give identical files.
 add_custom_command(OUTPUT ${_man_page}.gz ${_changelog}.gz

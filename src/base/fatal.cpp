@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +16,7 @@
 
 #include "base/fatal_internal.hpp"
 #include "base/sanitizers.hpp"
-#include "base/wait_ready.hpp"
+#include "base/write_fully.hpp"
 
 // Under AddressSanitizer the sanitizer's own allocation functions stay in
 // place: they catch new/delete mismatches that a malloc-based replacement
@@ -116,22 +115,7 @@ void* allocate_aligned(std::size_t size, std::align_val_t alignment) {
 
 }  // namespace
 
-bool write_all_to_stderr(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-    if (written < 0) {
-      // EINTR means the write was interrupted before any byte went out, so
-      // repeating it neither loses nor doubles anything.
-      if (errno == EINTR) continue;
-      // A full non-blocking pipe must delay the diagnostic, not drop it.
-      if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_until_ready(STDERR_FILENO, POLLOUT)) continue;
-      return errno == EBADF;
-    }
-    if (written == 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
+bool write_all_to_stderr(std::string_view text) { return write_fully(STDERR_FILENO, text).ok(); }
 
 std::string_view repository_relative_path(std::string_view file) {
   const std::size_t src = file.rfind("/src/");

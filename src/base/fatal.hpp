@@ -3,8 +3,9 @@
 // decoding (utf8.hpp), the Unicode classes that quoting needs, with their
 // generated tables (unicode_class.hpp), which sanitizers are compiled in (sanitizers.hpp),
 // the wait that lets blocking code use a non-blocking descriptor
-// (wait_ready.hpp), and the sole owner of a descriptor (unique_fd.hpp). Uses
-// the C++ standard library and the C library only.
+// (wait_ready.hpp) and the write loop built on it (write_fully.hpp), and the
+// sole owner of a descriptor (unique_fd.hpp). Uses the C++ standard library
+// and the C library only.
 //
 // Fatal internal errors: a broken invariant or a failure that leaves nothing
 // sensible to do. The report goes to standard error and the process aborts

@@ -1,7 +1,10 @@
-// bridge: the line channels (here), the local TCP connection
-// (local_connection.hpp) and the process's standard streams as worker jobs
-// use them (process_stdio.hpp). Uses event_loop, io_error and base; knows
-// nothing of JSON or of the relay.
+// bridge: the line framing (here) and the ends it runs on: the socket's two
+// sides (socket_ends.hpp) and the standard streams as a pair of ends on
+// worker jobs (stdio_ends.hpp, with standard output's line buffer in
+// stdout_buffer.hpp); the local TCP connection (local_connection.hpp) and
+// the check of its peer's owner (peer_owner.hpp). Uses event_loop, io_error
+// and base; knows nothing of JSON or of the relay. This header needs neither
+// the connection nor the standard streams; the ends' files build on it.
 //
 // Newline-framed channels over the bridge's four byte streams: standard
 // input, the socket's read side, the socket's write side, standard output.
@@ -14,9 +17,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "bridge/local_connection.hpp"
-#include "event_loop/event_loop.hpp"
+#include "event_loop/task.hpp"
 #include "io_error/io_error.hpp"
 
 namespace trellune {
@@ -54,8 +57,6 @@ class WriteEnd {
 using LineOutcome = IoResult<std::optional<std::string>>;
 
 inline constexpr std::size_t kLineReaderBufferSize = 8192;
-// The most one worker job reads or writes on a standard stream.
-inline constexpr std::size_t kMaxJobBytes = 2 * 1024 * 1024;
 
 // What the end of a stream makes of bytes it leaves without "\n": a line
 // like any other (a client may end its last request so), or, on a stream
@@ -104,22 +105,5 @@ class LineWriter {
  private:
   std::unique_ptr<WriteEnd> end_;
 };
-
-// The four ends. Standard input and output come as a pair: once the
-// input's reader has handed out all it read, a successful flush of the output
-// goes straight on to the input's next read, in the same job. For a caller
-// that reads the next line as soon as a flush succeeds, as the relay does;
-// the input must not be read while such a flush is in flight.
-struct StdioEnds {
-  std::unique_ptr<ReadEnd> input;
-  std::unique_ptr<WriteEnd> output;
-};
-StdioEnds make_stdio_ends(EventLoop& loop);
-std::unique_ptr<ReadEnd> make_socket_read_end(SocketReadSide side);
-std::unique_ptr<WriteEnd> make_socket_write_end(SocketWriteSide side);
-
-// At process exit: writes out what the process standard output still holds
-// (failures ignored) and leaves it unbuffered, unless another thread holds it.
-void flush_process_stdout_at_exit();
 
 }  // namespace trellune

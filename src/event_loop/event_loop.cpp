@@ -35,10 +35,9 @@ bool later(const auto& a, const auto& b) { return a.deadline > b.deadline; }
 // A worker runs one read, write or flush at a time and keeps its buffers on
 // the heap, so it needs a few kilobytes of stack, not the 8 MiB that glibc
 // reserves by default. The reservation counts against an address-space limit
-// (ulimit -v): with glibc's default the bridge would need about 12 MB to
-// start its first worker; with this stack it starts and relays within 6 MB.
-// 256 KiB still leaves room for a name lookup job. The sanitizers'
-// instrumented frames are far larger, so they keep the default.
+// (ulimit -v); what the smaller one saves is in docs/performance-log.md,
+// "Small worker stacks". 256 KiB still leaves room for a name lookup job. The
+// sanitizers' instrumented frames are far larger, so they keep the default.
 constexpr std::size_t kWorkerStackBytes = 256 * 1024;
 
 int pthread_start(pthread_t* thread, void* (*entry)(void*), void* argument) {

@@ -35,23 +35,16 @@
 
 namespace trellune {
 
-// The defaults are the settings the bridge runs with.
+// The defaults suit any program; a program that knows its load sets its own.
 struct EventLoopSettings {
   // Readiness events taken from the kernel per epoll_wait, in an array the
-  // loop allocates once (12 bytes each). The bridge watches only its socket
-  // and the loop's wake-up descriptor, so a wait never fills it; 1024 is the
-  // bridge's fixed setting, generous enough that a program with many sockets
-  // would still drain a busy moment in one wait.
+  // loop allocates once (12 bytes each). A busy moment with more ready
+  // descriptors than this is taken over several waits.
   int max_events_per_wait = 1024;
-  // Workers alive at once. The relay keeps at most one blocking job in
-  // flight, so the bridge itself never runs more than one; the limit, the
-  // bridge's fixed setting, bounds the threads (and their stacks) that a
-  // burst of concurrent jobs could start, and jobs beyond it wait in a queue.
+  // Workers alive at once. Bounds the threads (and their stacks) that a
+  // burst of concurrent jobs could start; jobs beyond it wait in a queue.
   std::size_t max_workers = 512;
-  // A worker idle this long ends, unless it is the last one. Ten seconds,
-  // the bridge's fixed setting: long enough that a client sending a request
-  // every few seconds keeps its warm workers, short enough that a burst of
-  // jobs leaves no crowd of idle threads behind.
+  // A worker idle this long ends, unless it is the last one.
   std::chrono::nanoseconds worker_idle_timeout = std::chrono::seconds(10);
   // A worker that finished a job spins up to this long for the next one (only
   // while the loop runs) before it sleeps; the loop spins up to this long for
@@ -59,16 +52,12 @@ struct EventLoopSettings {
   // outside event while any job is, and nothing else is ready) before it
   // sleeps in epoll_wait. A spinner yields its CPU only when the other side
   // last ran there, and sleeps instead where yields keep stalling behind a
-  // busy process. Each side shortens its spin while spins keep running out.
-  // Zero turns spinning off. Bounded, so an idle process uses no CPU.
-  //
-  // 50 microseconds: a job handed between two running threads comes back in
-  // a few microseconds (bench/job_round_trip_bench), and a standard-stream
-  // read or write that can finish at once takes about as long, so those end
-  // inside the spin; an application's answer takes far longer, so a spin that
-  // runs out adds little to a request.
-  std::chrono::nanoseconds worker_spin = std::chrono::microseconds(50);
-  std::chrono::nanoseconds loop_spin = std::chrono::microseconds(50);
+  // busy process. Each side shortens its spin while spins keep running out,
+  // and no spin outlasts its limit, so an idle process uses no CPU. Zero, the
+  // default, turns spinning off: whether a spin pays depends on how soon jobs
+  // and their completions follow each other, which only the program knows.
+  std::chrono::nanoseconds worker_spin{0};
+  std::chrono::nanoseconds loop_spin{0};
   // Starts a worker thread, with pthread_create's contract; null means
   // pthread_create. Replaced only by tests that need a failing start.
   int (*start_thread)(pthread_t* thread, void* (*entry)(void*), void* argument) = nullptr;
@@ -142,7 +131,6 @@ class Registration {
   Registration& operator=(const Registration&) = delete;
   ~Registration();
 
-  bool registered() const { return record_ != nullptr; }
   int fd() const { return record_ != nullptr ? record_->fd : -1; }
 
  private:
@@ -240,8 +228,6 @@ class [[nodiscard]] JobHandle {
   ~JobHandle() { release(); }
 
   bool valid() const { return job_ != nullptr; }
-  // Loop thread only: the completion has reached the loop.
-  bool finished() const { return job_ != nullptr && job_->finished_; }
 
   Awaiter operator co_await() & noexcept { return Awaiter(checked()); }
   Awaiter operator co_await() && noexcept { return Awaiter(checked()); }

@@ -380,8 +380,9 @@ TEST(RelayDescriptorTest, StandardInputFromARegularFile) {
 }
 
 // ---------------------------------------------------------------------------
-// Latency: the request and its newline leave in two sends; with Nagle's
-// algorithm on, the newline would wait for the peer's delayed ACK (~40 ms).
+// Latency: a request and its newline leave in one sendmsg. Split over two
+// sends without TCP_NODELAY, the second would wait for the peer's delayed ACK
+// (~40 ms), and the round trip would show it.
 
 TEST(RelayLatencyTest, RoundTripStaysFarBelowTheDelayedAckTimer) {
   Session session;

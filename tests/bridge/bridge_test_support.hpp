@@ -8,6 +8,7 @@
 
 #include "bridge/line_channel.hpp"
 #include "bridge/local_connection.hpp"
+#include "bridge/socket_ends.hpp"
 #include "event_loop/event_loop.hpp"
 
 namespace trellune::testing {

@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "bridge/line_channel.hpp"
+#include "bridge/socket_ends.hpp"
 #include "bridge_test_support.hpp"
 #include "support/tcp_peer.hpp"
 

@@ -364,7 +364,7 @@ void check_wake_hint(const WakeHintCase& test_case, std::chrono::nanoseconds wor
 // Each case runs with the worker's spin on and turned off.
 TEST(BlockingPoolTest, WorkerWatchingAWakeHint) {
   for (const WakeHintCase& test_case : kWakeHintCases) {
-    check_wake_hint(test_case, EventLoopSettings{}.worker_spin);
+    check_wake_hint(test_case, 50us);
     check_wake_hint(test_case, 0ns);
   }
 }

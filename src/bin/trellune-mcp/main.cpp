@@ -1,5 +1,6 @@
 // Entry and exit of trellune-mcp: prepare the process, build the event loop,
 // run the main task on it, and turn the result into the exit status.
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -7,7 +8,7 @@
 #include "bin/trellune-mcp/bridge_config.hpp"
 #include "bin/trellune-mcp/process_setup.hpp"
 #include "bin/trellune-mcp/relay_loop.hpp"
-#include "bridge/line_channel.hpp"
+#include "bridge/stdio_ends.hpp"
 #include "event_loop/event_loop.hpp"
 #include "base/fatal.hpp"
 #include "io_error/io_error.hpp"
@@ -41,9 +42,31 @@ Task<IoStatus> main_task(EventLoop& loop) {
   co_return co_await std::move(relaying);
 }
 
+// The event loop as the bridge runs it. What the spins buy, and what other
+// limits cost, is in docs/performance-log.md ("The hand-over without system
+// calls", "Other spin limits").
+EventLoopSettings bridge_loop_settings() {
+  EventLoopSettings settings;
+  // The loop watches the socket, descriptor 0 and its wake-up eventfd, so a
+  // wait never fills the array.
+  settings.max_events_per_wait = 1024;
+  // The relay keeps at most one job in flight, so the bridge runs one worker;
+  // the limit is only a bound.
+  settings.max_workers = 512;
+  // Ends only workers beyond the last, which outlives it; one job at a time
+  // seldom starts any.
+  settings.worker_idle_timeout = std::chrono::seconds(10);
+  // Every request hands a job to the worker and takes its completion back:
+  // a hand-over between running threads ends within the spin, while an
+  // application's answer takes far longer, so a spin that runs out adds
+  // little to a request.
+  settings.worker_spin = std::chrono::microseconds(50);
+  settings.loop_spin = std::chrono::microseconds(50);
+  return settings;
+}
+
 std::unique_ptr<EventLoop> build_event_loop() {
-  // The defaults are the bridge's settings; their reasons stand beside them.
-  IoResult<std::unique_ptr<EventLoop>> loop = EventLoop::create();
+  IoResult<std::unique_ptr<EventLoop>> loop = EventLoop::create(bridge_loop_settings());
   if (!loop) {
     TRELLUNE_FATAL("Failed building the Runtime: " + loop.error().debug_string());
   }

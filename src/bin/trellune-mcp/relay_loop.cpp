@@ -6,6 +6,8 @@
 
 #include "bridge/line_channel.hpp"
 #include "bridge/local_connection.hpp"
+#include "bridge/socket_ends.hpp"
+#include "bridge/stdio_ends.hpp"
 #include "base/utf8.hpp"
 #include "json/json_value.hpp"
 #include "sandbox/sandbox.hpp"

@@ -203,12 +203,12 @@ void BlockingPool::worker_main(Worker& worker) {
 }
 
 Job* BlockingPool::wait_for_assignment(Worker& worker, Clock::time_point idle_since) {
-  // A job often follows the last one within microseconds (a write, then its
-  // newline, then a flush, then the next read). Spinning briefly takes it
-  // without the futex round trip, which costs tens of microseconds when the
-  // threads sit on different CPUs. Only a running loop hands over jobs: once
-  // it sleeps in the reactor, the next job waits for an outside event of
-  // unknown delay, and the worker sleeps too.
+  // A job often follows the last one within microseconds (the next read of
+  // input that keeps coming, the next piece of a long write). Spinning
+  // briefly takes it without the futex round trip, which costs tens of
+  // microseconds when the threads sit on different CPUs. Only a running loop
+  // hands over jobs: once it sleeps in the reactor, the next job waits for an
+  // outside event of unknown delay, and the worker sleeps too.
   std::uint32_t state = kSpinning;
   if (spin_for_assignment(worker, worker.spin, true, state)) return take_assignment(worker, state);
 

@@ -46,8 +46,6 @@ class CompletionQueue {
   // Where either side's spins may yield.
   YieldGate& yields() { return yields_; }
 
-  int wake_fd() const { return wake_fd_.get(); }
-
  private:
   std::atomic<Job*> head_{nullptr};
   // Apart from head_: workers write it only to hand over a wake-up, and

@@ -172,9 +172,10 @@ SpinEnd spin_until(std::chrono::steady_clock::time_point until, CpuNote& own, co
 // processes, the awaited thread is often not running at all and the whole
 // spin is lost, once per hand-over. So the budget halves after each spin that
 // ran out and doubles after each that succeeded, between a sixteenth of the
-// configured limit (to keep probing) and the limit itself. A sixteenth, about
-// 3 microseconds at the default limit, still catches a hand-over to a thread
-// that is running, and four failed spins in a row reach it.
+// configured limit (to keep probing) and the limit itself; four failed spins
+// in a row reach the floor. What the halving saved is in
+// docs/performance-log.md, "The loop's spin for a worker on its CPU at the
+// full 50 us".
 class SpinBudget {
  public:
   explicit SpinBudget(std::chrono::nanoseconds limit) : limit_(limit), current_(limit) {}

@@ -1,12 +1,8 @@
-#include "bridge/process_stdio.hpp"
+#include "bridge/stdout_buffer.hpp"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
-#include "base/wait_ready.hpp"
+#include "base/write_fully.hpp"
 
 namespace trellune {
 namespace {
@@ -14,28 +10,11 @@ namespace {
 constexpr std::string_view kBufferedWriteZero = "failed to write the buffered data";
 constexpr std::string_view kDirectWriteZero = "failed to write whole buffer";
 
-// Writes `data` to `fd` until all of it is out or a write fails, adding the
-// bytes that left to `written`. A write that takes nothing is the error
-// WriteZero with `write_zero_text`. EINTR means nothing was written, so the
-// call is safe to repeat; a non-blocking descriptor that is full (EAGAIN) is
-// waited on and written again; a closed descriptor (EBADF) swallows
-// everything, as /dev/null would.
-IoStatus write_fully(int fd, std::string_view data, std::size_t& written, std::string_view write_zero_text) {
-  while (written < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-    if (n > 0) {
-      written += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n == 0) return IoError::with_static_message(IoErrorKind::WriteZero, write_zero_text);
-    if (errno == EINTR) continue;
-    if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_until_ready(fd, POLLOUT)) continue;
-    if (errno == EBADF) {
-      written = data.size();
-      return {};
-    }
-    return io_error_from_errno();
-  }
+// A write_fully's outcome as a status; `write_zero_text` says what a write
+// that took nothing failed to write.
+IoStatus written_or_error(const WriteOutcome& outcome, std::string_view write_zero_text) {
+  if (outcome.wrote_zero) return IoError::with_static_message(IoErrorKind::WriteZero, write_zero_text);
+  if (outcome.error != 0) return IoError::from_os_code(outcome.error);
   return {};
 }
 
@@ -87,28 +66,15 @@ IoStatus LineBufferedOutput::store(std::string_view data) {
 }
 
 IoStatus LineBufferedOutput::write_buffer_out() {
-  std::size_t written = 0;
-  IoStatus status = write_fully(fd_, {buffer_.data(), length_}, written, kBufferedWriteZero);
+  const WriteOutcome outcome = write_fully(fd_, {buffer_.data(), length_});
   // Whatever was not written stays, at the front, for the next attempt.
-  std::memmove(buffer_.data(), buffer_.data() + written, length_ - written);
-  length_ -= written;
-  return status;
+  std::memmove(buffer_.data(), buffer_.data() + outcome.written, length_ - outcome.written);
+  length_ -= outcome.written;
+  return written_or_error(outcome, kBufferedWriteZero);
 }
 
 IoStatus LineBufferedOutput::write_directly(std::string_view data) {
-  std::size_t written = 0;
-  return write_fully(fd_, data, written, kDirectWriteZero);
-}
-
-ProcessStdout& process_stdout() {
-  // Never destroyed: worker jobs and the exit path may use it until the end.
-  static ProcessStdout* const instance = new ProcessStdout;
-  return *instance;
-}
-
-ProcessStdin& process_stdin() {
-  static ProcessStdin* const instance = new ProcessStdin;
-  return *instance;
+  return written_or_error(write_fully(fd_, data), kDirectWriteZero);
 }
 
 }  // namespace trellune

@@ -1,9 +1,9 @@
-// The process-wide standard streams as the worker jobs use them.
+// The line buffer of the process's standard output, written only by the
+// standard-output end's worker jobs and the exit path (stdio_ends.cpp).
 #pragma once
 
 #include <array>
 #include <cstddef>
-#include <mutex>
 #include <string_view>
 
 #include "io_error/io_error.hpp"
@@ -42,20 +42,5 @@ class LineBufferedOutput {
   std::size_t length_ = 0;
   std::array<char, kCapacity> buffer_{};
 };
-
-// Standard output, created on first use. Worker jobs hold the lock for one
-// whole write or flush.
-struct ProcessStdout {
-  std::recursive_mutex lock;
-  LineBufferedOutput output{1};
-  bool used = false;
-};
-ProcessStdout& process_stdout();
-
-// Standard input, created on first use; every read goes to descriptor 0.
-struct ProcessStdin {
-  std::mutex lock;
-};
-ProcessStdin& process_stdin();
 
 }  // namespace trellune

@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -188,7 +189,8 @@ IoResult<DiagAnswer> read_diag_answer(int netlink, PeerSearch& search) {
       if (!row) return unreadable_answer("NETLINK_SOCK_DIAG");
       search.consider(*row);
       more = (header->nlmsg_flags & NLM_F_MULTI) != 0;
-      offset += NLMSG_ALIGN(header->nlmsg_len);
+      // The last message's padding may lie beyond the datagram's end.
+      offset = std::min<std::size_t>(length, offset + NLMSG_ALIGN(header->nlmsg_len));
     }
     if (offset != length) return unreadable_answer("NETLINK_SOCK_DIAG");
     if (!more) return DiagAnswer::Listed;

@@ -287,6 +287,40 @@ std::optional<TcpEndpoint> parse_proc_endpoint(std::string_view field) {
   return address.size() == kWordDigits ? ipv4_endpoint(bytes.data(), *port) : ipv6_endpoint(bytes.data(), *port);
 }
 
+// A line of /proc/net/tcp*, parsed as far as `wanted` needs: the ends and
+// the state always, the owner only of a socket that could matter, since most
+// lines are of other connections and a busy machine lists tens of thousands.
+struct ProcLine {
+  bool well_formed = false;
+  std::optional<TcpSocketRow> row;  // for a wanted socket
+};
+
+template <class Wanted>
+ProcLine parse_proc_line(std::string_view line, Wanted wanted) {
+  // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode ...
+  constexpr std::size_t kStateField = 3;
+  constexpr std::size_t kUidField = 7;
+  constexpr std::size_t kInodeField = 9;
+  std::array<std::string_view, kInodeField + 1> fields;
+  std::string_view rest = line;
+  for (std::size_t field = 0; field <= kStateField; ++field) fields[field] = next_field(rest);
+  const std::optional<TcpEndpoint> local = parse_proc_endpoint(fields[1]);
+  const std::optional<TcpEndpoint> remote = parse_proc_endpoint(fields[2]);
+  const std::optional<std::uint8_t> state = parse_number<std::uint8_t>(fields[kStateField], 16);
+  if (!local || !remote || !state) return {};
+  TcpSocketRow row;
+  row.ends = TcpEnds{*local, *remote};
+  row.state = *state;
+  if (!wanted(row)) return {true, std::nullopt};
+  for (std::size_t field = kStateField + 1; field <= kInodeField; ++field) fields[field] = next_field(rest);
+  const std::optional<uid_t> uid = parse_number<uid_t>(fields[kUidField], 10);
+  const std::optional<std::uint64_t> inode = parse_number<std::uint64_t>(fields[kInodeField], 10);
+  if (!uid || !inode) return {};
+  row.uid = *uid;
+  row.inode = *inode;
+  return {true, row};
+}
+
 // The file's text, or nothing when it is missing or forbidden.
 IoResult<std::optional<std::string>> read_whole_file(const char* path) {
   const UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
@@ -319,9 +353,10 @@ IoResult<bool> search_proc_file(PeerSearch& search, const char* path) {
   while (!rest.empty()) {
     const std::size_t end = rest.find('\n');
     if (end == std::string_view::npos) return unreadable_answer(path);
-    const std::optional<TcpSocketRow> row = parse_proc_net_tcp_line(rest.substr(0, end));
-    if (!row) return unreadable_answer(path);
-    search.consider(*row);
+    const ProcLine parsed =
+        parse_proc_line(rest.substr(0, end), [&](const TcpSocketRow& row) { return search.concerns(row); });
+    if (!parsed.well_formed) return unreadable_answer(path);
+    if (parsed.row) search.consider(*parsed.row);
     rest.remove_prefix(end + 1);
   }
   return true;
@@ -363,15 +398,20 @@ void PeerSearch::note(std::optional<uid_t>& worst, uid_t uid) const {
   if (!worst || distrust(uid) > distrust(*worst)) worst = uid;
 }
 
-void PeerSearch::consider(const TcpSocketRow& row) {
+bool PeerSearch::concerns(const TcpSocketRow& row) const {
   if (row.state == TCP_LISTEN) {
     const TcpEndpoint& at = row.ends.local;
-    if (at.port == bridge_.remote.port && (at.address == bridge_.remote.address || takes_any_ipv4_address(row))) {
-      note(listener_owner_, row.uid);
-    }
+    return at.port == bridge_.remote.port && (at.address == bridge_.remote.address || takes_any_ipv4_address(row));
+  }
+  return row.ends.remote == bridge_.local;
+}
+
+void PeerSearch::consider(const TcpSocketRow& row) {
+  if (!concerns(row)) return;
+  if (row.state == TCP_LISTEN) {
+    note(listener_owner_, row.uid);
     return;
   }
-  if (row.ends.remote != bridge_.local) return;
   const bool held = row.inode != 0;
   if (row.ends.local == bridge_.remote) {
     exact_found_ = true;
@@ -398,24 +438,7 @@ PeerOwner PeerSearch::verdict() const {
 }
 
 std::optional<TcpSocketRow> parse_proc_net_tcp_line(std::string_view line) {
-  // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode ...
-  constexpr std::size_t kUidField = 7;
-  constexpr std::size_t kInodeField = 9;
-  std::array<std::string_view, kInodeField + 1> fields;
-  std::string_view rest = line;
-  for (std::string_view& field : fields) field = next_field(rest);
-  const std::optional<TcpEndpoint> local = parse_proc_endpoint(fields[1]);
-  const std::optional<TcpEndpoint> remote = parse_proc_endpoint(fields[2]);
-  const std::optional<std::uint8_t> state = parse_number<std::uint8_t>(fields[3], 16);
-  const std::optional<uid_t> uid = parse_number<uid_t>(fields[kUidField], 10);
-  const std::optional<std::uint64_t> inode = parse_number<std::uint64_t>(fields[kInodeField], 10);
-  if (!local || !remote || !state || !uid || !inode) return std::nullopt;
-  TcpSocketRow row;
-  row.ends = TcpEnds{*local, *remote};
-  row.state = *state;
-  row.uid = *uid;
-  row.inode = *inode;
-  return row;
+  return parse_proc_line(line, [](const TcpSocketRow&) { return true; }).row;
 }
 
 std::optional<TcpSocketRow> parse_inet_diag_message(std::string_view payload) {

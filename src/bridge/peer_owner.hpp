@@ -73,6 +73,10 @@ class PeerSearch {
  public:
   PeerSearch(TcpEnds bridge, OwnerTrust trust) : bridge_(bridge), trust_(trust) {}
 
+  // Whether the socket could be the application's end or take the
+  // connection; its owner is needed only then. A v6-only flag must be set
+  // before asking.
+  bool concerns(const TcpSocketRow& row) const;
   void consider(const TcpSocketRow& row);
   // The owner that decides, an untrusted one first; Nobody when no owned
   // socket answers, as when address translation carried the connection out of

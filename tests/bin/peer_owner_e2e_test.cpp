@@ -110,7 +110,7 @@ std::string serve_one_connection(int listener, Accept accept) {
   return received;
 }
 
-struct ListenerSpec {
+struct ListenerSetup {
   uid_t uid = 0;
   Family family = Family::Ipv4;
   Accept accept = Accept::AtOnce;
@@ -122,13 +122,13 @@ struct ListenerSpec {
 // accepted sockets inherit it.
 class OwnedListener {
  public:
-  explicit OwnedListener(const ListenerSpec& spec) {
+  explicit OwnedListener(const ListenerSetup& setup) {
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
       ::close(report[0]);
-      run(spec, report[1]);
+      run(setup, report[1]);
     }
     ::close(report[1]);
     report_fd_ = report[0];
@@ -163,26 +163,26 @@ class OwnedListener {
   }
 
  private:
-  [[noreturn]] static void run(const ListenerSpec& spec, int report) {
-    if (!spec.netns.empty()) {
-      const int netns = ::open(("/run/netns/" + spec.netns).c_str(), O_RDONLY | O_CLOEXEC);
+  [[noreturn]] static void run(const ListenerSetup& setup, int report) {
+    if (!setup.netns.empty()) {
+      const int netns = ::open(("/run/netns/" + setup.netns).c_str(), O_RDONLY | O_CLOEXEC);
       if (netns < 0 || ::setns(netns, CLONE_NEWNET) != 0) ::_exit(123);
     }
-    const uid_t uid = spec.uid;
+    const uid_t uid = setup.uid;
     if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) {
       ::_exit(126);
     }
-    const int listener = listening_socket(spec.family);
+    const int listener = listening_socket(setup.family);
     const int defer_seconds = 5;
     if (listener < 0 ||
-        (spec.accept == Accept::Deferred &&
+        (setup.accept == Accept::Deferred &&
          ::setsockopt(listener, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_seconds, sizeof defer_seconds) != 0) ||
         ::listen(listener, 4) != 0) {
       ::_exit(125);
     }
     const std::uint16_t port = port_of(listener);
     if (::write(report, &port, sizeof port) != static_cast<ssize_t>(sizeof port)) ::_exit(124);
-    const std::string received = serve_one_connection(listener, spec.accept);
+    const std::string received = serve_one_connection(listener, setup.accept);
     (void)!::write(report, received.data(), received.size());
     ::_exit(0);
   }
@@ -248,7 +248,7 @@ std::vector<std::string> bridge_behind(std::vector<std::string> prefix, const En
   return command;
 }
 
-struct BridgeSpec {
+struct BridgeSetup {
   uid_t uid = 0;
   std::vector<std::string> prefix;  // a program the bridge runs under, e.g. unshare
   Environment faults;
@@ -261,16 +261,16 @@ struct Outcome {
   std::string at_listener;
 };
 
-Outcome run_bridge(const BridgeSpec& bridge_spec, const ListenerSpec& listener_spec) {
-  OwnedListener listener(listener_spec);
+Outcome run_bridge(const BridgeSetup& bridge_setup, const ListenerSetup& listener_setup) {
+  OwnedListener listener(listener_setup);
   EXPECT_NE(listener.port(), 0) << "the listener did not start";
   ChildOptions options;
   options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "tok"}};
-  if (bridge_spec.prefix.empty()) {
-    options.env.insert(options.env.end(), bridge_spec.faults.begin(), bridge_spec.faults.end());
+  if (bridge_setup.prefix.empty()) {
+    options.env.insert(options.env.end(), bridge_setup.faults.begin(), bridge_setup.faults.end());
   }
-  options.run_as = bridge_spec.uid;
-  Child bridge = Child::spawn(bridge_behind(bridge_spec.prefix, bridge_spec.faults), options);
+  options.run_as = bridge_setup.uid;
+  Child bridge = Child::spawn(bridge_behind(bridge_setup.prefix, bridge_setup.faults), options);
   bridge.write_stdin("{\"id\":1}\n");
   bridge.close_stdin();
   Outcome outcome;

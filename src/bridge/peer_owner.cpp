@@ -74,12 +74,13 @@ IoError unreadable_answer(const char* what) {
 }
 
 // The errors that say an interface is not there or not ours to use, as in
-// sandboxes and under emulators; only they let the check off.
-bool netlink_unavailable(int error) {
-  return error == EAFNOSUPPORT || error == EPROTONOSUPPORT || error == EACCES || error == EPERM;
-}
+// sandboxes and under emulators; only they let the check off. A security
+// module forbids with EACCES or EPERM, at any step.
+bool forbidden(int error) { return error == EACCES || error == EPERM; }
 
-bool file_unavailable(int error) { return error == ENOENT || error == EACCES || error == EPERM; }
+bool netlink_unavailable(int error) { return error == EAFNOSUPPORT || error == EPROTONOSUPPORT || forbidden(error); }
+
+bool file_unavailable(int error) { return error == ENOENT || forbidden(error); }
 
 // ---------------------------------------------------------------------------
 // NETLINK_SOCK_DIAG
@@ -148,7 +149,7 @@ DiagRequest connection_dump_request(std::uint8_t family, std::uint16_t bridge_po
 
 IoResult<DiagAnswer> answer_to_error(int error) {
   if (error == ENOENT) return DiagAnswer::NotFound;
-  if (error == EACCES || error == EPERM) return DiagAnswer::Forbidden;
+  if (forbidden(error)) return DiagAnswer::Forbidden;
   return IoError::from_os_code(error);
 }
 
@@ -205,7 +206,7 @@ IoResult<DiagAnswer> ask(int netlink, const DiagRequest& request, PeerSearch& se
   do {
     sent = ::sendto(netlink, &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
   } while (sent < 0 && errno == EINTR);
-  if (sent < 0 && (errno == EACCES || errno == EPERM)) return DiagAnswer::Forbidden;
+  if (sent < 0 && forbidden(errno)) return DiagAnswer::Forbidden;
   if (sent < 0) return io_error_from_errno();
   if (sent != static_cast<ssize_t>(sizeof request)) return unreadable_answer("NETLINK_SOCK_DIAG");
   return read_diag_answer(netlink, search);
@@ -374,7 +375,6 @@ IoResult<bool> search_proc_net_tcp(PeerSearch& search) {
 // The uid that stands for owners outside this user namespace; the kernel's
 // default where the setting can't be read.
 IoResult<uid_t> overflow_uid() {
-  constexpr uid_t kDefaultOverflowUid = 65534;
   IoResult<std::optional<std::string>> text = read_whole_file("/proc/sys/kernel/overflowuid");
   if (!text) return std::move(text).error();
   if (!*text) return kDefaultOverflowUid;

@@ -44,9 +44,12 @@ struct TcpSocketRow {
 // The uids the bridge trusts with the token: its own effective uid and root.
 // The overflow uid stands for every owner outside the reader's user namespace,
 // so it is nobody's, even when the bridge itself runs as it.
+// The kernel's overflow uid unless /proc/sys/kernel/overflowuid says otherwise.
+constexpr uid_t kDefaultOverflowUid = 65534;
+
 struct OwnerTrust {
   uid_t user = 0;
-  uid_t overflow = 65534;
+  uid_t overflow = kDefaultOverflowUid;
   bool trusts(uid_t uid) const { return uid != overflow && (uid == user || uid == 0); }
 };
 

@@ -234,11 +234,11 @@ ReachableCopies& reachable() {
 }
 
 // The bridge behind `prefix`, a program it runs under (unshare, nsenter).
-// The preload library is set for the bridge alone through env: the prefix
+// The preload library is set for the bridge alone, through env: the prefix
 // is a program of the host, which may be of another architecture.
 std::vector<std::string> bridge_behind(std::vector<std::string> prefix, const Environment& faults) {
   std::vector<std::string> command = std::move(prefix);
-  if (!command.empty() && !faults.empty()) {
+  if (!faults.empty()) {
     command.push_back("/usr/bin/env");
     for (const auto& [name, value] : faults) command.push_back(name + "=" + value);
   }
@@ -261,14 +261,9 @@ struct Outcome {
   std::string at_listener;
 };
 
-Outcome run_bridge(const BridgeSetup& bridge_setup, const ListenerSetup& listener_setup) {
-  OwnedListener listener(listener_setup);
-  EXPECT_NE(listener.port(), 0) << "the listener did not start";
+Outcome run_bridge(const BridgeSetup& bridge_setup, OwnedListener& listener) {
   ChildOptions options;
   options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "tok"}};
-  if (bridge_setup.prefix.empty()) {
-    options.env.insert(options.env.end(), bridge_setup.faults.begin(), bridge_setup.faults.end());
-  }
   options.run_as = bridge_setup.uid;
   Child bridge = Child::spawn(bridge_behind(bridge_setup.prefix, bridge_setup.faults), options);
   bridge.write_stdin("{\"id\":1}\n");
@@ -283,6 +278,12 @@ Outcome run_bridge(const BridgeSetup& bridge_setup, const ListenerSetup& listene
   const std::string::size_type at = outcome.err.find(port);
   if (at != std::string::npos) outcome.err.replace(at, port.size(), "PORT");
   return outcome;
+}
+
+Outcome run_bridge(const BridgeSetup& bridge_setup, const ListenerSetup& listener_setup) {
+  OwnedListener listener(listener_setup);
+  EXPECT_NE(listener.port(), 0) << "the listener did not start";
+  return run_bridge(bridge_setup, listener);
 }
 
 void expect_relayed(const Outcome& outcome) {
@@ -474,15 +475,7 @@ TEST(PeerOwnerE2eTest, ADnatIntoAnotherNetworkNamespaceIsRelayed) {
     OwnedListener listener({kUser, Family::AnyIpv4, Accept::AtOnce, namespaces.far()});
     ASSERT_NE(listener.port(), 0);
     ASSERT_TRUE(namespaces.forward(listener.port()));
-    ChildOptions options;
-    options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "tok"}};
-    Child bridge = Child::spawn(bridge_behind({*nsenter, "--net=" + namespaces.near_path()}, mode.faults), options);
-    bridge.write_stdin("{\"id\":1}\n");
-    bridge.close_stdin();
-    EXPECT_EQ(bridge.wait(), exited_with(0));
-    EXPECT_EQ(bridge.stderr_text(), "");
-    EXPECT_EQ(bridge.stdout_text(), "reply\n");
-    EXPECT_EQ(listener.received(), "{\"id\":1,\"token\":\"tok\"}\n");
+    expect_relayed(run_bridge({kRoot, {*nsenter, "--net=" + namespaces.near_path()}, mode.faults}, listener));
   }
 }
 

@@ -1,8 +1,9 @@
 // sandbox: takes from the process every right the relay does not need, once
 // its connection is open and vetted. The bridge parses text that a language
 // model wrote; should a fault in that code ever let a request run code, the
-// code could reach nothing new. Uses only the C and C++ libraries and the
-// kernel's seccomp filters; knows nothing of the relay.
+// code could do no more than the relay does. Uses the C and C++ libraries,
+// the kernel's seccomp filters and base's fatal report; knows nothing of the
+// relay.
 #pragma once
 
 namespace trellune {
@@ -26,28 +27,25 @@ struct ConfineOutcome {
   int error = 0;  // errno of the refused step, for kUnavailable
 };
 
-// Sets no-new-privileges, then installs on every thread a filter under which
-// these calls fail with EPERM (the call fails; the process lives on, so a
-// call the bridge might still make costs a reply, never the session):
-//  - reaching anything new: opening a file or making a socket in any way
-//    (open, openat, openat2, creat, open_by_handle_at, open_tree, socket,
-//    socketpair, connect, bind, listen, accept, accept4), io_uring, whose
-//    operations the filter would not see, and another process's descriptors
-//    (pidfd_open, pidfd_getfd);
-//  - running programs: execve, execveat;
-//  - reaching into other processes: ptrace, process_vm_readv/writev,
-//    process_madvise, and every signal to another process (kill, tkill,
-//    tgkill of another process, the sigqueue calls, pidfd_send_signal);
-//  - changing files by name: creating, linking, renaming, removing,
-//    truncating, changing modes, owners, times or extended attributes;
-//  - changing the process's world: mounts, namespaces (unshare, setns),
-//    chroot, bpf, perf_event_open, userfaultfd, the kernel's key rings;
-//  - any call of another architecture's table, and x32 calls on x86-64.
-// Every other call passes: the standard streams, the one socket, epoll, the
-// eventfd, futexes, memory, threads, time, and the abort path.
+// What a call outside the allowed list meets.
+enum class Refusal {
+  // It fails with EPERM and the process lives on: a call the bridge itself
+  // should ever make costs an error, never the session. Releases use this.
+  kError,
+  // SIGSYS, whose handler writes a fatal report naming the call and aborts:
+  // the test builds use this, so that a call the bridge makes and the list
+  // misses fails a test instead of hiding behind EPERM.
+  kTrap,
+};
+
+// Sets no-new-privileges, then installs on every thread a filter that allows
+// only the calls of the relay and of the C library under it, some of them
+// with their arguments checked; every other call, and every call through
+// another architecture's table, meets `refusal`. The list, one call a line
+// with its rule, is kAllowedCalls in sandbox.cpp.
 //
 // Never fails the caller: where the filter can't be had the outcome says
 // why and the bridge relays unconfined. Call it once.
-ConfineOutcome confine_process();
+ConfineOutcome confine_process(Refusal refusal = Refusal::kError);
 
 }  // namespace trellune

@@ -16,10 +16,18 @@
 //                                     with EACCES, as in a sandbox
 //   TRELLUNE_FAULT_TRY_ESCAPE         1: at the first sendmsg, play code that
 //                                     a crafted request got running: try
-//                                     openat, socket, execve and ptrace and
-//                                     write "call: ERRNAME" (or "call:
-//                                     succeeded") for each to descriptor 2,
-//                                     the one output a confined bridge keeps
+//                                     what such code would (files, sockets,
+//                                     programs, tracing, namespaces, new
+//                                     processes, other processes' signals,
+//                                     limits and scheduling, IPC, watching
+//                                     files, changing a held one, executable
+//                                     memory, terminal settings) and write
+//                                     "call: ERRNAME" (or "call: succeeded")
+//                                     for each to descriptor 2, the one
+//                                     output a confined bridge keeps
+//   TRELLUNE_FAULT_ESCAPE_TARGET      the process id those attempts aim at
+//                                     where they name another process: one
+//                                     of the test's own
 //
 // Calls in scope: read on descriptor 0, write on descriptor 1 (the event
 // loop's eventfd and standard error pass untouched), recv, sendmsg, connect,
@@ -35,10 +43,21 @@
 // and it calls nothing that could lead back into this library.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/sched.h>
 #include <poll.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/epoll.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -64,6 +83,7 @@ struct Settings {
   bool no_netlink = false;
   bool no_proc_net_tcp = false;
   bool try_escape = false;
+  long escape_target = 0;
 };
 
 Settings settings;
@@ -86,6 +106,7 @@ __attribute__((constructor)) void read_settings() {
   settings.no_netlink = number_from("TRELLUNE_FAULT_NO_NETLINK", 0) != 0;
   settings.no_proc_net_tcp = number_from("TRELLUNE_FAULT_NO_PROC_NET_TCP", 0) != 0;
   settings.try_escape = number_from("TRELLUNE_FAULT_TRY_ESCAPE", 0) != 0;
+  settings.escape_target = static_cast<long>(number_from("TRELLUNE_FAULT_ESCAPE_TARGET", 0));
   if (const char* name = std::getenv("TRELLUNE_FAULT_FAIL_CALL")) {
     for (int call = 0; call < kCallCount; ++call) {
       if (std::strcmp(name, kCallNames[call]) == 0) settings.fail_call = call;
@@ -143,7 +164,31 @@ void report_escape(const char* call, long result) {
   (void)::write(STDERR_FILENO, line, static_cast<std::size_t>(length));
 }
 
+// Under the test builds' trapping filter a refused call raises SIGSYS, whose
+// report would end the bridge at the first attempt. While the attempts run,
+// this handler answers each refused call with EPERM instead, as a release's
+// filter does: the call was not made either way.
+void answer_refused_call_with_eperm(int, siginfo_t*, void* context) {
+  auto* registers = &static_cast<ucontext_t*>(context)->uc_mcontext;
+#if defined(__x86_64__)
+  registers->gregs[REG_RAX] = -EPERM;
+#elif defined(__aarch64__)
+  registers->regs[0] = static_cast<unsigned long long>(-EPERM);
+#endif
+}
+
+// A new process that an attempt made: it must end at once and do nothing.
+void end_if_child(long result) {
+  if (result == 0) ::_exit(0);
+}
+
 void try_to_escape() {
+  struct sigaction eperm {};
+  struct sigaction before {};
+  eperm.sa_sigaction = answer_refused_call_with_eperm;
+  eperm.sa_flags = SA_SIGINFO;
+  (void)::sigaction(SIGSYS, &eperm, &before);
+
   const int file = ::openat(AT_FDCWD, "/etc/hostname", O_RDONLY | O_CLOEXEC);
   report_escape("openat", file);
   if (file >= 0) ::close(file);
@@ -157,6 +202,58 @@ void try_to_escape() {
   char* const envp[] = {nullptr};
   report_escape("execve", ::execve("/bin/true", argv, envp));
   report_escape("ptrace", ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr));
+
+  // Namespaces, and processes that would outlive the bridge.
+  const long namespaces = CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWNS | SIGCHLD;
+  long result = ::syscall(SYS_clone, namespaces, 0, 0, 0, 0);
+  end_if_child(result);
+  report_escape("clone with new namespaces", result);
+  clone_args arguments{};
+  arguments.flags = CLONE_NEWUSER | CLONE_NEWNET;
+  arguments.exit_signal = SIGCHLD;
+  result = ::syscall(SYS_clone3, &arguments, sizeof arguments);
+  end_if_child(result);
+  report_escape("clone3 with new namespaces", result);
+  result = ::syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
+  end_if_child(result);
+  report_escape("fork", result);
+
+  // The client and the user's other processes.
+  const long target = settings.escape_target;
+  report_escape("fcntl F_SETOWN", ::syscall(SYS_fcntl, STDIN_FILENO, F_SETOWN, target));
+  rlimit limit{};
+  report_escape("prlimit64", ::syscall(SYS_prlimit64, target, RLIMIT_NOFILE, nullptr, &limit));
+  report_escape("setpriority", ::syscall(SYS_setpriority, PRIO_PROCESS, target, 19));
+  cpu_set_t one_cpu;
+  CPU_ZERO(&one_cpu);
+  CPU_SET(0, &one_cpu);
+  report_escape("sched_setaffinity", ::syscall(SYS_sched_setaffinity, target, sizeof one_cpu, &one_cpu));
+  report_escape("shmget", ::syscall(SYS_shmget, 0x7472656c, 0, 0));
+  report_escape("mq_open", ::syscall(SYS_mq_open, "trellune-escape", O_RDONLY, 0, nullptr));
+
+  // The file system, watched or read by name, and a held file changed.
+  result = ::syscall(SYS_inotify_init1, IN_CLOEXEC);
+  report_escape("inotify_init1", result);
+  if (result >= 0) ::close(static_cast<int>(result));
+  struct stat status {};
+  report_escape("newfstatat", ::syscall(SYS_newfstatat, AT_FDCWD, "/etc/hostname", &status, 0));
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%ld/exe", target);
+  char link[256];
+  report_escape("readlinkat", ::syscall(SYS_readlinkat, AT_FDCWD, path, link, sizeof link));
+  report_escape("fchmod", ::syscall(SYS_fchmod, STDERR_FILENO, 0600));
+
+  // Code of its own making, and the terminal.
+  result = ::syscall(SYS_memfd_create, "trellune-escape", MFD_CLOEXEC);
+  report_escape("memfd_create", result);
+  if (result >= 0) ::close(static_cast<int>(result));
+  void* code = ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  report_escape("mmap PROT_EXEC", code == MAP_FAILED ? -1 : 0);
+  if (code != MAP_FAILED) ::munmap(code, 4096);
+  termios settings_of_terminal{};
+  report_escape("ioctl TCSETS", ::syscall(SYS_ioctl, STDIN_FILENO, TCSETS, &settings_of_terminal));
+
+  (void)::sigaction(SIGSYS, &before, nullptr);
 }
 
 }  // namespace

@@ -4,11 +4,16 @@
 #pragma once
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "sandbox/sandbox.hpp"
@@ -61,7 +66,30 @@ ConfinedRun run_confined_in_child(Body body) {
   return run;
 }
 
-// Why a process can't be confined here, for a skipped test.
+extern "C" void __lsan_do_leak_check() __attribute__((weak));
+
+// Why no process can be confined here, or nothing when one can: LeakSanitizer
+// is in the build, or the kernel takes no filter at all, which a filter that
+// allows everything, installed in a forked child, tells. Asked apart from
+// confine_process, so that a fault of that function fails the tests that use
+// it instead of turning them into skips.
+inline std::optional<std::string> why_filters_are_unavailable() {
+  if (&__lsan_do_leak_check != nullptr) return "LeakSanitizer's exit check needs calls that the filter refuses";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    sock_filter allow_all{BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW};
+    const sock_fprog program{1, &allow_all};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) ::_exit(1);
+    ::_exit(::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::nullopt;
+  return "no seccomp filter here (qemu-user, or a kernel without them)";
+}
+
+// Why a run was not confined, for a failed test.
 inline std::string why_unconfined(const ConfineOutcome& outcome) {
   switch (outcome.state) {
     case Confinement::kConfined: return "confined";

@@ -15,6 +15,12 @@
 namespace trellune {
 namespace {
 
+#ifdef TRELLUNE_LOUD_SANDBOX
+constexpr Refusal kSandboxRefusal = Refusal::kTrap;
+#else
+constexpr Refusal kSandboxRefusal = Refusal::kError;
+#endif
+
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
@@ -84,7 +90,7 @@ Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {
   Task<IoResult<LocalConnection>> connecting = LocalConnection::open(loop, std::string(kApplicationHost), config.port);
   IoResult<LocalConnection> connection = co_await std::move(connecting);
   if (!connection) co_return std::move(connection).error();
-  (void)confine_process();  // from here on the bridge only relays; unconfined where unavailable
+  (void)confine_process(kSandboxRefusal);  // from here on the bridge only relays; unconfined where unavailable
   auto [read_side, write_side] = std::move(*connection).split();
   // Every reply is written to standard output by a worker: let the reply's
   // arrival wake that worker along with the loop. Only a hint: without a

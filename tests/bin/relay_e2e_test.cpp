@@ -316,7 +316,11 @@ TEST(RelayEndingTest, ApplicationClosingTheConnection) {
 // Confinement
 
 // Confined before the first request is read: by the first reply the bridge
-// may no longer gain privileges and runs under its filter.
+// may no longer gain privileges and runs under its filter. Then it goes on
+// through what takes other calls than a short request does: lines of
+// megabytes, which live in memory mapped for them, and a pause longer than
+// a worker's idle timeout. The test builds' filter aborts on any call it
+// refuses, so a call missing from its list fails here.
 TEST(RelaySandboxTest, ConfinedWhileRelaying) {
   if (const auto why = testing::why_filters_are_unavailable()) GTEST_SKIP() << *why;
   Session session;
@@ -324,6 +328,15 @@ TEST(RelaySandboxTest, ConfinedWhileRelaying) {
   EXPECT_EQ(session.child.read_stdout_line(), "r\n");
   EXPECT_EQ(testing::process_status_field(session.child.pid(), "NoNewPrivs"), "1");
   EXPECT_EQ(testing::process_status_field(session.child.pid(), "Seccomp"), "2");  // a filter
+
+  const std::string megabytes(6 << 20, 'm');
+  EXPECT_EQ(session.round_trip("{\"m\":\"" + megabytes + "\"}\n", megabytes + "\n"),
+            "{\"m\":\"" + megabytes + "\"," + std::string(kStampedToken) + "}\n");
+  EXPECT_EQ(session.child.read_stdout(megabytes.size() + 1), megabytes + "\n");
+  std::this_thread::sleep_for(10500ms);  // the bridge's worker idle timeout is 10 s
+  EXPECT_EQ(session.round_trip("[2]\n", "r2\n"), "[2]\n");
+  EXPECT_EQ(session.child.read_stdout_line(), "r2\n");
+
   session.child.close_stdin();
   EXPECT_EQ(session.child.wait(), exited_with(0));
   EXPECT_EQ(session.child.stderr_text(), "");

@@ -26,14 +26,16 @@ struct ConfinedRun {
 };
 
 // The child runs `body` only when it was confined, and sends back the outcome
-// and what the body returned through a pipe.
-template <typename Body>
-ConfinedRun run_confined_in_child(Body body) {
+// and what the body returned through a pipe. `before`, when given, runs
+// first and must return true, or the child ends unconfined.
+template <typename Body, typename Before>
+ConfinedRun run_confined_in_child(Body body, Before before) {
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(pipe_fds[0]);
+    if (!before()) ::_exit(1);
     const ConfineOutcome outcome = confine_process();
     std::string message(reinterpret_cast<const char*>(&outcome), sizeof outcome);
     if (outcome.state == Confinement::kConfined) message += body();
@@ -67,6 +69,11 @@ ConfinedRun run_confined_in_child(Body body) {
 }
 
 extern "C" void __lsan_do_leak_check() __attribute__((weak));
+
+template <typename Body>
+ConfinedRun run_confined_in_child(Body body) {
+  return run_confined_in_child(body, [] { return true; });
+}
 
 // Why no process can be confined here, or nothing when one can: LeakSanitizer
 // is in the build, or the kernel takes no filter at all, which a filter that

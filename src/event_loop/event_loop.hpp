@@ -58,8 +58,9 @@ struct EventLoopSettings {
   // and their completions follow each other, which only the program knows.
   std::chrono::nanoseconds worker_spin{0};
   std::chrono::nanoseconds loop_spin{0};
-  // Starts a worker thread, with pthread_create's contract; null means
-  // pthread_create. Replaced only by tests that need a failing start.
+  // Starts a worker thread, with pthread_create's contract; null means the
+  // loop's own start, pthread_create with a 256 KiB stack (the default stack
+  // under the sanitizers). Replaced only by tests that need a failing start.
   int (*start_thread)(pthread_t* thread, void* (*entry)(void*), void* argument) = nullptr;
 };
 

@@ -132,8 +132,6 @@ class Registration {
   Registration& operator=(const Registration&) = delete;
   ~Registration();
 
-  int fd() const { return record_ != nullptr ? record_->fd : -1; }
-
  private:
   friend class EventLoop;
   Registration(EventLoop* loop, event_loop_internal::IoRecord* record) : loop_(loop), record_(record) {}
@@ -227,8 +225,6 @@ class [[nodiscard]] JobHandle {
   JobHandle(const JobHandle&) = delete;
   JobHandle& operator=(const JobHandle&) = delete;
   ~JobHandle() { release(); }
-
-  bool valid() const { return job_ != nullptr; }
 
   Awaiter operator co_await() & noexcept { return Awaiter(checked()); }
   Awaiter operator co_await() && noexcept { return Awaiter(checked()); }

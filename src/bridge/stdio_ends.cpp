@@ -21,13 +21,14 @@ namespace trellune {
 namespace {
 
 // The most one worker job writes to standard output: longer text is handed
-// over in batches of this size. Reads of standard input stay far below it.
+// over in batches of this size.
 constexpr std::size_t kMaxJobBytes = 2 * 1024 * 1024;
 
 // Standard output, created on first use. Worker jobs hold the lock for one
-// whole write or flush.
+// whole batch; the exit path only tries it. Neither takes it again while
+// holding it.
 struct ProcessStdout {
-  std::recursive_mutex lock;
+  std::mutex lock;
   LineBufferedOutput output{STDOUT_FILENO};
   bool used = false;
 };
@@ -142,7 +143,7 @@ class StdinEnd final : public ReadEnd {
   // fewer for each.
   std::size_t next_read_limit() const {
     if (last_read_filled_) return std::min(std::max(offered_, requested_ * 2), kMaxStdinReadBytes);
-    return std::min(offered_, kMaxJobBytes);
+    return offered_;
   }
 
   // The read the flush made, if any; otherwise the lent buffer comes back.

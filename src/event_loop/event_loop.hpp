@@ -58,8 +58,9 @@ struct EventLoopSettings {
   // and their completions follow each other, which only the program knows.
   std::chrono::nanoseconds worker_spin{0};
   std::chrono::nanoseconds loop_spin{0};
-  // Starts a worker thread, with pthread_create's contract; null means
-  // pthread_create. Replaced only by tests that need a failing start.
+  // Starts a worker thread, with pthread_create's contract; null means the
+  // loop's own start, pthread_create with a 256 KiB stack (the default stack
+  // under the sanitizers). Replaced only by tests that need a failing start.
   int (*start_thread)(pthread_t* thread, void* (*entry)(void*), void* argument) = nullptr;
 };
 
@@ -130,8 +131,6 @@ class Registration {
   Registration(const Registration&) = delete;
   Registration& operator=(const Registration&) = delete;
   ~Registration();
-
-  int fd() const { return record_ != nullptr ? record_->fd : -1; }
 
  private:
   friend class EventLoop;
@@ -226,8 +225,6 @@ class [[nodiscard]] JobHandle {
   JobHandle(const JobHandle&) = delete;
   JobHandle& operator=(const JobHandle&) = delete;
   ~JobHandle() { release(); }
-
-  bool valid() const { return job_ != nullptr; }
 
   Awaiter operator co_await() & noexcept { return Awaiter(checked()); }
   Awaiter operator co_await() && noexcept { return Awaiter(checked()); }

@@ -125,8 +125,6 @@ class [[nodiscard]] Task {
   Task& operator=(const Task&) = delete;
   ~Task() { reset(); }
 
-  bool valid() const { return static_cast<bool>(handle_); }
-
   // A task is awaited once; awaiting an empty or finished task is a bug.
   Awaiter operator co_await() & noexcept { return Awaiter(checked_unstarted()); }
   Awaiter operator co_await() && noexcept { return Awaiter(checked_unstarted()); }

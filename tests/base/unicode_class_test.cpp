@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <utility>
 
 namespace trellune {
 namespace {
@@ -70,13 +70,24 @@ TEST(UnicodeClassTest, WellKnownCodePoints) {
   }
 }
 
+// Each generated table with the predicate that searches it.
+struct ClassTable {
+  std::string_view name;
+  std::span<const CodepointRange> ranges;
+  bool (*contains)(char32_t);
+};
+
+std::array<ClassTable, 2> class_tables() {
+  return {{
+      {"grapheme extend", grapheme_extend_ranges(), is_grapheme_extender},
+      {"printable", printable_ranges(), is_printable},
+  }};
+}
+
 TEST(UnicodeClassTest, TablesAreSortedDisjointAndMerged) {
-  const std::pair<std::string_view, std::span<const CodepointRange>> tables[] = {
-      {"grapheme extend", grapheme_extend_ranges()},
-      {"printable", printable_ranges()},
-  };
-  for (const auto& [name, ranges] : tables) {
-    SCOPED_TRACE(name);
+  for (const ClassTable& table : class_tables()) {
+    SCOPED_TRACE(table.name);
+    const std::span<const CodepointRange> ranges = table.ranges;
     ASSERT_FALSE(ranges.empty());
     for (std::size_t i = 0; i < ranges.size(); ++i) {
       EXPECT_LE(ranges[i].first, ranges[i].last) << "range " << i;
@@ -92,13 +103,8 @@ TEST(UnicodeClassTest, TablesAreSortedDisjointAndMerged) {
 TEST(UnicodeClassTest, RangeEdgesAreFound) {
   // Both ends of every range are in it and the code points just outside are
   // not, which exercises the binary search at every boundary.
-  const std::pair<std::string_view, std::span<const CodepointRange>> tables[] = {
-      {"grapheme extend", grapheme_extend_ranges()},
-      {"printable", printable_ranges()},
-  };
-  for (const auto& [name, ranges] : tables) {
+  for (const auto& [name, ranges, contains] : class_tables()) {
     SCOPED_TRACE(name);
-    const auto contains = name == "printable" ? is_printable : is_grapheme_extender;
     for (const CodepointRange& range : ranges) {
       SCOPED_TRACE(testing::Message() << std::hex << static_cast<std::uint32_t>(range.first) << ".."
                                       << static_cast<std::uint32_t>(range.last));

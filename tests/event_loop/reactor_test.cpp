@@ -186,8 +186,8 @@ Task<void> deregister_other_after_wake(EventLoop* loop, int first_fd, int second
   // recorded, it would free a record the batch still points to.
   auto wait = loop->wait_readable(*first);
   co_await wait;
+  // Its destructor deregisters it again, which must find nothing left to free.
   loop->deregister(*second);
-  EXPECT_EQ(second->fd(), -1);
   auto pause = loop->sleep_for(1ms);
   co_await pause;
 }

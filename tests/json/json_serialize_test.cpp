@@ -20,6 +20,8 @@ namespace {
 
 using namespace std::string_view_literals;
 
+using test::compact_form;
+using test::expect_parsed_as;
 using test::printable;
 
 JsonObject parse_object(std::string_view text, JsonParseOptions options = {}) {
@@ -118,9 +120,7 @@ constexpr ValueCase kValueCases[] = {
 TEST(SerializeCompact, WritesEachKindInItsFixedForm) {
   for (const ValueCase& c : kValueCases) {
     SCOPED_TRACE(c.name);
-    JsonParseResult result = parse_json(c.text);
-    ASSERT_TRUE(result.ok());
-    EXPECT_EQ(printable(serialize_compact(result.value())), printable(c.compact));
+    expect_parsed_as(c.text, compact_form, c.compact);
   }
 }
 

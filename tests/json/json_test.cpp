@@ -23,6 +23,8 @@ namespace {
 using namespace std::string_view_literals;
 using Kind = JsonParseErrorKind;
 
+using test::compact_form;
+using test::expect_parsed_as;
 using test::printable;
 
 // `inner` wrapped in `levels` pairs of `open` and `close`.
@@ -171,12 +173,7 @@ constexpr AcceptCase kAcceptCases[] = {
 };
 
 TEST(ParseJson, AcceptsEveryKindOfValueWithWhiteSpaceAround) {
-  for (const AcceptCase& c : kAcceptCases) {
-    SCOPED_TRACE(printable(c.text));
-    JsonParseResult result = parse_json(c.text);
-    ASSERT_TRUE(result.ok()) << json_parse_error_kind_name(result.error().kind);
-    EXPECT_EQ(serialize_compact(result.value()), c.compact);
-  }
+  for (const AcceptCase& c : kAcceptCases) expect_parsed_as(c.text, compact_form, c.compact);
 }
 
 // ---------------------------------------------------------------------------
@@ -340,12 +337,8 @@ constexpr StringCase kStringCases[] = {
 };
 
 TEST(ParseJson, StringsAreDecoded) {
-  for (const StringCase& c : kStringCases) {
-    SCOPED_TRACE(printable(c.text));
-    JsonParseResult result = parse_json(c.text);
-    ASSERT_TRUE(result.ok()) << json_parse_error_kind_name(result.error().kind);
-    EXPECT_EQ(printable(result.value().as_string()), printable(c.content));
-  }
+  const auto decoded = [](const JsonValue& value) { return value.as_string(); };
+  for (const StringCase& c : kStringCases) expect_parsed_as(c.text, decoded, c.content);
 }
 
 // Every byte after a reverse solidus: the eight one-letter escapes decode,
@@ -565,12 +558,7 @@ constexpr OrderCase kOrderCases[] = {
 };
 
 TEST(JsonObject, MembersAreHeldInByteOrderAndTheLastValueWins) {
-  for (const OrderCase& c : kOrderCases) {
-    SCOPED_TRACE(printable(c.text));
-    JsonParseResult result = parse_json(c.text);
-    ASSERT_TRUE(result.ok());
-    EXPECT_EQ(printable(serialize_compact(result.value())), printable(c.compact));
-  }
+  for (const OrderCase& c : kOrderCases) expect_parsed_as(c.text, compact_form, c.compact);
 }
 
 // Parses an object whose i-th member is keys[i]: i, and checks its members

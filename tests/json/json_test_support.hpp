@@ -4,6 +4,10 @@
 #include <string>
 #include <string_view>
 
+#include <gtest/gtest.h>
+
+#include "json/json_value.hpp"
+
 namespace trellune::test {
 
 // `text` with bytes outside printable ASCII shown as \xNN, for traces.
@@ -21,5 +25,18 @@ inline std::string printable(std::string_view text) {
   }
   return out;
 }
+
+// Parses `text`, which must succeed, and checks what `shown` makes of the
+// value: its compact form, say, or its string.
+template <class Shown>
+void expect_parsed_as(std::string_view text, Shown shown, std::string_view expected) {
+  SCOPED_TRACE(printable(text));
+  JsonParseResult result = parse_json(text);
+  ASSERT_TRUE(result.ok()) << json_parse_error_kind_name(result.error().kind);
+  const std::string got(shown(result.value()));
+  EXPECT_EQ(got, expected) << printable(got) << " where " << printable(expected) << " was expected";
+}
+
+inline std::string compact_form(const JsonValue& value) { return std::string(serialize_compact(value).view()); }
 
 }  // namespace trellune::test

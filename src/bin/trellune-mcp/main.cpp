@@ -68,6 +68,8 @@ EventLoopSettings bridge_loop_settings() {
 std::unique_ptr<EventLoop> build_event_loop() {
   IoResult<std::unique_ptr<EventLoop>> loop = EventLoop::create(bridge_loop_settings());
   if (!loop) {
+    // "Runtime" is this message's fixed name for the event loop: reports and
+    // scripts match the text as it is.
     TRELLUNE_FATAL("Failed building the Runtime: " + loop.error().debug_string());
   }
   return std::move(loop).value();

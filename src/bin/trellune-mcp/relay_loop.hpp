@@ -18,6 +18,10 @@
 
 namespace trellune {
 
+// Fixed, and the peer check relies on it: it asks the kernel for the
+// application's end as an IPv4 socket, and counts a wildcard listener (0.0.0.0,
+// or :: unless IPv6-only) as one that takes IPv4 connections. A host from the
+// configuration, a name or an IPv6 address, needs that check widened first.
 inline constexpr std::string_view kApplicationHost = "127.0.0.1";
 
 // Connects to the application, confines the process (sandbox.hpp), then

@@ -502,13 +502,12 @@ void file_sockets(PeerEvidence& evidence, const std::vector<TcpSocketRow>& socke
   const TcpEnds& bridge = *evidence.bridge;
   add_listeners_on(bridge.remote.port, sockets, evidence.listeners);
   for (const TcpSocketRow& row : sockets) {
-    if (mirrors(row, bridge) && !evidence.exact_end) evidence.exact_end = row;
-  }
-  if (evidence.exact_end) return;
-  for (const TcpSocketRow& row : sockets) {
-    if (!answers(row, bridge)) continue;
-    RedirectedEnd& end = evidence.redirected.emplace_back(RedirectedEnd{row, {}});
-    if (row.inode == 0) add_listeners_on(row.ends.local.port, sockets, end.listeners);
+    if (mirrors(row, bridge)) {
+      evidence.exact_end = row;
+    } else if (answers(row, bridge)) {
+      RedirectedEnd& end = evidence.redirected.emplace_back(RedirectedEnd{row, {}});
+      add_listeners_on(row.ends.local.port, sockets, end.listeners);
+    }
   }
 }
 

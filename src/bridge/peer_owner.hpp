@@ -53,8 +53,8 @@ constexpr uid_t kDefaultOverflowUid = 65534;
 // as after a redirect.
 struct RedirectedEnd {
   TcpSocketRow socket;
-  // The listeners on its own local port, at any address; gathered only while
-  // no process holds it.
+  // The listeners on its own local port, at any address. Netlink is asked
+  // for them only while no process holds the end.
   std::vector<TcpSocketRow> listeners;
 };
 
@@ -64,7 +64,9 @@ struct PeerEvidence {
   bool interfaces_unavailable = false;  // neither netlink nor /proc/net/tcp* could be used
   std::vector<TcpSocketRow> listeners;  // on the bridge's remote port, at any address
   std::optional<TcpSocketRow> exact_end;  // the socket whose ends mirror the bridge's
-  std::vector<RedirectedEnd> redirected;  // sought only when there is no exact end
+  // Every other socket that answers the bridge's end; netlink is asked for
+  // them only when there is no exact end.
+  std::vector<RedirectedEnd> redirected;
   uid_t user = 0;                       // the bridge's effective uid
   uid_t overflow = kDefaultOverflowUid;
   bool maps_every_uid = false;  // /proc/self/uid_map maps the whole range
@@ -81,8 +83,8 @@ IoResult<PeerEvidence> gather_peer_evidence(int fd);
 IoStatus judge_peer(const PeerEvidence& evidence);
 
 // Files the sockets a lookup listed into `evidence`, whose bridge is set:
-// the listeners on the bridge's remote port, the exact end, and without one
-// the ends that answer the bridge with the listeners on their own ports.
+// the listeners on the bridge's remote port, the exact end, and the other
+// ends that answer the bridge with the listeners on their own ports.
 void file_sockets(PeerEvidence& evidence, const std::vector<TcpSocketRow>& sockets);
 
 // A line of /proc/net/tcp or /proc/net/tcp6; nothing for the header or a

@@ -165,6 +165,8 @@ TEST(PeerOwnerTest, TheRuleDecidesWhenTheTokenIsSent) {
       {"where the map holds every uid a bridge running as the overflow uid is its owner",
        {held(kV4App, kV4Bridge, "65534"), listener(kV4App, "65534")}, kRelayed, kOverflow},
       {"the whole map without padding", {listener(kV4App, "65534")}, kRelayed, kOverflow, "0 0 4294967295"},
+      {"a map with more than the whole range's line", {listener(kV4App, "65534")}, kUnmapped, kOverflow,
+       "0 0 4294967295 0\n"},
   };
   for (const RuleCase& c : cases) {
     SCOPED_TRACE(c.name);

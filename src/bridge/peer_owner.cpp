@@ -455,8 +455,9 @@ IoStatus judge_peer(const PeerEvidence& evidence) {
   // connection to the port, and the end itself once a process holds it. An
   // end that no process holds yet has no owner of its own, whatever uid the
   // kernel lists (0 before 6.17): its listeners speak for it. The exact end
-  // decides over a redirected one, and a redirected one, found only without
-  // the exact end, is judged like it, by the listeners on its own port.
+  // outweighs every other end that answers the bridge's; without it, each of
+  // those, as after a redirect, is judged the same way, by the listeners on
+  // its own port while no process holds it.
   std::vector<uid_t> owners;
   const auto add_listeners = [&](const std::vector<TcpSocketRow>& listeners, const TcpEndpoint& end) {
     for (const TcpSocketRow& listener : listeners) {
@@ -481,6 +482,7 @@ IoStatus judge_peer(const PeerEvidence& evidence) {
   // the map holds every uid it is an ordinary one.
   const auto unmapped = [&](uid_t uid) { return uid == evidence.overflow && !evidence.maps_every_uid; };
   const auto trusted = [&](uid_t uid) { return !unmapped(uid) && (uid == evidence.user || uid == 0); };
+  // Another user is named before the overflow uid, whose refusal says less.
   const std::uint16_t port = bridge.remote.port;
   for (const uid_t uid : owners) {
     if (!trusted(uid) && !unmapped(uid)) return refusal(port, uid, "not to this user");

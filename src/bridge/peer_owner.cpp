@@ -523,9 +523,6 @@ IoResult<PeerEvidence> gather_peer_evidence(int fd) {
   IoResult<uid_t> overflow = overflow_uid();
   if (!overflow) return std::move(overflow).error();
   evidence.overflow = *overflow;
-  IoResult<bool> maps_all = user_namespace_maps_every_uid();
-  if (!maps_all) return std::move(maps_all).error();
-  evidence.maps_every_uid = *maps_all;
   std::vector<TcpSocketRow> sockets;
   IoResult<bool> listed = list_through_sock_diag(*evidence.bridge, sockets);
   if (!listed) return std::move(listed).error();
@@ -535,6 +532,13 @@ IoResult<PeerEvidence> gather_peer_evidence(int fd) {
     if (!listed) return std::move(listed).error();
   }
   evidence.interfaces_unavailable = !*listed;
+  // The map tells only what the overflow uid stands for: it is read only
+  // where a socket shows that uid, so that other starts don't pay for it.
+  if (std::any_of(sockets.begin(), sockets.end(), [&](const TcpSocketRow& row) { return row.uid == *overflow; })) {
+    IoResult<bool> maps_all = user_namespace_maps_every_uid();
+    if (!maps_all) return std::move(maps_all).error();
+    evidence.maps_every_uid = *maps_all;
+  }
   file_sockets(evidence, sockets);
   return evidence;
 }

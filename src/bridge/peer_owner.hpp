@@ -69,7 +69,9 @@ struct PeerEvidence {
   std::vector<RedirectedEnd> redirected;
   uid_t user = 0;                       // the bridge's effective uid
   uid_t overflow = kDefaultOverflowUid;
-  bool maps_every_uid = false;  // /proc/self/uid_map maps the whole range
+  // /proc/self/uid_map maps the whole range; read only where a socket
+  // listed shows the overflow uid.
+  bool maps_every_uid = false;
 };
 
 // Asks the kernel through NETLINK_SOCK_DIAG, else /proc/net/tcp and

@@ -120,29 +120,15 @@ Task<IoResult<std::vector<SocketAddress>>> candidate_addresses(EventLoop& loop, 
   co_return co_await std::move(lookup);
 }
 
-// Before the first byte: the socket must reach another socket, and the
-// kernel must show no owner of it, or of a listener that could have taken
-// it, outside this user and root. Every request carries the token, the key
-// to the user's application: another user gets not one byte. The lookup
+// Before the first byte: every request carries the token, the key to the
+// user's application, and another user gets not one byte of it. The lookup
 // blocks the loop briefly; nothing else runs yet.
 IoStatus vet_peer(int fd) {
-  const std::optional<TcpEnds> ends = tcp_ends_of(fd);
-  if (!ends) {
-    return {};  // a peer already gone shows itself on the first recv or send
+  IoResult<PeerEvidence> evidence = gather_peer_evidence(fd);
+  if (!evidence) {
+    return std::move(evidence).error();
   }
-  // With nothing listening on a port inside the ephemeral range, connect()
-  // may pick that same port as its source and complete a TCP simultaneous
-  // open with itself: the request would come back as its own reply, token
-  // included. Such a socket is no connection to the application, so it
-  // counts as refused.
-  if (ends->local == ends->remote) {
-    return IoError::from_os_code(ECONNREFUSED);
-  }
-  IoResult<PeerOwner> owner = find_peer_owner(*ends);
-  if (!owner) {
-    return std::move(owner).error();
-  }
-  return admit_peer(*owner, ends->remote.port);
+  return judge_peer(*evidence);
 }
 
 IoError close_with(int fd, IoError error) {

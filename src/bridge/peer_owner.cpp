@@ -24,7 +24,7 @@ namespace {
 
 // Every socket a connection may be held in: all but a listener, a closed
 // socket and TIME_WAIT, which no process holds. A request socket (SYN_RECV)
-// is asked for too; it has no inode, so only its existence counts.
+// counts too; it has no inode, so it is judged by its listeners.
 constexpr std::uint32_t kConnectionStates = 1u << TCP_ESTABLISHED | 1u << TCP_SYN_RECV | 1u << TCP_FIN_WAIT1 |
                                             1u << TCP_FIN_WAIT2 | 1u << TCP_CLOSE_WAIT | 1u << TCP_LAST_ACK |
                                             1u << TCP_CLOSING;
@@ -57,13 +57,38 @@ std::optional<TcpEndpoint> endpoint_of(const sockaddr_storage& address) {
   return std::nullopt;
 }
 
-// 0.0.0.0 (held v4-mapped) and ::, which take connections to any local
-// address; :: only when the listener is not IPv6-only.
-bool takes_any_ipv4_address(const TcpSocketRow& listener) {
-  static constexpr std::array<std::uint8_t, 16> kIpv6Any{};
-  static constexpr std::array<std::uint8_t, 16> kIpv4Any{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
-  const auto& address = listener.ends.local.address;
-  return address == kIpv4Any || (address == kIpv6Any && !listener.v6_only);
+// The two ends of the connected socket `fd`; nothing when the peer is
+// already gone.
+std::optional<TcpEnds> tcp_ends_of(int fd) {
+  sockaddr_storage local{};
+  sockaddr_storage remote{};
+  socklen_t local_length = sizeof local;
+  socklen_t remote_length = sizeof remote;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0 ||
+      ::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &remote_length) != 0) {
+    return std::nullopt;
+  }
+  std::optional<TcpEndpoint> local_end = endpoint_of(local);
+  std::optional<TcpEndpoint> remote_end = endpoint_of(remote);
+  if (!local_end || !remote_end) return std::nullopt;
+  return TcpEnds{*local_end, *remote_end};
+}
+
+// A socket that holds, or will hold once accepted, the other end of a
+// connection from the bridge's end.
+bool answers(const TcpSocketRow& row, const TcpEnds& bridge) {
+  return row.state < 32 && (kConnectionStates & 1u << row.state) != 0 && row.ends.remote == bridge.local;
+}
+
+bool mirrors(const TcpSocketRow& row, const TcpEnds& bridge) {
+  return answers(row, bridge) && row.ends.local == bridge.remote;
+}
+
+void add_listeners_on(std::uint16_t port, const std::vector<TcpSocketRow>& sockets,
+                      std::vector<TcpSocketRow>& listeners) {
+  for (const TcpSocketRow& row : sockets) {
+    if (row.state == TCP_LISTEN && row.ends.local.port == port) listeners.push_back(row);
+  }
 }
 
 // A lookup that was begun and could not be finished: the bridge ends rather
@@ -98,7 +123,7 @@ struct DiagRequest {
 
 // How the kernel took one request.
 enum class DiagAnswer : std::uint8_t {
-  Listed,     // every socket asked for was fed to the search
+  Listed,     // every socket asked for was listed
   NotFound,   // ENOENT: no such socket, or no handler for the request
   Forbidden,  // EACCES or EPERM, as a security module may answer
 };
@@ -117,7 +142,7 @@ DiagRequest tcp_request(std::uint8_t family, std::uint32_t states) {
 // The application's end by its exact ends: one hash lookup in the kernel,
 // where a dump walks a socket table. An IPv6 socket that a dual-stack
 // listener holds for an IPv4 client is hashed by its IPv4 ends and found
-// this way too.
+// this way too. The host is always 127.0.0.1, so the ends are IPv4.
 DiagRequest exact_end_request(const TcpEnds& bridge) {
   DiagRequest request = tcp_request(AF_INET, kConnectionStates);
   inet_diag_sockid& id = request.body.id;
@@ -153,9 +178,9 @@ IoResult<DiagAnswer> answer_to_error(int error) {
   return IoError::from_os_code(error);
 }
 
-// Feeds the sockets of one answer (a dump, or a single socket) to `search`.
-IoResult<DiagAnswer> read_diag_answer(int netlink, PeerSearch& search) {
-  alignas(nlmsghdr) char buffer[kDiagBufferSize];
+// Adds the sockets of one answer (a dump, or a single socket) to `sockets`.
+IoResult<DiagAnswer> read_diag_answer(int netlink, std::vector<TcpSocketRow>& sockets) {
+  char buffer[kDiagBufferSize];
   for (int round = 0; round < kMostDiagReceives; ++round) {
     // MSG_TRUNC makes recv report a message's full length, so a truncated
     // one is seen instead of parsed.
@@ -166,40 +191,17 @@ IoResult<DiagAnswer> read_diag_answer(int netlink, PeerSearch& search) {
                                           "NETLINK_SOCK_DIAG: the kernel did not list the sockets within 1 s");
     }
     if (received < 0) return io_error_from_errno();
-    if (received == 0 || static_cast<std::size_t>(received) > sizeof buffer) {
-      return unreadable_answer("NETLINK_SOCK_DIAG");
-    }
-    std::size_t offset = 0;
-    const auto length = static_cast<std::size_t>(received);
-    bool more = false;
-    while (length - offset >= sizeof(nlmsghdr)) {
-      const auto* header = reinterpret_cast<const nlmsghdr*>(buffer + offset);
-      if (header->nlmsg_len < sizeof(nlmsghdr) || header->nlmsg_len > length - offset) {
-        return unreadable_answer("NETLINK_SOCK_DIAG");
-      }
-      const std::string_view payload(buffer + offset + NLMSG_HDRLEN, header->nlmsg_len - NLMSG_HDRLEN);
-      if (header->nlmsg_type == NLMSG_DONE) return DiagAnswer::Listed;
-      if (header->nlmsg_type == NLMSG_ERROR) {
-        int error = 0;
-        if (payload.size() < sizeof error) return unreadable_answer("NETLINK_SOCK_DIAG");
-        std::memcpy(&error, payload.data(), sizeof error);
-        return error == 0 ? IoResult<DiagAnswer>(DiagAnswer::Listed) : answer_to_error(-error);
-      }
-      if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) return unreadable_answer("NETLINK_SOCK_DIAG");
-      const std::optional<TcpSocketRow> row = parse_inet_diag_message(payload);
-      if (!row) return unreadable_answer("NETLINK_SOCK_DIAG");
-      search.consider(*row);
-      more = (header->nlmsg_flags & NLM_F_MULTI) != 0;
-      // The last message's padding may lie beyond the datagram's end.
-      offset = std::min<std::size_t>(length, offset + NLMSG_ALIGN(header->nlmsg_len));
-    }
-    if (offset != length) return unreadable_answer("NETLINK_SOCK_DIAG");
-    if (!more) return DiagAnswer::Listed;
+    if (static_cast<std::size_t>(received) > sizeof buffer) return unreadable_answer("NETLINK_SOCK_DIAG");
+    IoResult<DiagDatagram> datagram = parse_diag_datagram({buffer, static_cast<std::size_t>(received)});
+    if (!datagram) return std::move(datagram).error();
+    sockets.insert(sockets.end(), datagram->rows.begin(), datagram->rows.end());
+    if (datagram->error != 0) return answer_to_error(datagram->error);
+    if (!datagram->more) return DiagAnswer::Listed;
   }
   return unreadable_answer("NETLINK_SOCK_DIAG");
 }
 
-IoResult<DiagAnswer> ask(int netlink, const DiagRequest& request, PeerSearch& search) {
+IoResult<DiagAnswer> ask(int netlink, const DiagRequest& request, std::vector<TcpSocketRow>& sockets) {
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
   ssize_t sent = 0;
@@ -209,12 +211,25 @@ IoResult<DiagAnswer> ask(int netlink, const DiagRequest& request, PeerSearch& se
   if (sent < 0 && forbidden(errno)) return DiagAnswer::Forbidden;
   if (sent < 0) return io_error_from_errno();
   if (sent != static_cast<ssize_t>(sizeof request)) return unreadable_answer("NETLINK_SOCK_DIAG");
-  return read_diag_answer(netlink, search);
+  return read_diag_answer(netlink, sockets);
+}
+
+// The listeners on `port`, IPv4 and IPv6 (a dual-stack listener is an IPv6
+// socket). False when the interface turned out missing or forbidden: only a
+// dump tells a kernel without TCP diagnostics (ENOENT, as when the module
+// can't be loaded) from a socket not found.
+IoResult<bool> list_listeners(int netlink, std::uint16_t port, std::vector<TcpSocketRow>& sockets) {
+  for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
+    IoResult<DiagAnswer> answer = ask(netlink, listener_dump_request(family, port), sockets);
+    if (!answer) return std::move(answer).error();
+    if (*answer == DiagAnswer::Forbidden || (*answer == DiagAnswer::NotFound && family == AF_INET)) return false;
+  }
+  return true;
 }
 
 // True when the kernel listed what was asked, false when the interface is
 // missing or forbidden.
-IoResult<bool> search_sock_diag(PeerSearch& search, const TcpEnds& bridge) {
+IoResult<bool> list_through_sock_diag(const TcpEnds& bridge, std::vector<TcpSocketRow>& sockets) {
   const UniqueFd netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
   if (!netlink) {
     if (netlink_unavailable(errno)) return false;
@@ -223,24 +238,32 @@ IoResult<bool> search_sock_diag(PeerSearch& search, const TcpEnds& bridge) {
   if (::setsockopt(netlink.get(), SOL_SOCKET, SO_RCVTIMEO, &kDiagReplyTimeout, sizeof kDiagReplyTimeout) != 0) {
     return io_error_from_errno();
   }
-  // The listeners first: only a dump tells a kernel without TCP diagnostics
-  // (ENOENT, as when the module can't be loaded) from a socket not found.
-  // A dual-stack listener is an IPv6 socket.
-  for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
-    IoResult<DiagAnswer> answer = ask(netlink.get(), listener_dump_request(family, bridge.remote.port), search);
-    if (!answer) return std::move(answer).error();
-    if (*answer == DiagAnswer::Forbidden || (*answer == DiagAnswer::NotFound && family == AF_INET)) return false;
-  }
-  IoResult<DiagAnswer> exact = ask(netlink.get(), exact_end_request(bridge), search);
+  IoResult<bool> listed = list_listeners(netlink.get(), bridge.remote.port, sockets);
+  if (!listed || !*listed) return listed;
+  IoResult<DiagAnswer> exact = ask(netlink.get(), exact_end_request(bridge), sockets);
   if (!exact) return std::move(exact).error();
   if (*exact == DiagAnswer::Forbidden) return false;
-  if (search.exact_end_found()) return true;
-  // A firewall rule may have redirected the connection to another port: look
-  // for every socket that answers the bridge's end.
+  if (std::any_of(sockets.begin(), sockets.end(), [&](const TcpSocketRow& row) { return mirrors(row, bridge); })) {
+    return true;
+  }
+  // A firewall rule may have redirected the connection to another port:
+  // every socket that answers the bridge's end, and the listeners of those
+  // that no process holds yet.
   for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
-    IoResult<DiagAnswer> answer = ask(netlink.get(), connection_dump_request(family, bridge.local.port), search);
+    IoResult<DiagAnswer> answer = ask(netlink.get(), connection_dump_request(family, bridge.local.port), sockets);
     if (!answer) return std::move(answer).error();
     if (*answer == DiagAnswer::Forbidden) return false;
+  }
+  std::vector<std::uint16_t> ports{bridge.remote.port};
+  for (std::size_t index = 0; index < sockets.size(); ++index) {
+    const TcpSocketRow row = sockets[index];
+    const std::uint16_t port = row.ends.local.port;
+    if (!answers(row, bridge) || row.inode != 0 || std::find(ports.begin(), ports.end(), port) != ports.end()) {
+      continue;
+    }
+    ports.push_back(port);
+    listed = list_listeners(netlink.get(), port, sockets);
+    if (!listed || !*listed) return listed;
   }
   return true;
 }
@@ -249,13 +272,13 @@ IoResult<bool> search_sock_diag(PeerSearch& search, const TcpEnds& bridge) {
 // Files of /proc
 
 std::string_view next_field(std::string_view& rest) {
-  const std::size_t start = rest.find_first_not_of(" \t");
+  const std::size_t start = rest.find_first_not_of(" \t\n");
   if (start == std::string_view::npos) {
     rest = {};
     return {};
   }
   rest.remove_prefix(start);
-  const std::size_t end = std::min(rest.find_first_of(" \t"), rest.size());
+  const std::size_t end = std::min(rest.find_first_of(" \t\n"), rest.size());
   std::string_view field = rest.substr(0, end);
   rest.remove_prefix(end);
   return field;
@@ -342,8 +365,9 @@ IoResult<std::optional<std::string>> read_whole_file(const char* path) {
 
 // True when the file was there to read. Its first line is the header; any
 // other line that does not parse fails the lookup, since it could be the one
-// socket that matters.
-IoResult<bool> search_proc_file(PeerSearch& search, const char* path) {
+// socket that matters. Every listener is kept: which ports matter is known
+// only once the ends that answer the bridge are.
+IoResult<bool> list_proc_file(const char* path, const TcpEnds& bridge, std::vector<TcpSocketRow>& sockets) {
   IoResult<std::optional<std::string>> text = read_whole_file(path);
   if (!text) return std::move(text).error();
   if (!*text) return false;
@@ -351,23 +375,23 @@ IoResult<bool> search_proc_file(PeerSearch& search, const char* path) {
   const std::size_t header_end = rest.find('\n');
   if (header_end == std::string_view::npos) return unreadable_answer(path);
   rest.remove_prefix(header_end + 1);
+  const auto wanted = [&](const TcpSocketRow& row) { return row.state == TCP_LISTEN || answers(row, bridge); };
   while (!rest.empty()) {
     const std::size_t end = rest.find('\n');
     if (end == std::string_view::npos) return unreadable_answer(path);
-    const ProcLine parsed =
-        parse_proc_line(rest.substr(0, end), [&](const TcpSocketRow& row) { return search.concerns(row); });
+    const ProcLine parsed = parse_proc_line(rest.substr(0, end), wanted);
     if (!parsed.well_formed) return unreadable_answer(path);
-    if (parsed.row) search.consider(*parsed.row);
+    if (parsed.row) sockets.push_back(*parsed.row);
     rest.remove_prefix(end + 1);
   }
   return true;
 }
 
 // Without IPv6 the kernel has no tcp6 table, and no IPv6 socket to list.
-IoResult<bool> search_proc_net_tcp(PeerSearch& search) {
-  IoResult<bool> ipv4_listed = search_proc_file(search, "/proc/net/tcp");
+IoResult<bool> list_through_proc(const TcpEnds& bridge, std::vector<TcpSocketRow>& sockets) {
+  IoResult<bool> ipv4_listed = list_proc_file("/proc/net/tcp", bridge, sockets);
   if (!ipv4_listed) return std::move(ipv4_listed).error();
-  IoResult<bool> ipv6_listed = search_proc_file(search, "/proc/net/tcp6");
+  IoResult<bool> ipv6_listed = list_proc_file("/proc/net/tcp6", bridge, sockets);
   if (!ipv6_listed) return std::move(ipv6_listed).error();
   return *ipv4_listed || *ipv6_listed;
 }
@@ -383,58 +407,140 @@ IoResult<uid_t> overflow_uid() {
   return parse_number<uid_t>(digits, 10).value_or(kDefaultOverflowUid);
 }
 
-IoError refusal(std::string text) {
-  return IoError::with_custom_message(IoErrorKind::PermissionDenied, text + ": refusing to send the token");
+// A map that can't be read maps nothing for certain.
+IoResult<bool> user_namespace_maps_every_uid() {
+  IoResult<std::optional<std::string>> text = read_whole_file("/proc/self/uid_map");
+  if (!text) return std::move(text).error();
+  return *text && maps_every_uid(**text);
+}
+
+// 0.0.0.0 (held v4-mapped) and ::, which take connections to any local
+// address; :: only when the listener is not IPv6-only.
+bool takes_any_ipv4_address(const TcpSocketRow& listener) {
+  static constexpr std::array<std::uint8_t, 16> kIpv6Any{};
+  static constexpr std::array<std::uint8_t, 16> kIpv4Any{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
+  const auto& address = listener.ends.local.address;
+  return address == kIpv4Any || (address == kIpv6Any && !listener.v6_only);
+}
+
+bool takes_connections_to(const TcpSocketRow& listener, const TcpEndpoint& end) {
+  const TcpEndpoint& at = listener.ends.local;
+  return at.port == end.port && (at.address == end.address || takes_any_ipv4_address(listener));
+}
+
+IoError refusal(std::uint16_t port, uid_t uid, std::string_view why) {
+  return IoError::with_custom_message(IoErrorKind::PermissionDenied, "port " + std::to_string(port) +
+                                                                          " belongs to uid " + std::to_string(uid) +
+                                                                          ", " + std::string(why) +
+                                                                          ": refusing to send the token");
 }
 
 }  // namespace
 
-int PeerSearch::distrust(uid_t uid) const {
-  if (trust_.trusts(uid)) return 0;
-  return uid == trust_.overflow ? 1 : 2;
+IoStatus judge_peer(const PeerEvidence& evidence) {
+  // A peer already gone shows itself on the first recv or send.
+  if (!evidence.bridge) return {};
+  const TcpEnds& bridge = *evidence.bridge;
+  // With nothing listening on a port inside the ephemeral range, connect()
+  // may pick that same port as its source and complete a TCP simultaneous
+  // open with itself: the request would come back as its own reply, token
+  // included. Such a socket is no connection to the application, so it
+  // counts as refused.
+  if (bridge.local == bridge.remote) return IoError::from_os_code(ECONNREFUSED);
+  // Where the kernel cannot be asked the bridge works as it did before the
+  // check: a client that worked must keep working.
+  if (evidence.interfaces_unavailable) return {};
+
+  // The owners that speak for the far end: every listener that can take a
+  // connection to the port, and the end itself once a process holds it. An
+  // end that no process holds yet has no owner of its own, whatever uid the
+  // kernel lists (0 before 6.17): its listeners speak for it. The exact end
+  // outweighs every other end that answers the bridge's; without it, each of
+  // those, as after a redirect, is judged the same way, by the listeners on
+  // its own port while no process holds it.
+  std::vector<uid_t> owners;
+  const auto add_listeners = [&](const std::vector<TcpSocketRow>& listeners, const TcpEndpoint& end) {
+    for (const TcpSocketRow& listener : listeners) {
+      if (takes_connections_to(listener, end)) owners.push_back(listener.uid);
+    }
+  };
+  add_listeners(evidence.listeners, bridge.remote);
+  if (evidence.exact_end) {
+    if (evidence.exact_end->inode != 0) owners.push_back(evidence.exact_end->uid);
+  } else {
+    for (const RedirectedEnd& end : evidence.redirected) {
+      if (end.socket.inode != 0) {
+        owners.push_back(end.socket.uid);
+      } else {
+        add_listeners(end.listeners, end.socket.ends.local);
+      }
+    }
+  }
+
+  // The overflow uid stands for every owner a user namespace leaves out of
+  // its map, so there it is nobody's, even when the bridge runs as it. Where
+  // the map holds every uid it is an ordinary one.
+  const auto unmapped = [&](uid_t uid) { return uid == evidence.overflow && !evidence.maps_every_uid; };
+  const auto trusted = [&](uid_t uid) { return !unmapped(uid) && (uid == evidence.user || uid == 0); };
+  // Another user is named before the overflow uid, whose refusal says less.
+  const std::uint16_t port = bridge.remote.port;
+  for (const uid_t uid : owners) {
+    if (!trusted(uid) && !unmapped(uid)) return refusal(port, uid, "not to this user");
+  }
+  for (const uid_t uid : owners) {
+    if (unmapped(uid)) {
+      return refusal(port, uid,
+                     "the overflow uid, which this user namespace shows for every owner it does not map, so the "
+                     "owner can't be told apart");
+    }
+  }
+  // Every owner is the bridge's user or root, or nothing in this network
+  // namespace answers, as when a DNAT rule, which only root can set,
+  // carried the connection into another namespace.
+  return {};
 }
 
-void PeerSearch::note(std::optional<uid_t>& worst, uid_t uid) const {
-  if (!worst || distrust(uid) > distrust(*worst)) worst = uid;
-}
-
-bool PeerSearch::concerns(const TcpSocketRow& row) const {
-  if (row.state == TCP_LISTEN) {
-    const TcpEndpoint& at = row.ends.local;
-    return at.port == bridge_.remote.port && (at.address == bridge_.remote.address || takes_any_ipv4_address(row));
-  }
-  return row.ends.remote == bridge_.local;
-}
-
-void PeerSearch::consider(const TcpSocketRow& row) {
-  if (!concerns(row)) return;
-  if (row.state == TCP_LISTEN) {
-    note(listener_owner_, row.uid);
-    return;
-  }
-  const bool held = row.inode != 0;
-  if (row.ends.local == bridge_.remote) {
-    exact_found_ = true;
-    if (held) note(exact_owner_, row.uid);
-  } else if (held) {
-    note(redirected_owner_, row.uid);
+void file_sockets(PeerEvidence& evidence, const std::vector<TcpSocketRow>& sockets) {
+  const TcpEnds& bridge = *evidence.bridge;
+  add_listeners_on(bridge.remote.port, sockets, evidence.listeners);
+  for (const TcpSocketRow& row : sockets) {
+    if (mirrors(row, bridge)) {
+      evidence.exact_end = row;
+    } else if (answers(row, bridge)) {
+      RedirectedEnd& end = evidence.redirected.emplace_back(RedirectedEnd{row, {}});
+      add_listeners_on(row.ends.local.port, sockets, end.listeners);
+    }
   }
 }
 
-PeerOwner PeerSearch::verdict() const {
-  std::optional<uid_t> worst = listener_owner_;
-  // The connection's own socket speaks for it; a redirected one only when
-  // there is no such socket.
-  if (const std::optional<uid_t> end = exact_found_ ? exact_owner_ : redirected_owner_) note(worst, *end);
-  if (!worst) return {PeerOwner::Finding::Nobody, 0};
-  switch (distrust(*worst)) {
-    case 0:
-      return {PeerOwner::Finding::Trusted, *worst};
-    case 1:
-      return {PeerOwner::Finding::Unmapped, *worst};
-    default:
-      return {PeerOwner::Finding::Foreign, *worst};
+IoResult<PeerEvidence> gather_peer_evidence(int fd) {
+  PeerEvidence evidence;
+  evidence.bridge = tcp_ends_of(fd);
+  // A peer already gone, or a connection to itself, has no far end to ask
+  // about.
+  if (!evidence.bridge || evidence.bridge->local == evidence.bridge->remote) return evidence;
+  evidence.user = ::geteuid();
+  IoResult<uid_t> overflow = overflow_uid();
+  if (!overflow) return std::move(overflow).error();
+  evidence.overflow = *overflow;
+  std::vector<TcpSocketRow> sockets;
+  IoResult<bool> listed = list_through_sock_diag(*evidence.bridge, sockets);
+  if (!listed) return std::move(listed).error();
+  if (!*listed) {
+    sockets.clear();
+    listed = list_through_proc(*evidence.bridge, sockets);
+    if (!listed) return std::move(listed).error();
   }
+  evidence.interfaces_unavailable = !*listed;
+  // The map tells only what the overflow uid stands for: it is read only
+  // where a socket shows that uid, so that other starts don't pay for it.
+  if (std::any_of(sockets.begin(), sockets.end(), [&](const TcpSocketRow& row) { return row.uid == *overflow; })) {
+    IoResult<bool> maps_all = user_namespace_maps_every_uid();
+    if (!maps_all) return std::move(maps_all).error();
+    evidence.maps_every_uid = *maps_all;
+  }
+  file_sockets(evidence, sockets);
+  return evidence;
 }
 
 std::optional<TcpSocketRow> parse_proc_net_tcp_line(std::string_view line) {
@@ -474,51 +580,50 @@ std::optional<TcpSocketRow> parse_inet_diag_message(std::string_view payload) {
   return row;
 }
 
-std::optional<TcpEnds> tcp_ends_of(int fd) {
-  sockaddr_storage local{};
-  sockaddr_storage remote{};
-  socklen_t local_length = sizeof local;
-  socklen_t remote_length = sizeof remote;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0 ||
-      ::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &remote_length) != 0) {
-    return std::nullopt;
+IoResult<DiagDatagram> parse_diag_datagram(std::string_view datagram) {
+  if (datagram.size() < sizeof(nlmsghdr)) return unreadable_answer("NETLINK_SOCK_DIAG");
+  DiagDatagram parsed;
+  std::size_t offset = 0;
+  while (datagram.size() - offset >= sizeof(nlmsghdr)) {
+    nlmsghdr header;
+    std::memcpy(&header, datagram.data() + offset, sizeof header);
+    if (header.nlmsg_len < sizeof header || header.nlmsg_len > datagram.size() - offset) {
+      return unreadable_answer("NETLINK_SOCK_DIAG");
+    }
+    const std::string_view payload = datagram.substr(offset + NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
+    if (header.nlmsg_type == NLMSG_DONE || header.nlmsg_type == NLMSG_ERROR) {
+      // Both end the answer. NLMSG_ERROR carries an errno, negated, or 0 for
+      // an acknowledgement; NLMSG_DONE carries one too when a dump failed
+      // part way, as when the kernel has inet_diag but no tcp_diag.
+      int error = 0;
+      if (payload.size() >= sizeof error) {
+        std::memcpy(&error, payload.data(), sizeof error);
+      } else if (header.nlmsg_type == NLMSG_ERROR) {
+        return unreadable_answer("NETLINK_SOCK_DIAG");
+      }
+      if (error > 0) return unreadable_answer("NETLINK_SOCK_DIAG");
+      parsed.more = false;
+      parsed.error = -error;
+      return parsed;
+    }
+    if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY) return unreadable_answer("NETLINK_SOCK_DIAG");
+    const std::optional<TcpSocketRow> row = parse_inet_diag_message(payload);
+    if (!row) return unreadable_answer("NETLINK_SOCK_DIAG");
+    parsed.rows.push_back(*row);
+    parsed.more = (header.nlmsg_flags & NLM_F_MULTI) != 0;
+    // The last message's padding may lie beyond the datagram's end.
+    offset = std::min<std::size_t>(datagram.size(), offset + NLMSG_ALIGN(header.nlmsg_len));
   }
-  std::optional<TcpEndpoint> local_end = endpoint_of(local);
-  std::optional<TcpEndpoint> remote_end = endpoint_of(remote);
-  if (!local_end || !remote_end) return std::nullopt;
-  return TcpEnds{*local_end, *remote_end};
+  if (offset != datagram.size()) return unreadable_answer("NETLINK_SOCK_DIAG");
+  return parsed;
 }
 
-IoResult<PeerOwner> find_peer_owner(const TcpEnds& bridge) {
-  IoResult<uid_t> overflow = overflow_uid();
-  if (!overflow) return std::move(overflow).error();
-  const OwnerTrust trust{::geteuid(), *overflow};
-  PeerSearch search(bridge, trust);
-  IoResult<bool> listed = search_sock_diag(search, bridge);
-  if (!listed) return std::move(listed).error();
-  if (!*listed) {
-    search = PeerSearch(bridge, trust);
-    listed = search_proc_net_tcp(search);
-    if (!listed) return std::move(listed).error();
-    if (!*listed) return PeerOwner{};
-  }
-  return search.verdict();
-}
-
-IoStatus admit_peer(const PeerOwner& owner, std::uint16_t port) {
-  const std::string named = "port " + std::to_string(port) + " belongs to uid " + std::to_string(owner.uid);
-  switch (owner.finding) {
-    case PeerOwner::Finding::Unknown:
-    case PeerOwner::Finding::Nobody:
-    case PeerOwner::Finding::Trusted:
-      return {};
-    case PeerOwner::Finding::Unmapped:
-      return refusal(named + ", the overflow uid, which this user namespace shows for every owner it does not map, " +
-                     "so the owner can't be told apart");
-    case PeerOwner::Finding::Foreign:
-      return refusal(named + ", not to this user");
-  }
-  return {};
+bool maps_every_uid(std::string_view uid_map) {
+  std::string_view rest = uid_map;
+  const std::string_view inside = next_field(rest);
+  const std::string_view outside = next_field(rest);
+  const std::string_view count = next_field(rest);
+  return inside == "0" && outside == "0" && count == "4294967295" && next_field(rest).empty();
 }
 
 }  // namespace trellune

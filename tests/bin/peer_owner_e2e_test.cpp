@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <thread>
 #include <string>
@@ -252,6 +253,7 @@ struct BridgeSetup {
   uid_t uid = 0;
   std::vector<std::string> prefix;  // a program the bridge runs under, e.g. unshare
   Environment faults;
+  std::uint16_t port = 0;  // the port the bridge is given; 0: the listener's
 };
 
 struct Outcome {
@@ -262,8 +264,9 @@ struct Outcome {
 };
 
 Outcome run_bridge(const BridgeSetup& bridge_setup, OwnedListener& listener) {
+  const std::string port = std::to_string(bridge_setup.port != 0 ? bridge_setup.port : listener.port());
   ChildOptions options;
-  options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "tok"}};
+  options.env = {{"TRELLUNE_MCP_PORT", port}, {"TRELLUNE_MCP_TOKEN", "tok"}};
   options.run_as = bridge_setup.uid;
   Child bridge = Child::spawn(bridge_behind(bridge_setup.prefix, bridge_setup.faults), options);
   bridge.write_stdin("{\"id\":1}\n");
@@ -273,8 +276,7 @@ Outcome run_bridge(const BridgeSetup& bridge_setup, OwnedListener& listener) {
   outcome.out = bridge.stdout_text();
   outcome.err = bridge.stderr_text();
   outcome.at_listener = listener.received();
-  // The port is known only now; the message names it.
-  const std::string port = std::to_string(listener.port());
+  // The port may be known only now; the message names it.
   const std::string::size_type at = outcome.err.find(port);
   if (at != std::string::npos) outcome.err.replace(at, port.size(), "PORT");
   return outcome;
@@ -379,10 +381,27 @@ std::optional<std::string> program_path(const char* name) {
 
 bool succeeds(const std::string& shell_command) { return std::system(shell_command.c_str()) == 0; }
 
+bool this_namespace_maps_every_uid() {
+  std::ifstream map("/proc/self/uid_map");
+  std::string inside, outside, count, more;
+  return map >> inside >> outside >> count && inside == "0" && outside == "0" && count == "4294967295" &&
+         !(map >> more);
+}
+
 // In a user namespace without a uid map every owner outside it, the bridge's
-// own user and root included, is listed as the overflow uid.
-TEST(PeerOwnerE2eTest, InAnUnmappedUserNamespaceNoOwnerCanBeToldApart) {
+// own user and root included, is listed as the overflow uid. Where the map
+// holds every uid, as here, the overflow uid is an ordinary one.
+TEST(PeerOwnerE2eTest, TheOverflowUidIsNobodysOnlyWhereTheMapLeavesUidsOut) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run listeners and the bridge under other uids";
+  constexpr uid_t kOverflow = 65534;
+  if (this_namespace_maps_every_uid()) {
+    for (const LookupMode& mode : lookup_modes()) {
+      SCOPED_TRACE(mode.name);
+      expect_relayed(run_bridge({kOverflow, {}, mode.faults}, {kOverflow, Family::Ipv4, Accept::Late, {}}));
+      expect_refused(run_bridge({kUser, {}, mode.faults}, {kOverflow, Family::Ipv4, Accept::Late, {}}),
+                     foreign_owner_error(kOverflow));
+    }
+  }
   const std::optional<std::string> unshare = program_path("unshare");
   if (!unshare || !succeeds("setpriv --reuid=4242 --regid=4242 --clear-groups " + *unshare + " -U true")) {
     GTEST_SKIP() << "this system lets no user make a user namespace";
@@ -393,7 +412,7 @@ TEST(PeerOwnerE2eTest, InAnUnmappedUserNamespaceNoOwnerCanBeToldApart) {
       "token\" }\n";
   for (const LookupMode& mode : lookup_modes()) {
     for (const uid_t listener : {kOtherUser, kUser, kRoot}) {
-      SCOPED_TRACE(std::string(mode.name) + ", listener uid " + std::to_string(listener));
+      SCOPED_TRACE(std::string(mode.name) + ", unshare -U, listener uid " + std::to_string(listener));
       expect_refused(run_bridge({kUser, {*unshare, "-U"}, mode.faults}, {listener, Family::Ipv4, Accept::Late, {}}),
                      error_line);
     }
@@ -450,7 +469,15 @@ class DnatNamespaces {
     return succeeds(in_near("nft 'add rule ip trellune out ip daddr 127.0.0.1 tcp dport " + number +
                             " dnat to 10.213.0.2:" + number + "'"));
   }
+  // Sends 127.0.0.1:from to :to inside the near namespace, in place of any
+  // earlier rule.
+  bool redirect(std::uint16_t from, std::uint16_t to) {
+    return succeeds(in_near("nft flush chain ip trellune out")) &&
+           succeeds(in_near("nft 'add rule ip trellune out ip daddr 127.0.0.1 tcp dport " + std::to_string(from) +
+                            " redirect to :" + std::to_string(to) + "'"));
+  }
   std::string near_path() const { return "/run/netns/" + near_; }
+  const std::string& near() const { return near_; }
   const std::string& far() const { return far_; }
 
  private:
@@ -479,6 +506,51 @@ TEST(PeerOwnerE2eTest, ADnatIntoAnotherNetworkNamespaceIsRelayed) {
   }
 }
 
+// Root made the redirect, but root did not choose who listens where it leads
+// while the application is down: an end that answers through a redirect is
+// judged like the exact one, a late one by the listeners on its own port.
+TEST(PeerOwnerE2eTest, ARedirectedConnectionIsJudgedByWhoListensWhereItLeads) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make network namespaces";
+  const std::optional<std::string> nsenter = program_path("nsenter");
+  const std::optional<std::string> setpriv = program_path("setpriv");
+  if (!nsenter || !setpriv || !program_path("ip") || !program_path("nft") || !program_path("sysctl")) {
+    GTEST_SKIP() << "needs nsenter, setpriv, ip, nft and sysctl";
+  }
+  struct RedirectCase {
+    const char* name;
+    uid_t listener;
+    Accept accept;
+    std::optional<uid_t> refused_as;
+  };
+  constexpr RedirectCase kCases[] = {
+      {"another user's listener", kOtherUser, Accept::AtOnce, kOtherUser},
+      {"another user's late listener", kOtherUser, Accept::Late, kOtherUser},
+      {"the user's own listener", kUser, Accept::AtOnce, std::nullopt},
+      {"the user's own late listener", kUser, Accept::Late, std::nullopt},
+  };
+  // Nothing listens on it in the fresh namespace.
+  constexpr std::uint16_t kRedirectedPort = 7890;
+  DnatNamespaces namespaces;
+  if (!namespaces.ready()) GTEST_SKIP() << "could not make the namespace and its nat table";
+  const std::vector<std::string> as_user{*nsenter,         "--net=" + namespaces.near_path(),
+                                         *setpriv,         "--reuid=" + std::to_string(kUser),
+                                         "--regid=" + std::to_string(kUser), "--clear-groups"};
+  for (const LookupMode& mode : lookup_modes()) {
+    for (const RedirectCase& c : kCases) {
+      SCOPED_TRACE(std::string(mode.name) + ": " + c.name);
+      OwnedListener listener({c.listener, Family::Ipv4, c.accept, namespaces.near()});
+      ASSERT_NE(listener.port(), 0);
+      ASSERT_TRUE(namespaces.redirect(kRedirectedPort, listener.port()));
+      const Outcome outcome = run_bridge({kRoot, as_user, mode.faults, kRedirectedPort}, listener);
+      if (c.refused_as) {
+        expect_refused(outcome, foreign_owner_error(*c.refused_as));
+      } else {
+        expect_relayed(outcome);
+      }
+    }
+  }
+}
+
 // Where the kernel cannot be asked at all, the bridge works as it did before
 // the check: a client that worked must keep working.
 TEST(PeerOwnerE2eTest, WithNeitherInterfaceTheBridgeProceeds) {
@@ -494,6 +566,39 @@ TEST(PeerOwnerE2eTest, WithNeitherInterfaceTheBridgeProceeds) {
                                 {"TRELLUNE_FAULT_NO_NETLINK", "1"},
                                 {"TRELLUNE_FAULT_NO_PROC_NET_TCP", "1"}}},
                               {kUser, family, Accept::AtOnce, {}}));
+  }
+#endif
+}
+
+// A listing that can't be read whole ends the bridge, nothing sent, even to
+// the user's own application: a line or a message skipped could have been
+// the one socket that matters.
+TEST(PeerOwnerE2eTest, AListingThatCannotBeReadWholeEndsTheBridge) {
+#ifndef TRELLUNE_FAULT_INJECTION_LIBRARY
+  GTEST_SKIP() << "the fault-injection library is not built here";
+#else
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a listener under another uid";
+  struct ListingCase {
+    const char* name;
+    Environment faults;
+    const char* error_line;
+  };
+  const std::string library = reachable().of(TRELLUNE_FAULT_INJECTION_LIBRARY);
+  const ListingCase cases[] = {
+      {"a malformed line in /proc/net/tcp",
+       {{"LD_PRELOAD", library}, {"TRELLUNE_FAULT_NO_NETLINK", "1"}, {"TRELLUNE_FAULT_BAD_PROC_LINE", "1"}},
+       "Error: Custom { kind: InvalidData, error: \"/proc/net/tcp: the kernel's list of sockets could not be read "
+       "whole\" }\n"},
+      {"an attribute longer than its netlink message",
+       {{"LD_PRELOAD", library}, {"TRELLUNE_FAULT_BAD_DIAG_ATTRIBUTE", "1"}},
+       "Error: Custom { kind: InvalidData, error: \"NETLINK_SOCK_DIAG: the kernel's list of sockets could not be "
+       "read whole\" }\n"},
+  };
+  for (const ListingCase& c : cases) {
+    for (const Accept accept : {Accept::AtOnce, Accept::Late}) {
+      SCOPED_TRACE(std::string(c.name) + (accept == Accept::Late ? ", late listener" : ""));
+      expect_refused(run_bridge({kUser, {}, c.faults}, {kUser, Family::Ipv4, accept, {}}), c.error_line);
+    }
   }
 #endif
 }

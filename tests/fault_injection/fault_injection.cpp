@@ -14,6 +14,11 @@
 //                                     that does not translate the protocol
 //   TRELLUNE_FAULT_NO_PROC_NET_TCP    1: opening /proc/net/tcp or tcp6 fails
 //                                     with EACCES, as in a sandbox
+//   TRELLUNE_FAULT_BAD_PROC_LINE      1: /proc/net/tcp reads with a malformed
+//                                     line after the kernel's
+//   TRELLUNE_FAULT_BAD_DIAG_ATTRIBUTE 1: in every netlink datagram received,
+//                                     the first socket's first attribute
+//                                     claims more bytes than its message has
 //   TRELLUNE_FAULT_TRY_ESCAPE         1: at the first sendmsg, play code that
 //                                     a crafted request got running: try
 //                                     what such code would (files, sockets,
@@ -31,7 +36,8 @@
 //
 // Calls in scope: read on descriptor 0, write on descriptor 1 (the event
 // loop's eventfd and standard error pass untouched), recv, sendmsg, connect,
-// epoll_wait and poll, and for the two NO_ variables socket and open.
+// epoll_wait and poll, for the two NO_ variables socket and open, and for
+// the two BAD_ ones open and recvfrom.
 // Interruptions hit read, write, epoll_wait and poll:
 // the bridge reports an interrupted recv or sendmsg as an error, which the
 // FAIL_* variables provoke on purpose. Short transfers hit read and write
@@ -43,7 +49,10 @@
 // and it calls nothing that could lead back into this library.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
 #include <linux/sched.h>
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -83,6 +92,8 @@ struct Settings {
   int fail_errno = 0;
   bool no_netlink = false;
   bool no_proc_net_tcp = false;
+  bool bad_proc_line = false;
+  bool bad_diag_attribute = false;
   bool try_escape = false;
   long escape_target = 0;
 };
@@ -106,6 +117,8 @@ __attribute__((constructor)) void read_settings() {
   settings.fail_errno = static_cast<int>(number_from("TRELLUNE_FAULT_FAIL_ERRNO", 0));
   settings.no_netlink = number_from("TRELLUNE_FAULT_NO_NETLINK", 0) != 0;
   settings.no_proc_net_tcp = number_from("TRELLUNE_FAULT_NO_PROC_NET_TCP", 0) != 0;
+  settings.bad_proc_line = number_from("TRELLUNE_FAULT_BAD_PROC_LINE", 0) != 0;
+  settings.bad_diag_attribute = number_from("TRELLUNE_FAULT_BAD_DIAG_ATTRIBUTE", 0) != 0;
   settings.try_escape = number_from("TRELLUNE_FAULT_TRY_ESCAPE", 0) != 0;
   settings.escape_target = static_cast<long>(number_from("TRELLUNE_FAULT_ESCAPE_TARGET", 0));
   if (const char* name = std::getenv("TRELLUNE_FAULT_FAIL_CALL")) {
@@ -252,6 +265,23 @@ void try_to_escape() {
   (void)::sigaction(SIGSYS, &before, nullptr);
 }
 
+// The first socket message that has an attribute gets one longer than what
+// is left of its message.
+void corrupt_first_attribute(char* datagram, size_t size) {
+  constexpr size_t kFirstAttribute = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(inet_diag_msg));
+  for (size_t offset = 0; size - offset >= sizeof(nlmsghdr);) {
+    nlmsghdr header;
+    std::memcpy(&header, datagram + offset, sizeof header);
+    if (header.nlmsg_len < sizeof header || header.nlmsg_len > size - offset) return;
+    if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY && header.nlmsg_len >= kFirstAttribute + NLA_HDRLEN) {
+      const auto too_long = static_cast<std::uint16_t>(header.nlmsg_len - kFirstAttribute + NLA_HDRLEN);
+      std::memcpy(datagram + offset + kFirstAttribute, &too_long, sizeof too_long);
+      return;
+    }
+    offset += NLMSG_ALIGN(header.nlmsg_len);
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -310,11 +340,45 @@ int socket(int domain, int type, int protocol) {
   return real(domain, type, protocol);
 }
 
+ssize_t recvfrom(int fd, void* buffer, size_t count, int flags, sockaddr* from, socklen_t* from_length) {
+  static const auto real = next<ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*)>("recvfrom");
+  const ssize_t received = real(fd, buffer, count, flags, from, from_length);
+  int domain = 0;
+  socklen_t length = sizeof domain;
+  if (settings.bad_diag_attribute && received > 0 && static_cast<size_t>(received) <= count &&
+      ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 && domain == AF_NETLINK) {
+    corrupt_first_attribute(static_cast<char*>(buffer), static_cast<size_t>(received));
+  }
+  return received;
+}
+
 }  // extern "C"
 
 namespace {
 
 using OpenFunction = int (*)(const char*, int, ...);
+
+// A copy of the file in memory, with a line no kernel prints after its own;
+// -1 with EIO when the copy can't be made.
+int with_a_malformed_line(int file, int flags) {
+  static const auto real_read = next<ssize_t (*)(int, void*, size_t)>("read");
+  static const auto real_write = next<ssize_t (*)(int, const void*, size_t)>("write");
+  static const char kMalformed[] = "   9: 0100007F:1ED2 not-an-address 0A\n";
+  const int copy = ::memfd_create("tcp", (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0);
+  char chunk[16384];
+  ssize_t count = copy < 0 ? -1 : 0;
+  while (count >= 0 && (count = real_read(file, chunk, sizeof chunk)) > 0) {
+    if (real_write(copy, chunk, static_cast<size_t>(count)) != count) count = -1;
+  }
+  ::close(file);
+  if (count < 0 || real_write(copy, kMalformed, sizeof kMalformed - 1) != sizeof kMalformed - 1 ||
+      ::lseek(copy, 0, SEEK_SET) != 0) {
+    if (copy >= 0) ::close(copy);
+    errno = EIO;
+    return -1;
+  }
+  return copy;
+}
 
 int open_unless_hidden(OpenFunction real, const char* path, int flags, va_list rest) {
   const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
@@ -322,7 +386,11 @@ int open_unless_hidden(OpenFunction real, const char* path, int flags, va_list r
     errno = EACCES;
     return -1;
   }
-  return real(path, flags, mode);
+  const int fd = real(path, flags, mode);
+  if (fd >= 0 && settings.bad_proc_line && std::strcmp(path, "/proc/net/tcp") == 0) {
+    return with_a_malformed_line(fd, flags);
+  }
+  return fd;
 }
 
 }  // namespace

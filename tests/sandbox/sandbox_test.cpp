@@ -126,6 +126,8 @@ std::vector<CallCase> call_cases() {
       {"fchmodat2, numbered by hand", 452, {AT_FDCWD, empty, 0, 0}, EPERM},
       {"fchmod of a held descriptor", SYS_fchmod, {-1, 0}, EPERM},
       {"ftruncate of a held descriptor", SYS_ftruncate, {-1, 0}, EPERM},
+      {"fchown of a held descriptor", SYS_fchown, {-1, 0, 0}, EPERM},
+      {"fsetxattr of a held descriptor", SYS_fsetxattr, {-1, empty, 0, 0, 0}, EPERM},
       {"bpf", SYS_bpf, {-1, 0, 0}, EPERM},
       {"perf_event_open", SYS_perf_event_open, {0, 0, -1, -1, 0}, EPERM},
       {"keyctl", SYS_keyctl, {-1, 0, 0, 0, 0}, EPERM},

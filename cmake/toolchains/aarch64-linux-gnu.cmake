@@ -1,7 +1,9 @@
 # Cross-builds for 64-bit Arm Linux with Debian's g++-aarch64-linux-gnu:
 #   cmake -B build-arm64 --toolchain cmake/toolchains/aarch64-linux-gnu.cmake
 # The target's libraries live under /usr/aarch64-linux-gnu (libc6-dev-arm64-cross).
-# Where qemu-user is installed (qemu-user-static), tests run under it.
+# Where qemu-user is installed (qemu-user-static), tests run under it;
+# -DTRELLUNE_QEMU_AARCH64=OFF builds tests that run on an arm64 kernel
+# instead (tools/kernel-test).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 

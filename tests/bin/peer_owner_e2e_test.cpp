@@ -582,19 +582,27 @@ TEST(PeerOwnerE2eTest, AListingThatCannotBeReadWholeEndsTheBridge) {
     const char* name;
     Environment faults;
     const char* error_line;
+    bool through_netlink;
   };
   const std::string library = reachable().of(TRELLUNE_FAULT_INJECTION_LIBRARY);
   const ListingCase cases[] = {
       {"a malformed line in /proc/net/tcp",
        {{"LD_PRELOAD", library}, {"TRELLUNE_FAULT_NO_NETLINK", "1"}, {"TRELLUNE_FAULT_BAD_PROC_LINE", "1"}},
        "Error: Custom { kind: InvalidData, error: \"/proc/net/tcp: the kernel's list of sockets could not be read "
-       "whole\" }\n"},
+       "whole\" }\n",
+       false},
       {"an attribute longer than its netlink message",
        {{"LD_PRELOAD", library}, {"TRELLUNE_FAULT_BAD_DIAG_ATTRIBUTE", "1"}},
        "Error: Custom { kind: InvalidData, error: \"NETLINK_SOCK_DIAG: the kernel's list of sockets could not be "
-       "read whole\" }\n"},
+       "read whole\" }\n",
+       true},
   };
   for (const ListingCase& c : cases) {
+#ifdef TRELLUNE_TEST_EMULATED
+    // qemu-user refuses NETLINK_SOCK_DIAG sockets: the bridge reads /proc, and
+    // no answer comes to be corrupted.
+    if (c.through_netlink) continue;
+#endif
     for (const Accept accept : {Accept::AtOnce, Accept::Late}) {
       SCOPED_TRACE(std::string(c.name) + (accept == Accept::Late ? ", late listener" : ""));
       expect_refused(run_bridge({kUser, {}, c.faults}, {kUser, Family::Ipv4, accept, {}}), c.error_line);

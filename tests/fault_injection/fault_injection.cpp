@@ -66,6 +66,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <termios.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -75,8 +76,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "support/signal_context.hpp"
 
 namespace {
 
@@ -183,7 +182,12 @@ void report_escape(const char* call, long result) {
 // this handler answers each refused call with EPERM instead, as a release's
 // filter does: the call was not made either way.
 void answer_refused_call_with_eperm(int, siginfo_t*, void* context) {
-  trellune::testing::answer_system_call(context, -EPERM);
+  auto* registers = &static_cast<ucontext_t*>(context)->uc_mcontext;
+#if defined(__x86_64__)
+  registers->gregs[REG_RAX] = -EPERM;
+#elif defined(__aarch64__)
+  registers->regs[0] = static_cast<unsigned long long>(-EPERM);
+#endif
 }
 
 // A new process that an attempt made: it must end at once and do nothing.

@@ -3,33 +3,33 @@
 // arguments of a refused call are chosen so that, unconfined, it would fail
 // in another way (or succeed) without touching anything, so a call that
 // slipped through the filter shows and changes nothing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/futex.h>
 #include <linux/seccomp.h>
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/mman.h>
 #include <sched.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <termios.h>
-#include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
-#include <set>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -198,13 +198,13 @@ CallResult start_and_join_a_thread() {
 }
 
 TEST(ConfineProcessTest, RefusesWhatTheRelayDoesNotNeedAndNothingElse) {
+  if (const auto why = testing::why_filters_are_unavailable()) GTEST_SKIP() << *why;
   const testing::ConfinedRun run = testing::run_confined_in_child([] {
     std::vector<CallResult> results;
     for (const CallCase& c : call_cases()) results.push_back(make_call(c));
     results.push_back(start_and_join_a_thread());
     return std::string(reinterpret_cast<const char*>(results.data()), results.size() * sizeof(CallResult));
   });
-  if (const auto why = testing::why_filters_are_unavailable()) GTEST_SKIP() << *why;
   ASSERT_EQ(run.outcome.state, Confinement::kConfined) << testing::why_unconfined(run.outcome);
 
   const std::vector<CallCase> cases = call_cases();
@@ -234,21 +234,16 @@ constexpr long kHighestNumber = 1023;
 // A number whose call ended the asking process.
 constexpr int kEndedTheProcess = -1;
 
-bool install_marked_calls_fail() {
-  // The first argument as well as the last: a call that follows a marked one
-  // may leave the last argument's register as that one left it.
-  sock_filter marked_calls_fail[] = {
-      {BPF_LD | BPF_W | BPF_ABS, 0, 0, static_cast<std::uint32_t>(offsetof(seccomp_data, args[0]))},
-      {BPF_JMP | BPF_JEQ | BPF_K, 0, 3, static_cast<std::uint32_t>(kMarker)},
-      {BPF_LD | BPF_W | BPF_ABS, 0, 0, static_cast<std::uint32_t>(offsetof(seccomp_data, args[5]))},
-      {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, static_cast<std::uint32_t>(kMarker)},
-      {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ERRNO | ESRCH},
-      {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
-  };
-  const sock_fprog program{static_cast<unsigned short>(std::size(marked_calls_fail)), marked_calls_fail};
-  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
-}
+// The first argument as well as the last: a call that follows a marked one
+// may leave the last argument's register as that one left it.
+constexpr sock_filter kMarkedCallsFail[] = {
+    {BPF_LD | BPF_W | BPF_ABS, 0, 0, static_cast<std::uint32_t>(offsetof(seccomp_data, args[0]))},
+    {BPF_JMP | BPF_JEQ | BPF_K, 0, 3, static_cast<std::uint32_t>(kMarker)},
+    {BPF_LD | BPF_W | BPF_ABS, 0, 0, static_cast<std::uint32_t>(offsetof(seccomp_data, args[5]))},
+    {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, static_cast<std::uint32_t>(kMarker)},
+    {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ERRNO | ESRCH},
+    {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
+};
 
 // The errno of every marked call numbered `table_bit` | 0..kHighestNumber,
 // asked in children, confined or under the first filter alone, each answer
@@ -258,33 +253,19 @@ std::vector<int> ask_every_call(long table_bit, bool confined) {
   std::vector<int> errors;
   while (errors.size() <= kHighestNumber) {
     const long first = static_cast<long>(errors.size());
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
-    const pid_t child = ::fork();
-    if (child == 0) {
-      ::close(pipe_fds[0]);
-      const char ready =
-          install_marked_calls_fail() && (!confined || confine_process().state == Confinement::kConfined);
-      if (::write(pipe_fds[1], &ready, 1) != 1 || !ready) ::_exit(1);
+    const std::string answers = testing::output_of_child([&](int fd) {
+      const bool ready = testing::install_filter(kMarkedCallsFail) &&
+                         (!confined || confine_process().state == Confinement::kConfined);
+      testing::send_or_exit(fd, ready ? "1" : "0");
+      if (!ready) return;
       for (long number = first; number <= kHighestNumber; ++number) {
         errno = 0;
         ::syscall(number | table_bit, kMarker, 0, 0, 0, 0, kMarker);
         const char answer = static_cast<char>(errno);
-        if (::write(pipe_fds[1], &answer, 1) != 1) ::_exit(1);
+        testing::send_or_exit(fd, {&answer, 1});
       }
-      ::_exit(0);
-    }
-    ::close(pipe_fds[1]);
-    std::string answers;
-    char buffer[2048];
-    for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) != 0;) {
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) break;
-      answers.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(pipe_fds[0]);
-    ::waitpid(child, nullptr, 0);
-    if (answers.empty() || answers[0] != 1) return {};
+    });
+    if (answers.empty() || answers[0] != '1') return {};
     for (const char answer : answers.substr(1)) errors.push_back(answer);
     if (errors.size() <= kHighestNumber) errors.push_back(kEndedTheProcess);
   }
@@ -379,12 +360,7 @@ TEST(ConfineProcessTest, AThreadThatCannotJoinLeavesEveryThreadUnconfined) {
   if (child == 0) {
     std::atomic<int> stage{0};
     std::thread filtered([&stage] {
-      sock_filter allow_all{BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW};
-      const sock_fprog program{1, &allow_all};
-      if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-          ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) {
-        ::_exit(4);
-      }
+      if (!testing::install_filter(testing::kAllowEverything)) ::_exit(4);
       stage = 1;
       while (stage != 2) ::sched_yield();
     });

@@ -14,11 +14,60 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "sandbox/sandbox.hpp"
 
 namespace trellune::testing {
+
+// In a child: sends all of `bytes` to `fd`, or ends the child.
+inline void send_or_exit(int fd, std::string_view bytes) {
+  for (std::size_t sent = 0; sent < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + sent, bytes.size() - sent);
+    if (n <= 0) ::_exit(1);
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+// Forks a child that runs `child(fd)`, sending what it has to tell to `fd`
+// as it goes, and then exits. Returns all it sent, whole even where the child
+// died part way.
+template <typename Child>
+std::string output_of_child(Child child) {
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(pipe_fds[0]);
+    child(pipe_fds[1]);
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  std::string output;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    output.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipe_fds[0]);
+  int status = 0;
+  while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return output;
+}
+
+// Installs `program` on the calling thread, with no new privileges first as
+// the kernel wants of an unprivileged process.
+inline bool install_filter(std::span<const sock_filter> program, unsigned flags = 0) {
+  const sock_fprog filter{static_cast<unsigned short>(program.size()), const_cast<sock_filter*>(program.data())};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, flags, &filter) == 0;
+}
+
+inline constexpr sock_filter kAllowEverything[] = {{BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW}};
 
 struct ConfinedRun {
   ConfineOutcome outcome;
@@ -26,38 +75,14 @@ struct ConfinedRun {
 };
 
 // The child runs `body` only when it was confined, and sends back the outcome
-// and what the body returned through a pipe. `before`, when given, runs
-// first and must return true, or the child ends unconfined.
-template <typename Body, typename Before>
-ConfinedRun run_confined_in_child(Body body, Before before) {
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(pipe_fds[0]);
-    if (!before()) ::_exit(1);
+// and what the body returned.
+template <typename Body>
+ConfinedRun run_confined_in_child(Body body) {
+  const std::string message = output_of_child([&body](int fd) {
     const ConfineOutcome outcome = confine_process();
-    std::string message(reinterpret_cast<const char*>(&outcome), sizeof outcome);
-    if (outcome.state == Confinement::kConfined) message += body();
-    for (std::size_t sent = 0; sent < message.size();) {
-      const ssize_t n = ::write(pipe_fds[1], message.data() + sent, message.size() - sent);
-      if (n <= 0) ::_exit(1);
-      sent += static_cast<std::size_t>(n);
-    }
-    ::_exit(0);
-  }
-  ::close(pipe_fds[1]);
-  std::string message;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    message.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(pipe_fds[0]);
-  int status = 0;
-  while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+    send_or_exit(fd, {reinterpret_cast<const char*>(&outcome), sizeof outcome});
+    if (outcome.state == Confinement::kConfined) send_or_exit(fd, body());
+  });
   ConfinedRun run;
   if (message.size() < sizeof run.outcome) {
     run.outcome.error = EPIPE;  // the child died before it could tell
@@ -70,11 +95,6 @@ ConfinedRun run_confined_in_child(Body body, Before before) {
 
 extern "C" void __lsan_do_leak_check() __attribute__((weak));
 
-template <typename Body>
-ConfinedRun run_confined_in_child(Body body) {
-  return run_confined_in_child(body, [] { return true; });
-}
-
 // Why no process can be confined here, or nothing when one can: LeakSanitizer
 // is in the build, or the kernel takes no filter at all, which a filter that
 // allows everything, installed in a forked child, tells. Asked apart from
@@ -82,17 +102,9 @@ ConfinedRun run_confined_in_child(Body body) {
 // it instead of turning them into skips.
 inline std::optional<std::string> why_filters_are_unavailable() {
   if (&__lsan_do_leak_check != nullptr) return "LeakSanitizer's exit check needs calls that the filter refuses";
-  const pid_t child = ::fork();
-  if (child == 0) {
-    sock_filter allow_all{BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW};
-    const sock_fprog program{1, &allow_all};
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) ::_exit(1);
-    ::_exit(::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0 ? 0 : 1);
-  }
-  int status = 0;
-  while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::nullopt;
+  const std::string installed =
+      output_of_child([](int fd) { send_or_exit(fd, install_filter(kAllowEverything) ? "1" : "0"); });
+  if (installed == "1") return std::nullopt;
   return "no seccomp filter here (qemu-user, or a kernel without them)";
 }
 

@@ -596,6 +596,12 @@ TEST(PeerOwnerE2eTest, AListingThatCannotBeReadWholeEndsTheBridge) {
        "Error: Custom { kind: InvalidData, error: \"NETLINK_SOCK_DIAG: the kernel's list of sockets could not be "
        "read whole\" }\n",
        true},
+      // The receive timeout's EAGAIN, at once.
+      {"no netlink answer within the receive timeout",
+       {{"LD_PRELOAD", library}, {"TRELLUNE_FAULT_FAIL_CALL", "recvfrom"}, {"TRELLUNE_FAULT_FAIL_ERRNO", "11"}},
+       "Error: Custom { kind: TimedOut, error: \"NETLINK_SOCK_DIAG: the kernel did not list the sockets within "
+       "1 s\" }\n",
+       true},
   };
   for (const ListingCase& c : cases) {
 #ifdef TRELLUNE_TEST_EMULATED

@@ -36,7 +36,8 @@
 //
 // Calls in scope: read on descriptor 0, write on descriptor 1 (the event
 // loop's eventfd and standard error pass untouched), recv, sendmsg, connect,
-// epoll_wait and poll, for the two NO_ variables socket and open, and for
+// epoll_wait, poll and recvfrom (which only the peer check's netlink reads
+// call by that name), for the two NO_ variables socket and open, and for
 // the two BAD_ ones open and recvfrom.
 // Interruptions hit read, write, epoll_wait and poll:
 // the bridge reports an interrupted recv or sendmsg as an error, which the
@@ -79,8 +80,9 @@
 
 namespace {
 
-enum Call : int { kRead, kWrite, kRecv, kSendmsg, kConnect, kEpollWait, kPoll, kCallCount };
-constexpr const char* kCallNames[kCallCount] = {"read", "write", "recv", "sendmsg", "connect", "epoll_wait", "poll"};
+enum Call : int { kRead, kWrite, kRecv, kSendmsg, kConnect, kEpollWait, kPoll, kRecvfrom, kCallCount };
+constexpr const char* kCallNames[kCallCount] = {"read",       "write", "recv",    "sendmsg",
+                                                "connect",    "epoll_wait", "poll", "recvfrom"};
 
 struct Settings {
   std::uint64_t seed = 1;
@@ -346,6 +348,7 @@ int socket(int domain, int type, int protocol) {
 
 ssize_t recvfrom(int fd, void* buffer, size_t count, int flags, sockaddr* from, socklen_t* from_length) {
   static const auto real = next<ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*)>("recvfrom");
+  if (fails(kRecvfrom, false)) return -1;
   const ssize_t received = real(fd, buffer, count, flags, from, from_length);
   int domain = 0;
   socklen_t length = sizeof domain;

@@ -8,6 +8,7 @@
 #include <linux/filter.h>
 #include <linux/futex.h>
 #include <linux/seccomp.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
@@ -145,6 +146,8 @@ std::vector<CallCase> call_cases() {
       {"prctl PR_GET_DUMPABLE", SYS_prctl, {PR_GET_DUMPABLE, 0, 0, 0, 0}, EPERM},
       {"madvise MADV_DONTFORK", SYS_madvise, {0, 0, MADV_DONTFORK}, EPERM},
       {"getsockopt SO_PEERCRED", SYS_getsockopt, {descriptor, SOL_SOCKET, SO_PEERCRED, 0, 0}, EPERM},
+      {"getsockopt SO_ERROR's number at another level", SYS_getsockopt, {descriptor, IPPROTO_TCP, SO_ERROR, 0, 0},
+       EPERM},
       // What the bridge goes on doing.
       {"getpid", SYS_getpid, {}, kPasses},
       {"tgkill, signal 0 to its own thread", SYS_tgkill, {pid, tid, 0}, kPasses},

@@ -199,12 +199,14 @@ struct ConcurrencyCase {
   const char* name;
   std::size_t max_workers;
   int jobs;
+  bool stop_starting_after_first = false;
 };
 
 constexpr ConcurrencyCase kConcurrencyCases[] = {
     {"a busy worker makes the next job start another", 512, 2},
     {"jobs beyond the limit queue and still run", 2, 5},
     {"a limit of one serialises everything", 1, 3},
+    {"once starting stops, jobs wait for the running worker", 512, 3, true},
 };
 
 Task<void> start_blocked_jobs(EventLoop* loop, ConcurrencyCase test_case) {
@@ -212,7 +214,9 @@ Task<void> start_blocked_jobs(EventLoop* loop, ConcurrencyCase test_case) {
   std::vector<JobHandle<int>> jobs;
   for (int i = 0; i < test_case.jobs; ++i) {
     jobs.push_back(loop->run_job([&gate, i] { return gate.wait() ? i : -1; }));
-    EXPECT_EQ(loop->worker_count(), std::min<std::size_t>(static_cast<std::size_t>(i) + 1, test_case.max_workers));
+    if (test_case.stop_starting_after_first && i == 0) loop->stop_starting_workers();
+    const std::size_t limit = test_case.stop_starting_after_first ? 1 : test_case.max_workers;
+    EXPECT_EQ(loop->worker_count(), std::min<std::size_t>(static_cast<std::size_t>(i) + 1, limit));
   }
   gate.open = true;
   for (int i = 0; i < test_case.jobs; ++i) {

@@ -125,7 +125,8 @@ constexpr AllowedCall kAllowedCalls[] = {
     // Waiting: the loop in epoll, the worker on a futex or in poll on its
     // eventfd and the socket. aarch64 has only the p- forms. poll keeps its
     // descriptors in memory, which a filter can't read.
-    allow("epoll_ctl", __NR_epoll_ctl, arg_descriptor(0, kPoller)),
+    // Standard input and the connection are entered after the eventfd.
+    allow("epoll_ctl", __NR_epoll_ctl, arg_descriptor(0, kPoller), arg_descriptor(2, kInput | kConnection)),
 #ifdef __NR_epoll_wait
     allow("epoll_wait", __NR_epoll_wait, arg_descriptor(0, kPoller)),
 #endif

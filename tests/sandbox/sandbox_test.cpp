@@ -221,6 +221,8 @@ std::vector<CallCase> call_cases() {
       {"close of a descriptor not kept", SYS_close, {d.not_kept}, EPERM},
       {"close of standard input", SYS_close, {STDIN_FILENO}, EPERM},
       {"epoll_ctl of a descriptor not kept", SYS_epoll_ctl, {d.not_kept, EPOLL_CTL_ADD, 0, address(&event)}, EPERM},
+      {"epoll_ctl entering a descriptor not kept", SYS_epoll_ctl,
+       {d.kept.poller, EPOLL_CTL_ADD, d.not_kept, address(&event)}, EPERM},
       {"getsockopt SO_PEERCRED", SYS_getsockopt, {d.kept.connection, SOL_SOCKET, SO_PEERCRED, 0, 0}, EPERM},
       {"getsockopt SO_ERROR's number at another level", SYS_getsockopt, {d.kept.connection, IPPROTO_TCP, SO_ERROR},
        EPERM},
@@ -243,7 +245,7 @@ std::vector<CallCase> call_cases() {
       {"shutdown of the connection", SYS_shutdown, {d.kept.connection, SHUT_RD}, kPasses},
       // Reaches the kernel, which finds no buffer to write to.
       {"getsockopt SO_ERROR", SYS_getsockopt, {d.kept.connection, SOL_SOCKET, SO_ERROR, 0, 0}, EFAULT},
-      {"epoll_ctl of the poller", SYS_epoll_ctl, {d.kept.poller, EPOLL_CTL_ADD, d.kept.wakers[0], address(&event)},
+      {"epoll_ctl of the poller", SYS_epoll_ctl, {d.kept.poller, EPOLL_CTL_ADD, d.kept.connection, address(&event)},
        kPasses},
       {"epoll_pwait of the poller", SYS_epoll_pwait, {d.kept.poller, address(&event), 1, 0, 0, 8}, kPasses},
       {"ppoll", SYS_ppoll, {address(&poll_entry), 1, address(&no_time), 0, 8}, kPasses},

@@ -370,7 +370,12 @@ TEST(ConfineProcessTest, EveryAllowedCallHasItsRowAndItsLineInTheManualPage) {
   const std::vector<ListedCall> listed = sandbox_internal::listed_calls();
   if (listed.empty()) GTEST_SKIP() << "no filter in builds for this architecture";
   const std::vector<CallCase> cases = call_cases();
-  const std::set<std::string> documented = manual_page_allowed_calls();
+  std::set<std::string> documented = manual_page_allowed_calls();
+#ifndef SYS_epoll_wait
+  // aarch64 has only the p- forms; the manual page names both kinds.
+  documented.erase("epoll_wait");
+  documented.erase("poll");
+#endif
   std::set<std::string> names;
   for (const ListedCall& call : listed) {
     SCOPED_TRACE(std::string(call.name));

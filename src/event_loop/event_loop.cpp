@@ -188,6 +188,12 @@ IoStatus EventLoop::wake_idle_worker_on(Registration& registration) {
   return {};
 }
 
+EventLoop::OwnDescriptors EventLoop::own_descriptors() const {
+  return {epoll_fd_.get(), {completions_->wake_fd(), pool_->hint_wake_fd()}};
+}
+
+void EventLoop::stop_starting_workers() { pool_->stop_starting_workers(); }
+
 SleepAwaiter EventLoop::sleep_for(std::chrono::nanoseconds duration) {
   return SleepAwaiter(this, Clock::now() + duration, duration.count() > 0);
 }

@@ -16,6 +16,7 @@
 #include <pthread.h>
 #include <sys/epoll.h>
 
+#include <array>
 #include <chrono>
 #include <coroutine>
 #include <cstddef>
@@ -296,6 +297,20 @@ class EventLoop {
   IoStatus wake_idle_worker_on(Registration& registration);
 
   SleepAwaiter sleep_for(std::chrono::nanoseconds duration);
+
+  // The descriptors the loop keeps for itself: its epoll instance and the
+  // eventfds that its threads wake each other with (-1 for one not made yet:
+  // a watching worker's is made by the first wake_idle_worker_on).
+  struct OwnDescriptors {
+    int poller = -1;
+    std::array<int, 2> wakers{-1, -1};
+  };
+  OwnDescriptors own_descriptors() const;
+
+  // Starts no more worker threads, for a process about to refuse itself
+  // thread starts: later jobs wait for the workers running now (at least
+  // one, started by an earlier job), and the last of them never ends.
+  void stop_starting_workers();
 
   // Hands a blocking job to a worker thread.
   template <class F>

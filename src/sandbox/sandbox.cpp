@@ -1,9 +1,9 @@
 #include "sandbox/sandbox.hpp"
 
 #include <linux/audit.h>
+#include <linux/futex.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -19,8 +19,11 @@
 #include <cstdint>
 #include <iterator>
 #include <string_view>
+#include <vector>
 
 #include "base/fatal.hpp"
+#include "base/sanitizers.hpp"
+#include "sandbox/internal/filter_program.hpp"
 
 namespace trellune {
 namespace {
@@ -31,25 +34,49 @@ namespace {
 #define TRELLUNE_SECCOMP_FILTER 1
 
 // A test of one argument of a call. The kernel hands the filter every
-// argument as 64 bits, so a value is compared whole: a high half that the
-// call would ignore still has to be zero.
+// argument as 64 bits; a value the kernel reads whole is compared whole, so a
+// high half that the call would ignore still has to be zero.
 struct ArgumentTest {
-  enum class Kind : std::uint8_t { kNone, kEquals, kLacksBits, kIsThisProcess };
+  enum class Kind : std::uint8_t { kNone, kEquals, kLacksBits, kHasBits, kMaskedEquals, kIsThisProcess, kIsDescriptor };
   Kind kind = Kind::kNone;
   std::uint8_t index = 0;
   std::uint64_t value = 0;
+  std::uint32_t mask = 0;  // kMaskedEquals: the bits compared; kIsDescriptor: the roles
+};
+
+// What a descriptor is to the process. The standard streams have fixed
+// numbers; the others are known when the filter is installed.
+enum DescriptorRole : std::uint32_t {
+  kInput = 1 << 0,       // 0
+  kOutput = 1 << 1,      // 1
+  kErrors = 1 << 2,      // 2
+  kConnection = 1 << 3,  // KeptDescriptors::connection
+  kPoller = 1 << 4,      // KeptDescriptors::poller
+  kWakers = 1 << 5,      // KeptDescriptors::wakers
 };
 
 constexpr ArgumentTest arg_equals(int index, std::uint64_t value) {
   return {ArgumentTest::Kind::kEquals, static_cast<std::uint8_t>(index), value};
 }
-// For flag words the kernel reads as an int: the bits must be in the low half.
+// The next three are for words the kernel reads as an int: only the low half
+// counts.
 constexpr ArgumentTest arg_lacks(int index, std::uint32_t bits) {
   return {ArgumentTest::Kind::kLacksBits, static_cast<std::uint8_t>(index), bits};
 }
-// The bridge's own process id, known only when the filter is installed.
+constexpr ArgumentTest arg_has(int index, std::uint32_t bits) {
+  return {ArgumentTest::Kind::kHasBits, static_cast<std::uint8_t>(index), bits};
+}
+constexpr ArgumentTest arg_masked_equals(int index, std::uint32_t mask, std::uint32_t value) {
+  return {ArgumentTest::Kind::kMaskedEquals, static_cast<std::uint8_t>(index), value, mask};
+}
+// The process's own id, known only when the filter is installed.
 constexpr ArgumentTest arg_is_this_process(int index) {
   return {ArgumentTest::Kind::kIsThisProcess, static_cast<std::uint8_t>(index), 0};
+}
+// One of the descriptors of these roles, compared whole: a descriptor is
+// never negative, so its high half is zero.
+constexpr ArgumentTest arg_descriptor(int index, std::uint32_t roles) {
+  return {ArgumentTest::Kind::kIsDescriptor, static_cast<std::uint8_t>(index), 0, roles};
 }
 
 enum class Verdict : std::uint8_t { kAllow, kNoSuchCall };
@@ -57,51 +84,62 @@ enum class Verdict : std::uint8_t { kAllow, kNoSuchCall };
 struct AllowedCall {
   std::string_view name;
   std::uint32_t number = 0;
-  std::array<ArgumentTest, 2> tests{};
+  std::array<ArgumentTest, 3> tests{};
   Verdict verdict = Verdict::kAllow;
 };
 
 constexpr AllowedCall allow(std::string_view name, std::uint32_t number, ArgumentTest first = {},
-                            ArgumentTest second = {}) {
-  return {name, number, {first, second}, Verdict::kAllow};
+                            ArgumentTest second = {}, ArgumentTest third = {}) {
+  return {name, number, {first, second, third}, Verdict::kAllow};
 }
 constexpr AllowedCall answer_no_such_call(std::string_view name, std::uint32_t number) {
   return {name, number, {}, Verdict::kNoSuchCall};
 }
 
-// The flags of glibc's pthread_create, the one clone the bridge makes.
-constexpr std::uint64_t kThreadCloneFlags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
-                                            CLONE_SYSVSEM | CLONE_SETTLS | CLONE_PARENT_SETTID |
-                                            CLONE_CHILD_CLEARTID;
+// A futex operation without the two flags that only say how it is done: on
+// memory private to the process, and by which clock a deadline counts.
+constexpr std::uint32_t kFutexOperation = ~std::uint32_t{FUTEX_PRIVATE_FLAG | FUTEX_CLOCK_REALTIME};
 
-// The policy: every call the bridge makes once its connection is vetted, on
-// x86-64 and aarch64, under the static release's glibc and glibc 2.35 to 2.41
-// in the dynamic build. A call with tests passes when they all hold; a call
-// listed twice, when either row's do. Every other call is refused.
+// Older kernel headers lack it.
+constexpr std::uint32_t kMremapDontUnmap = 4;
+
+// The policy: every call the process makes once confined, on x86-64 and
+// aarch64, under the static release's glibc and glibc 2.31 to 2.41 in the
+// dynamic build. A call with tests passes when they all hold; a call listed
+// twice, when either row's do. Every other call is refused. No thread starts
+// any more, so nothing of a thread's start is here: clone, set_robust_list,
+// rseq and prctl's name.
 constexpr AllowedCall kAllowedCalls[] = {
-    // The standard streams and the connection. The filter can't tell one
-    // descriptor from another: whatever the client left open is usable too.
-    allow("read", __NR_read),
-    allow("write", __NR_write),
-    allow("recvfrom", __NR_recvfrom),  // recv
-    allow("sendmsg", __NR_sendmsg),
-    allow("shutdown", __NR_shutdown),
-    allow("close", __NR_close),
-    allow("getsockopt", __NR_getsockopt, arg_equals(1, SOL_SOCKET), arg_equals(2, SO_ERROR)),
+    // The standard streams, the connection, and the wake-ups between the
+    // event loop and its worker: each call on its own descriptors only.
+    allow("read", __NR_read, arg_descriptor(0, kInput | kWakers)),
+    allow("write", __NR_write, arg_descriptor(0, kOutput | kErrors | kWakers)),
+    allow("recvfrom", __NR_recvfrom, arg_descriptor(0, kConnection)),  // recv
+    allow("sendmsg", __NR_sendmsg, arg_descriptor(0, kConnection)),
+    allow("shutdown", __NR_shutdown, arg_descriptor(0, kConnection)),
+    allow("close", __NR_close, arg_descriptor(0, kConnection | kPoller | kWakers)),
+    // The error that ended a connection, for the report.
+    allow("getsockopt", __NR_getsockopt, arg_descriptor(0, kConnection), arg_equals(1, SOL_SOCKET),
+          arg_equals(2, SO_ERROR)),
 
-    // Waiting: the loop in epoll, a worker on a futex or in poll on its
-    // eventfd and the socket. aarch64 has only the p- forms.
-    allow("epoll_ctl", __NR_epoll_ctl),
+    // Waiting: the loop in epoll, the worker on a futex or in poll on its
+    // eventfd and the socket. aarch64 has only the p- forms. poll keeps its
+    // descriptors in memory, which a filter can't read.
+    allow("epoll_ctl", __NR_epoll_ctl, arg_descriptor(0, kPoller)),
 #ifdef __NR_epoll_wait
-    allow("epoll_wait", __NR_epoll_wait),
+    allow("epoll_wait", __NR_epoll_wait, arg_descriptor(0, kPoller)),
 #endif
-    allow("epoll_pwait", __NR_epoll_pwait),
+    allow("epoll_pwait", __NR_epoll_pwait, arg_descriptor(0, kPoller)),
 #ifdef __NR_poll
     allow("poll", __NR_poll),
 #endif
     allow("ppoll", __NR_ppoll),
-    allow("eventfd2", __NR_eventfd2),  // the wake hint's, made after the check
-    allow("futex", __NR_futex),
+    // The C library's locks, condition variables and thread joins, and the
+    // worker's own sleep: wait and wake, nothing of priority inheritance,
+    // requeueing or operations on a second word.
+    allow("futex", __NR_futex, arg_masked_equals(1, kFutexOperation, FUTEX_WAIT)),
+    allow("futex", __NR_futex, arg_masked_equals(1, kFutexOperation, FUTEX_WAKE)),
+    allow("futex", __NR_futex, arg_masked_equals(1, kFutexOperation, FUTEX_WAIT_BITSET)),
     allow("sched_yield", __NR_sched_yield),
     // A timed wait stopped by SIGSTOP goes on through this after SIGCONT.
     allow("restart_syscall", __NR_restart_syscall),
@@ -109,22 +147,19 @@ constexpr AllowedCall kAllowedCalls[] = {
     allow("clock_gettime", __NR_clock_gettime),
     allow("getcpu", __NR_getcpu),
 
-    // Memory, never executable: nothing maps code once the bridge runs.
-    allow("mmap", __NR_mmap, arg_lacks(2, PROT_EXEC)),
+    // Memory: anonymous, never executable. Nothing maps code or a file once
+    // the process runs, and a mapping can't be copied elsewhere.
+    allow("mmap", __NR_mmap, arg_lacks(2, PROT_EXEC), arg_has(3, MAP_ANONYMOUS)),
     allow("mprotect", __NR_mprotect, arg_lacks(2, PROT_EXEC)),
     allow("munmap", __NR_munmap),
-    allow("mremap", __NR_mremap),  // realloc of a mapped block
+    allow("mremap", __NR_mremap, arg_lacks(3, MREMAP_FIXED | kMremapDontUnmap)),  // realloc of a mapped block
     allow("brk", __NR_brk),
     allow("madvise", __NR_madvise, arg_equals(2, MADV_DONTNEED)),  // free, a thread's stack
 
-    // Threads: a worker's start, name and end. clone3 keeps its flags in
-    // memory that a filter can't read; told it doesn't exist, glibc falls
-    // back to clone, whose flags are an argument.
-    allow("clone", __NR_clone, arg_equals(0, kThreadCloneFlags)),
+    // A thread's end, and the process's. clone3 keeps its flags in memory
+    // that a filter can't read; told it doesn't exist, the C library falls
+    // back to clone, which is refused like any call off the list.
     answer_no_such_call("clone3", __NR_clone3),
-    allow("set_robust_list", __NR_set_robust_list),
-    allow("rseq", __NR_rseq),
-    allow("prctl", __NR_prctl, arg_equals(0, PR_SET_NAME)),
     allow("exit", __NR_exit),
     allow("exit_group", __NR_exit_group),
 
@@ -181,15 +216,51 @@ constexpr std::uint32_t kHighHalf = 0;
 #endif
 
 constexpr std::size_t kMostInstructions = 512;
-constexpr std::size_t kMostProcessSlots = 4;
+constexpr std::size_t kMostSlots = 24;
+
+// A value of the compare that an instruction holds, known only at install.
+enum class SlotValue : std::uint8_t { kProcess, kConnection, kPoller, kFirstWaker, kSecondWaker };
+
+struct Slot {
+  std::size_t instruction = 0;
+  SlotValue value = SlotValue::kProcess;
+};
 
 struct FilterProgram {
   std::array<sock_filter, kMostInstructions> code{};
   std::size_t length = 0;
-  // The instructions that compare with the process id, filled in at install.
-  std::array<std::size_t, kMostProcessSlots> process_slots{};
-  std::size_t process_slot_count = 0;
+  std::array<Slot, kMostSlots> slots{};
+  std::size_t slot_count = 0;
 };
+
+// A descriptor a test compares with: a fixed number, or a slot's.
+struct DescriptorValue {
+  std::uint32_t fixed = 0;
+  bool in_slot = false;
+  SlotValue slot = SlotValue::kProcess;
+};
+
+constexpr std::size_t kMostDescriptorsPerTest = 7;
+
+struct DescriptorValues {
+  std::array<DescriptorValue, kMostDescriptorsPerTest> values{};
+  std::size_t count = 0;
+};
+
+constexpr DescriptorValues descriptors_of(std::uint32_t roles) {
+  DescriptorValues out;
+  const auto add = [&out](DescriptorValue value) { out.values[out.count++] = value; };
+  if (roles & kInput) add({STDIN_FILENO});
+  if (roles & kOutput) add({STDOUT_FILENO});
+  if (roles & kErrors) add({STDERR_FILENO});
+  if (roles & kConnection) add({0, true, SlotValue::kConnection});
+  if (roles & kPoller) add({0, true, SlotValue::kPoller});
+  if (roles & kWakers) {
+    add({0, true, SlotValue::kFirstWaker});
+    add({0, true, SlotValue::kSecondWaker});
+  }
+  return out;
+}
 
 // Not constexpr: reached while the program is built at compile time, it makes
 // the build fail with this name in the message.
@@ -281,11 +352,32 @@ class ProgramBuilder {
     return first;
   }
 
+  // The next instruction compares with a value known only at install.
+  consteval void fill_at_install(SlotValue value) {
+    if (program_.slot_count == kMostSlots) filter_program_does_not_fit();
+    program_.slots[program_.slot_count++] = {program_.length, value};
+  }
+
+  // Compares the accumulator with each descriptor: a match goes on past the
+  // comparisons; the branch returned is taken when none matched.
+  consteval Branch one_of_descriptors(const DescriptorValues& descriptors) {
+    std::array<Branch, kMostDescriptorsPerTest> matches{};
+    for (std::size_t i = 0; i + 1 < descriptors.count; ++i) {
+      if (descriptors.values[i].in_slot) fill_at_install(descriptors.values[i].slot);
+      matches[i] = {emit(jump(BPF_JEQ, descriptors.values[i].fixed, 0, 0)), true};
+    }
+    const DescriptorValue& last = descriptors.values[descriptors.count - 1];
+    if (last.in_slot) fill_at_install(last.slot);
+    const std::size_t none = emit(jump(BPF_JEQ, last.fixed, 0, 0));
+    for (std::size_t i = 0; i + 1 < descriptors.count; ++i) land(matches[i]);
+    return Branch{none, false};
+  }
+
   // One call's rows, each a chain of tests; a failing test goes on to the
   // next row, and past the last to the refusal.
   consteval void tests_of_call(std::size_t first, std::size_t end) {
     for (std::size_t row = first; row < end; ++row) {
-      std::array<Branch, 4> failures{};
+      std::array<Branch, 6> failures{};
       std::size_t failure_count = 0;
       for (const ArgumentTest& test : kRowsByNumber[row].tests) {
         switch (test.kind) {
@@ -295,17 +387,29 @@ class ProgramBuilder {
             load_argument(test.index, kLowHalf);
             failures[failure_count++] = {emit(jump(BPF_JSET, static_cast<std::uint32_t>(test.value), 0, 0)), true};
             break;
+          case ArgumentTest::Kind::kHasBits:
+            load_argument(test.index, kLowHalf);
+            failures[failure_count++] = {emit(jump(BPF_JSET, static_cast<std::uint32_t>(test.value), 0, 0)), false};
+            break;
+          case ArgumentTest::Kind::kMaskedEquals:
+            load_argument(test.index, kLowHalf);
+            emit(statement(BPF_ALU | BPF_AND | BPF_K, test.mask));
+            failures[failure_count++] = {emit(jump(BPF_JEQ, static_cast<std::uint32_t>(test.value), 0, 0)), false};
+            break;
           case ArgumentTest::Kind::kEquals:
           case ArgumentTest::Kind::kIsThisProcess:
             load_argument(test.index, kLowHalf);
-            if (test.kind == ArgumentTest::Kind::kIsThisProcess) {
-              if (program_.process_slot_count == kMostProcessSlots) filter_program_does_not_fit();
-              program_.process_slots[program_.process_slot_count++] = program_.length;
-            }
+            if (test.kind == ArgumentTest::Kind::kIsThisProcess) fill_at_install(SlotValue::kProcess);
             failures[failure_count++] = {emit(jump(BPF_JEQ, static_cast<std::uint32_t>(test.value), 0, 0)), false};
             load_argument(test.index, kHighHalf);
             failures[failure_count++] = {emit(jump(BPF_JEQ, static_cast<std::uint32_t>(test.value >> 32), 0, 0)),
                                          false};
+            break;
+          case ArgumentTest::Kind::kIsDescriptor:
+            load_argument(test.index, kHighHalf);
+            failures[failure_count++] = {emit(jump(BPF_JEQ, 0, 0, 0)), false};
+            load_argument(test.index, kLowHalf);
+            failures[failure_count++] = one_of_descriptors(descriptors_of(test.mask));
             break;
         }
       }
@@ -358,16 +462,32 @@ void report_refused_call(int, siginfo_t* info, void*) {
   TRELLUNE_FATAL(std::string_view(text, static_cast<std::size_t>(out - text)));
 }
 
+// The program for this process: the slots filled with its id and its
+// descriptors. A descriptor it lacks (-1) becomes 4294967295, whose high half
+// is zero: a call on it is let through, and the kernel answers EBADF.
+FilterProgram ready_program(const KeptDescriptors& descriptors, Refusal refusal) {
+  FilterProgram program = refusal == Refusal::kTrap ? kTrapProgram : kQuietProgram;
+  for (std::size_t i = 0; i < program.slot_count; ++i) {
+    const Slot& slot = program.slots[i];
+    int value = 0;
+    switch (slot.value) {
+      case SlotValue::kProcess: value = ::getpid(); break;
+      case SlotValue::kConnection: value = descriptors.connection; break;
+      case SlotValue::kPoller: value = descriptors.poller; break;
+      case SlotValue::kFirstWaker: value = descriptors.wakers[0]; break;
+      case SlotValue::kSecondWaker: value = descriptors.wakers[1]; break;
+    }
+    program.code[slot.instruction].k = static_cast<std::uint32_t>(value);
+  }
+  return program;
+}
+
 #endif  // x86-64 or aarch64
 
 }  // namespace
 
-// Present when the process carries LeakSanitizer (alone or within
-// AddressSanitizer), whichever compiler built it.
-extern "C" void __lsan_do_leak_check() __attribute__((weak));
-
-ConfineOutcome confine_process(Refusal refusal) {
-  if (&__lsan_do_leak_check != nullptr) return {Confinement::kLeftToLeakChecker};
+ConfineOutcome confine_process(const KeptDescriptors& descriptors, Refusal refusal) {
+  if constexpr (TRELLUNE_LEAK_SANITIZER) return {Confinement::kLeftToLeakChecker};
 #ifdef TRELLUNE_SECCOMP_FILTER
   if (refusal == Refusal::kTrap) {
     struct sigaction action {};
@@ -379,24 +499,55 @@ ConfineOutcome confine_process(Refusal refusal) {
   // gain no privileges: a set-user-ID program it started could otherwise be
   // misled by the calls refused under it.
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return {Confinement::kUnavailable, errno};
-  FilterProgram program = refusal == Refusal::kTrap ? kTrapProgram : kQuietProgram;
-  const auto own_process = static_cast<std::uint32_t>(::getpid());
-  for (std::size_t i = 0; i < program.process_slot_count; ++i) program.code[program.process_slots[i]].k = own_process;
+  FilterProgram program = ready_program(descriptors, refusal);
   const sock_fprog installed_program{static_cast<unsigned short>(program.length), program.code.data()};
   // TSYNC puts every thread that exists under the filter, not only the
-  // calling one; threads started later inherit it. It is all or nothing:
-  // when a thread can't join, nobody is confined and the call returns that
-  // thread's id. qemu-user answers ENOSYS, a kernel built without filters
-  // EINVAL.
+  // calling one. It is all or nothing: when a thread can't join, nobody is
+  // confined and the call returns that thread's id. qemu-user answers
+  // ENOSYS, a kernel built without filters EINVAL.
   const long installed =
       ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &installed_program);
   if (installed == 0) return {Confinement::kConfined};
   if (installed > 0) return {Confinement::kThreadNotSynchronized};
   return {Confinement::kUnavailable, errno};
 #else
+  (void)descriptors;
   (void)refusal;
   return {Confinement::kUnavailable, ENOSYS};
 #endif
 }
 
+namespace sandbox_internal {
+
+std::vector<ListedCall> listed_calls() {
+  std::vector<ListedCall> calls;
+#ifdef TRELLUNE_SECCOMP_FILTER
+  for (const AllowedCall& call : kAllowedCalls) {
+    calls.push_back({call.name, call.number, call.tests[0].kind != ArgumentTest::Kind::kNone,
+                     call.verdict == Verdict::kNoSuchCall});
+  }
+#endif
+  return calls;
+}
+
+std::vector<sock_filter> filter_program(const KeptDescriptors& descriptors, Refusal refusal) {
+#ifdef TRELLUNE_SECCOMP_FILTER
+  const FilterProgram program = ready_program(descriptors, refusal);
+  return {program.code.begin(), program.code.begin() + static_cast<std::ptrdiff_t>(program.length)};
+#else
+  (void)descriptors;
+  (void)refusal;
+  return {};
+#endif
+}
+
+std::uint32_t own_architecture() {
+#ifdef TRELLUNE_SECCOMP_FILTER
+  return kOwnArch;
+#else
+  return 0;
+#endif
+}
+
+}  // namespace sandbox_internal
 }  // namespace trellune

@@ -6,6 +6,8 @@
 // relay.
 #pragma once
 
+#include <array>
+
 namespace trellune {
 
 enum class Confinement {
@@ -17,8 +19,9 @@ enum class Confinement {
   // A thread runs under a filter of its own that the new one cannot join, so
   // the kernel installed it on no thread: the process runs on unconfined.
   kThreadNotSynchronized,
-  // Built with LeakSanitizer, whose check at exit stops the threads with
-  // ptrace and reads /proc, both of which the filter refuses: not installed.
+  // Built with LeakSanitizer (AddressSanitizer carries it), whose check at
+  // exit stops the threads with ptrace and reads /proc, both of which the
+  // filter refuses: not installed.
   kLeftToLeakChecker,
 };
 
@@ -38,14 +41,25 @@ enum class Refusal {
   kTrap,
 };
 
+// The descriptors a confined process goes on using besides its standard
+// streams. Each call that takes a descriptor in a register is allowed on its
+// own ones only, so a descriptor left open by accident, or one the process
+// could still come by, is of no use. -1 where there is none.
+struct KeptDescriptors {
+  int connection = -1;                // recv, sendmsg, shutdown, close
+  int poller = -1;                    // the epoll instance: epoll_ctl, epoll_wait, close
+  std::array<int, 2> wakers{-1, -1};  // eventfds between threads: read, write, close
+};
+
 // Sets no-new-privileges, then installs on every thread a filter that allows
 // only the calls of the relay and of the C library under it, some of them
 // with their arguments checked; every other call, and every call through
 // another architecture's table, meets `refusal`. The list, one call a line
-// with its rule, is kAllowedCalls in sandbox.cpp.
+// with its rule, is kAllowedCalls in sandbox.cpp. No thread can be started
+// under it: start the ones the process needs first.
 //
 // Never fails the caller: where the filter can't be had the outcome says
-// why and the bridge relays unconfined. Call it once.
-ConfineOutcome confine_process(Refusal refusal = Refusal::kError);
+// why and the process runs on unconfined. Call it once.
+ConfineOutcome confine_process(const KeptDescriptors& descriptors, Refusal refusal = Refusal::kError);
 
 }  // namespace trellune

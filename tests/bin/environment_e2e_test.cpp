@@ -3,10 +3,13 @@
 // whose shared open file descriptions are non-blocking, signals while it
 // waits, and tight descriptor limits.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -163,6 +166,44 @@ TEST(SignalTest, StopContinueAndIgnoredSignalsChangeNothing) {
     EXPECT_EQ(child.wait(), exited_with(0));
     EXPECT_EQ(child.stderr_text(), "");
   }
+}
+
+// A bridge whose client is gone ends, though its standard input stays open
+// elsewhere (here, in this process): the kernel kills it as the thread that
+// started it ends. Until then its session goes on. The client is a shell
+// that starts the bridge in the background with its own standard streams
+// (an asynchronous list reads /dev/null unless told otherwise, hence fd 3);
+// this process takes the orphaned bridge in, to see how it ended.
+TEST(ParentDeathTest, TheBridgeEndsWithTheProcessThatStartedIt) {
+  testing::TcpListener listener;
+  ChildOptions options;
+  options.args = {"-c", "exec 3<&0; \"$@\" <&3 3<&- & echo $!; wait", "sh"};
+  for (std::string& word : testing::bridge_command()) options.args.push_back(std::move(word));
+  options.env = {{"TRELLUNE_MCP_PORT", std::to_string(listener.port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  Child client = Child::spawn({"/bin/sh"}, options);
+  const pid_t bridge = static_cast<pid_t>(std::atol(client.read_stdout_line().c_str()));
+  ASSERT_GT(bridge, 0);
+  testing::TcpConnection peer = listener.accept();
+  ASSERT_TRUE(client.write_stdin("{\"id\":1}\n"));
+  EXPECT_EQ(peer.read_line(), "{\"id\":1,\"token\":\"t\"}\n");
+  ASSERT_TRUE(peer.write("r\n"));
+  EXPECT_EQ(client.read_stdout_line(), "r\n");
+
+  ::kill(client.pid(), SIGKILL);
+  EXPECT_EQ(client.wait(), testing::killed_by(SIGKILL));
+  int status = 0;
+  pid_t reaped = 0;
+  for (int tries = 0; tries < 500 && (reaped = ::waitpid(bridge, &status, WNOHANG)) == 0; ++tries) {
+    std::this_thread::sleep_for(10ms);
+  }
+  if (reaped == 0) {
+    ::kill(bridge, SIGKILL);
+    ::waitpid(bridge, nullptr, 0);
+  }
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  ASSERT_EQ(reaped, bridge) << "the bridge outlived its client by 5 s";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
 }
 
 struct ResourceLimitCase {

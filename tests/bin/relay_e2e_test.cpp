@@ -323,11 +323,19 @@ TEST(RelayEndingTest, ApplicationClosingTheConnection) {
 // refuses, so a call missing from its list fails here.
 TEST(RelaySandboxTest, ConfinedWhileRelaying) {
   if (const auto why = testing::why_filters_are_unavailable()) GTEST_SKIP() << *why;
-  Session session;
+  constexpr int kLeaked = 100;
+  ChildOptions options;
+  options.leaked_descriptor = kLeaked;
+  Session session(options);
   EXPECT_EQ(session.round_trip("[1]\n", "r\n"), "[1]\n");
   EXPECT_EQ(session.child.read_stdout_line(), "r\n");
   EXPECT_EQ(testing::process_status_field(session.child.pid(), "NoNewPrivs"), "1");
   EXPECT_EQ(testing::process_status_field(session.child.pid(), "Seccomp"), "2");  // a filter
+  // One thread beside the main one, started before the filter; the leaked
+  // descriptor closed at start.
+  EXPECT_EQ(testing::process_status_field(session.child.pid(), "Threads"), "2");
+  const std::string leaked = "/proc/" + std::to_string(session.child.pid()) + "/fd/" + std::to_string(kLeaked);
+  EXPECT_NE(::access(leaked.c_str(), F_OK), 0) << leaked;
 
   const std::string megabytes(6 << 20, 'm');
   EXPECT_EQ(session.round_trip("{\"m\":\"" + megabytes + "\"}\n", megabytes + "\n"),

@@ -1,6 +1,11 @@
 #include "bin/trellune-mcp/relay_loop.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "bin/trellune-mcp/process_setup.hpp"
 
 namespace trellune {
 namespace {
@@ -33,6 +38,33 @@ TEST(BlankLineTest, UsesTheUnicodeWhiteSpaceSet) {
   for (const BlankCase& c : kBlankCases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(is_blank_line(c.line), c.blank);
+  }
+}
+
+// Whatever the client left open is closed at start, the standard streams
+// kept: through close_range, and one by one as /proc lists them where the
+// kernel is older. Each in a child, which reports the descriptors still open.
+TEST(ProcessSetupTest, InheritedDescriptorsAreClosed) {
+  struct CloseCase {
+    const char* name;
+    void (*close)();
+  };
+  constexpr CloseCase kCases[] = {{"close_range", close_inherited_descriptors},
+                                  {"one by one", close_descriptors_one_by_one}};
+  for (const CloseCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      for (const int fd : {3, 4, 9, 200}) ::dup2(STDERR_FILENO, fd);
+      c.close();
+      int left_open = 0;
+      for (int fd = 3; fd < 256; ++fd) left_open += ::fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
+      const bool standard_kept = ::fcntl(STDERR_FILENO, F_GETFD) >= 0;
+      ::_exit(left_open != 0 ? 1 : standard_kept ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "1: one was left open, 2: standard error closed";
   }
 }
 

@@ -50,6 +50,7 @@
 // and it calls nothing that could lead back into this library.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sched.h>
@@ -61,6 +62,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -197,7 +199,7 @@ void end_if_child(long result) {
   if (result == 0) ::_exit(0);
 }
 
-void try_to_escape() {
+void try_to_escape(int connection) {
   struct sigaction eperm {};
   struct sigaction before {};
   eperm.sa_sigaction = answer_refused_call_with_eperm;
@@ -232,6 +234,30 @@ void try_to_escape() {
   result = ::syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
   end_if_child(result);
   report_escape("fork", result);
+  // Threads: without end, the user's process limit runs out. Through
+  // clone() itself: pthread_create blocks every signal around the call, so a
+  // trapping filter's SIGSYS would kill instead of reaching the handler.
+  static char stack[16384];
+  result = ::clone([](void*) -> int { return static_cast<int>(::syscall(SYS_exit, 0)); }, stack + sizeof stack,
+                   CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD | CLONE_SYSVSEM, nullptr);
+  report_escape("clone of a thread", result);
+  // A life of its own: the signal that ends it with its client, taken back.
+  report_escape("prctl PR_SET_PDEATHSIG", ::syscall(SYS_prctl, PR_SET_PDEATHSIG, 0, 0, 0, 0));
+
+  // Descriptors for what they aren't kept for: the connection written
+  // around the relay, standard output read, or sent the connection itself.
+  report_escape("write to the connection", ::syscall(SYS_write, connection, "", 0));
+  char byte = 0;
+  report_escape("read of standard output", ::syscall(SYS_read, STDOUT_FILENO, &byte, 0));
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec one_byte{&byte, 1};
+  msghdr message{nullptr, 0, &one_byte, 1, control, sizeof control, 0};
+  cmsghdr* rights = CMSG_FIRSTHDR(&message);
+  rights->cmsg_level = SOL_SOCKET;
+  rights->cmsg_type = SCM_RIGHTS;
+  rights->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(rights), &connection, sizeof connection);
+  report_escape("sendmsg SCM_RIGHTS on standard output", ::syscall(SYS_sendmsg, STDOUT_FILENO, &message, 0));
 
   // The client and the user's other processes.
   const long target = settings.escape_target;
@@ -265,6 +291,15 @@ void try_to_escape() {
   void* code = ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   report_escape("mmap PROT_EXEC", code == MAP_FAILED ? -1 : 0);
   if (code != MAP_FAILED) ::munmap(code, 4096);
+  void* shared = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, STDERR_FILENO, 0);
+  report_escape("mmap of a descriptor", shared == MAP_FAILED ? -1 : 0);
+  if (shared != MAP_FAILED) ::munmap(shared, 4096);
+  // A second mapping of the bridge's own code, executable.
+  void* copy = ::mremap(reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(&try_to_escape) & ~std::uintptr_t{4095}),
+                        4096, 4096, MREMAP_MAYMOVE | MREMAP_DONTUNMAP);
+  report_escape("mremap MREMAP_DONTUNMAP", copy == MAP_FAILED ? -1 : 0);
+  static std::uint32_t word = 0;
+  report_escape("futex FUTEX_LOCK_PI", ::syscall(SYS_futex, &word, FUTEX_LOCK_PI_PRIVATE, 0, nullptr, nullptr, 0));
   termios settings_of_terminal{};
   report_escape("ioctl TCSETS", ::syscall(SYS_ioctl, STDIN_FILENO, TCSETS, &settings_of_terminal));
 
@@ -314,7 +349,7 @@ ssize_t recv(int fd, void* buffer, size_t count, int flags) {
 
 ssize_t sendmsg(int fd, const msghdr* message, int flags) {
   static const auto real = next<ssize_t (*)(int, const msghdr*, int)>("sendmsg");
-  if (settings.try_escape && !escape_tried.exchange(true)) try_to_escape();
+  if (settings.try_escape && !escape_tried.exchange(true)) try_to_escape(fd);
   if (fails(kSendmsg, false)) return -1;
   return real(fd, message, flags);
 }

@@ -228,9 +228,11 @@ TEST(FaultInjectionTest, ConfinedBridgeCanDoNothingButRelay) {
   }
   // Said not to exist, so that glibc falls back to clone.
   refused += "clone3 with new namespaces: ENOSYS\n";
-  for (const char* call : {"fork", "fcntl F_SETOWN", "prlimit64", "setpriority", "sched_setaffinity", "shmget",
-                           "mq_open", "inotify_init1", "newfstatat", "readlinkat", "fchmod", "memfd_create",
-                           "mmap PROT_EXEC", "ioctl TCSETS"}) {
+  for (const char* call :
+       {"fork", "clone of a thread", "prctl PR_SET_PDEATHSIG", "write to the connection", "read of standard output",
+        "sendmsg SCM_RIGHTS on standard output", "fcntl F_SETOWN", "prlimit64", "setpriority", "sched_setaffinity",
+        "shmget", "mq_open", "inotify_init1", "newfstatat", "readlinkat", "fchmod", "memfd_create", "mmap PROT_EXEC",
+        "mmap of a descriptor", "mremap MREMAP_DONTUNMAP", "futex FUTEX_LOCK_PI", "ioctl TCSETS"}) {
     refused += std::string(call) + ": EPERM\n";
   }
   EXPECT_EQ(session.child.stderr_text(), refused);

@@ -148,6 +148,7 @@ Child Child::spawn(std::vector<std::string> command, const ChildOptions& options
     // Descriptors the test runner left open would take numbers the child's
     // own descriptors are expected to get.
     ::close_range(3, ~0U, 0);
+    if (options.leaked_descriptor) ::dup2(2, *options.leaked_descriptor);
     if (options.run_as) {
       const uid_t id = *options.run_as;
       if (::setgroups(0, nullptr) != 0 || ::setresgid(id, id, id) != 0 || ::setresuid(id, id, id) != 0) ::_exit(126);

@@ -30,6 +30,9 @@ struct ChildOptions {
   // Standard error is a non-blocking pipe that other writers have filled;
   // what they wrote is read back at the front of stderr_text().
   bool full_nonblocking_stderr = false;
+  // A copy of standard error left open at this number, as a careless client
+  // leaves its own descriptors to the programs it starts.
+  std::optional<int> leaked_descriptor;
   // Runs the child under this uid (and the same gid, no supplementary
   // groups); needs root.
   std::optional<uid_t> run_as;

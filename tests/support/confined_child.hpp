@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/sanitizers.hpp"
 #include "sandbox/sandbox.hpp"
 
 namespace trellune::testing {
@@ -74,14 +75,22 @@ struct ConfinedRun {
   std::string output;  // what the body returned; empty unless confined
 };
 
-// The child runs `body` only when it was confined, and sends back the outcome
-// and what the body returned.
-template <typename Body>
-ConfinedRun run_confined_in_child(Body body) {
-  const std::string message = output_of_child([&body](int fd) {
-    const ConfineOutcome outcome = confine_process();
-    send_or_exit(fd, {reinterpret_cast<const char*>(&outcome), sizeof outcome});
-    if (outcome.state == Confinement::kConfined) send_or_exit(fd, body());
+// Makes `fd` the child's standard output, the one descriptor a confined
+// process writes to besides its own, and returns it.
+inline int report_on_standard_output(int fd) {
+  if (::dup2(fd, STDOUT_FILENO) != STDOUT_FILENO) ::_exit(1);
+  return STDOUT_FILENO;
+}
+
+// The child makes its descriptors with `kept()`, runs `body` only when it was
+// confined with them, and sends back the outcome and what the body returned.
+template <typename Kept, typename Body>
+ConfinedRun run_confined_in_child(Kept kept, Body body) {
+  const std::string message = output_of_child([&kept, &body](int fd) {
+    const int report = report_on_standard_output(fd);
+    const ConfineOutcome outcome = confine_process(kept());
+    send_or_exit(report, {reinterpret_cast<const char*>(&outcome), sizeof outcome});
+    if (outcome.state == Confinement::kConfined) send_or_exit(report, body());
   });
   ConfinedRun run;
   if (message.size() < sizeof run.outcome) {
@@ -93,15 +102,13 @@ ConfinedRun run_confined_in_child(Body body) {
   return run;
 }
 
-extern "C" void __lsan_do_leak_check() __attribute__((weak));
-
 // Why no process can be confined here, or nothing when one can: LeakSanitizer
 // is in the build, or the kernel takes no filter at all, which a filter that
 // allows everything, installed in a forked child, tells. Asked apart from
 // confine_process, so that a fault of that function fails the tests that use
 // it instead of turning them into skips.
 inline std::optional<std::string> why_filters_are_unavailable() {
-  if (&__lsan_do_leak_check != nullptr) return "LeakSanitizer's exit check needs calls that the filter refuses";
+  if (TRELLUNE_LEAK_SANITIZER) return "LeakSanitizer's exit check needs calls that the filter refuses";
   const std::string installed =
       output_of_child([](int fd) { send_or_exit(fd, install_filter(kAllowEverything) ? "1" : "0"); });
   if (installed == "1") return std::nullopt;

@@ -85,6 +85,8 @@ void report_error(const IoError& error) {
 }
 
 int run() {
+  end_with_parent();
+  close_inherited_descriptors();
   ensure_standard_descriptors();
   ignore_broken_pipe_signal();
   keep_large_buffers_in_the_heap();

@@ -1,14 +1,22 @@
 #include "bin/trellune-mcp/process_setup.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "base/fatal.hpp"
 
@@ -16,6 +24,12 @@ namespace trellune {
 namespace {
 
 constexpr int kStandardDescriptorCount = 3;
+
+// Where neither close_range nor /proc can say which descriptors are open,
+// every number below the limit is closed, up to this many: a limit of a
+// billion would otherwise take minutes. Whatever lies beyond is still of no
+// use under the sandbox, which lets no call touch a descriptor not its own.
+constexpr rlim_t kMostNumbersClosedBlindly = 1 << 20;
 
 // Allocations up to this size come from the heap rather than from mappings of
 // their own.
@@ -43,7 +57,48 @@ void reopen_missing(const std::array<bool, kStandardDescriptorCount>& missing) {
   }
 }
 
+// The open descriptors above 2, as /proc/self/fd lists them (without the
+// listing's own); false where /proc can't be read.
+bool list_open_descriptors(std::vector<int>& open) {
+  DIR* listing = ::opendir("/proc/self/fd");
+  if (listing == nullptr) return false;
+  const int own = ::dirfd(listing);
+  while (const dirent* entry = ::readdir(listing)) {
+    int fd = -1;
+    const char* end = entry->d_name + std::strlen(entry->d_name);
+    if (std::from_chars(entry->d_name, end, fd).ptr == end && fd >= kStandardDescriptorCount && fd != own) {
+      open.push_back(fd);
+    }
+  }
+  ::closedir(listing);
+  return true;
+}
+
 }  // namespace
+
+void end_with_parent() {
+  const pid_t parent = ::getppid();
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return;
+  // The parent ended before the request was made: no signal will come.
+  if (::getppid() != parent) ::kill(::getpid(), SIGKILL);
+}
+
+void close_inherited_descriptors() {
+  if (::syscall(SYS_close_range, kStandardDescriptorCount, ~0U, 0) == 0) return;
+  close_descriptors_one_by_one();
+}
+
+void close_descriptors_one_by_one() {
+  std::vector<int> open;
+  if (list_open_descriptors(open)) {
+    for (const int fd : open) ::close(fd);
+    return;
+  }
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = kMostNumbersClosedBlindly;
+  const rlim_t end = std::min(limit.rlim_cur, kMostNumbersClosedBlindly);
+  for (rlim_t fd = kStandardDescriptorCount; fd < end; ++fd) ::close(static_cast<int>(fd));
+}
 
 void ensure_standard_descriptors() {
   std::array<pollfd, kStandardDescriptorCount> fds{};

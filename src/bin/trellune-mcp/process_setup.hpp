@@ -3,6 +3,24 @@
 
 namespace trellune {
 
+// Asks the kernel to kill the process when the thread that started it ends,
+// so that the bridge never outlives its client, whatever it does later to its
+// signals or however long its standard input stays open: nothing can undo
+// this once the sandbox is in force. A parent already gone by the time the
+// request is made ends the process at once. One gone before the process
+// first asked for its parent's id can't be told from the reaper that took it
+// over.
+void end_with_parent();
+
+// Closes every descriptor above 2: whatever the client left open is no
+// business of the bridge's. close_range where the kernel has it (5.9),
+// else each descriptor /proc lists, else each number below the limit of
+// open files.
+void close_inherited_descriptors();
+
+// The fallback of close_inherited_descriptors, for kernels before 5.9.
+void close_descriptors_one_by_one();
+
 // Makes sure descriptors 0, 1 and 2 are open: a missing one is reopened on
 // /dev/null, so no socket can take its number and a missing stream behaves
 // like /dev/null. Aborts silently if that cannot be done.

@@ -90,12 +90,21 @@ Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {
   Task<IoResult<LocalConnection>> connecting = LocalConnection::open(loop, std::string(kApplicationHost), config.port);
   IoResult<LocalConnection> connection = co_await std::move(connecting);
   if (!connection) co_return std::move(connection).error();
-  (void)confine_process(kSandboxRefusal);  // from here on the bridge only relays; unconfined where unavailable
+  // The worker that will carry standard input and output, started and run
+  // through once: no thread can start once the process is confined.
+  JobHandle<int> starting_worker = loop.run_job([] { return 0; });
+  (void)co_await std::move(starting_worker);
+  loop.stop_starting_workers();
+
   auto [read_side, write_side] = std::move(*connection).split();
   // Every reply is written to standard output by a worker: let the reply's
   // arrival wake that worker along with the loop. Only a hint: without a
   // descriptor to spare for it, the loop wakes the worker afterwards.
   (void)loop.wake_idle_worker_on(read_side.socket().registration());
+  // From here on the bridge only relays; unconfined where that is unavailable.
+  const EventLoop::OwnDescriptors loop_descriptors = loop.own_descriptors();
+  (void)confine_process(KeptDescriptors{read_side.socket().fd(), loop_descriptors.poller, loop_descriptors.wakers},
+                        kSandboxRefusal);
 
   // Moved into the relay, which releases them in its member order.
   StdioEnds stdio = make_stdio_ends(loop);

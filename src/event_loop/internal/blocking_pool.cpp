@@ -72,7 +72,7 @@ struct BlockingPool::Worker {
 };
 
 BlockingPool::BlockingPool(const BlockingPoolOptions& options, CompletionQueue& completions)
-    : options_(options), completions_(completions) {
+    : options_(options), completions_(completions), worker_limit_(options.max_workers) {
   TRELLUNE_CHECK(options_.max_workers > 0);
   TRELLUNE_CHECK(options_.start_thread != nullptr);
 }
@@ -94,7 +94,7 @@ void BlockingPool::submit(Job* job) {
       idle_.pop_back();
       worker->job = job;
       if (worker->state.exchange(kHasJob, std::memory_order_acq_rel) == kSleeping) to_wake = worker;
-    } else if (live_workers_ < options_.max_workers) {
+    } else if (live_workers_ < worker_limit_) {
       auto worker = std::make_unique<Worker>(*this, options_.spin);
       worker->job = job;
       const int error = options_.start_thread(&worker->thread, &BlockingPool::worker_entry, worker.get());
@@ -154,6 +154,12 @@ std::size_t BlockingPool::worker_count() const {
 std::size_t BlockingPool::idle_worker_count() const {
   std::lock_guard lock(mutex_);
   return idle_.size();
+}
+
+void BlockingPool::stop_starting_workers() {
+  std::lock_guard lock(mutex_);
+  TRELLUNE_CHECK(live_workers_ > 0);
+  worker_limit_ = live_workers_;
 }
 
 void* BlockingPool::worker_entry(void* argument) {

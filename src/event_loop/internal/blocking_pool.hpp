@@ -57,6 +57,13 @@ class BlockingPool {
   std::size_t worker_count() const;
   std::size_t idle_worker_count() const;
 
+  // From now on no worker is started: jobs beyond the running workers wait
+  // in the queue, and the last worker never ends. There must be one.
+  void stop_starting_workers();
+
+  // The eventfd that wakes a watching worker; -1 before the first hint.
+  int hint_wake_fd() const { return hint_wake_fd_.get(); }
+
   // Loop thread. The first call creates the eventfd that wakes a watching
   // worker (only programs that use the hint pay a descriptor for it). A
   // worker watching a descriptor replaced or cleared goes on until its next
@@ -95,6 +102,7 @@ class BlockingPool {
   std::vector<Worker*> idle_;
   std::vector<std::unique_ptr<Worker>> workers_;  // running, or ended and not yet joined
   std::size_t live_workers_ = 0;
+  std::size_t worker_limit_;
   std::size_t ended_unjoined_ = 0;
   bool shut_down_ = false;
 };

@@ -26,6 +26,8 @@ class CompletionQueue {
   // Loop thread. Every job pushed so far, oldest first, linked by `next_`.
   Job* take_all();
 
+  int wake_fd() const { return wake_fd_.get(); }
+
   bool has_pending() const { return head_.load(std::memory_order_acquire) != nullptr; }
 
   // Any thread: the loop has announced that it sleeps in epoll_wait, so it

@@ -5,6 +5,10 @@
 # machine's apt uses, or from TRELLUNE_DEBIAN_MIRROR. Making them needs root.
 
 debian_roots=${TRELLUNE_DEBIAN_ROOTS:-/var/cache/trellune-mcp}
+# The Debian 13 root serves tools/glibc-test and tools/kernel-test, and the
+# first to run makes it: both ask for the packages glibc-test's namespaces
+# need (iproute2, nftables, procps).
+trixie_packages=(iproute2 nftables procps)
 
 debian_mirror() {
   if [[ -n ${TRELLUNE_DEBIAN_MIRROR:-} ]]; then

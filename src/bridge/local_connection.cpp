@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/peer_listing.hpp"
 #include "bridge/peer_owner.hpp"
 
 namespace trellune {

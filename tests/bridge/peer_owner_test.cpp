@@ -1,5 +1,7 @@
 #include "bridge/peer_owner.hpp"
 
+#include "bridge/peer_listing.hpp"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
@@ -71,7 +73,34 @@ const std::string kUnmapped =
 const std::string kRelayed;
 
 // What else the evidence says, beside the sockets listed.
-enum class Lookup { Listed, PeerGone, ToItself, Unavailable };
+enum class Lookup { Listed, PeerGone, ToItself };
+
+// Evidence of a whole listing through netlink.
+PeerEvidence listed(std::vector<TcpSocketRow> sockets, uid_t user = kUser) {
+  PeerEvidence evidence;
+  evidence.bridge = kBridge;
+  evidence.netlink = {Answer::Listed, 0};
+  evidence.connection_states = kConnectionStates;
+  evidence.sockets = std::move(sockets);
+  evidence.user = user;
+  evidence.overflow = kOverflow;
+  return evidence;
+}
+
+std::string verdict_of(const PeerEvidence& evidence) {
+  const IoStatus verdict = judge_peer(evidence);
+  return verdict ? std::string() : verdict.error().debug_string();
+}
+
+std::vector<TcpSocketRow> parsed_lines(const std::vector<std::string>& lines) {
+  std::vector<TcpSocketRow> sockets;
+  for (const std::string& line : lines) {
+    const std::optional<TcpSocketRow> parsed = parse_proc_net_tcp_line(line);
+    EXPECT_TRUE(parsed) << line;
+    if (parsed) sockets.push_back(*parsed);
+  }
+  return sockets;
+}
 
 struct RuleCase {
   const char* name;
@@ -90,8 +119,6 @@ TEST(PeerOwnerTest, TheRuleDecidesWhenTheTokenIsSent) {
       {"a connection to itself counts as refused", {},
        "Os { code: 111, kind: ConnectionRefused, message: \"Connection refused\" }", kUser, kWholeMap,
        Lookup::ToItself},
-      {"neither interface: relayed, whatever else was listed", {listener(kV4App, "4242")}, kRelayed, kUser,
-       kWholeMap, Lookup::Unavailable},
       // The listeners that can take a connection to 127.0.0.1:7890.
       {"listener on 127.0.0.1", {listener(kV4App, "4242")}, foreign(4242)},
       {"listener on 0.0.0.0", {listener("00000000:1ED2", "4242")}, foreign(4242)},
@@ -101,6 +128,7 @@ TEST(PeerOwnerTest, TheRuleDecidesWhenTheTokenIsSent) {
        {listener("0100007F:1ED3", "4242"), listener("0200007F:1ED2", "4242"),
         listener6("00000000000000000000000001000000:1ED2", "4242")},
        kRelayed},
+      {"a foreign uid below the user's", {listener(kV4App, "999")}, foreign(999)},
       {"root's listener and this user's end", {held(kV4App, kV4Bridge, "1000"), listener(kV4App, "0")}, kRelayed},
       {"a foreign listener refuses though the held end is this user's",
        {held(kV4App, kV4Bridge, "1000"), listener("00000000:1ED2", "4242")}, foreign(4242)},
@@ -170,23 +198,96 @@ TEST(PeerOwnerTest, TheRuleDecidesWhenTheTokenIsSent) {
   };
   for (const RuleCase& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<TcpSocketRow> sockets;
-    for (const std::string& line : c.lines) {
-      const std::optional<TcpSocketRow> parsed = parse_proc_net_tcp_line(line);
-      ASSERT_TRUE(parsed) << line;
-      sockets.push_back(*parsed);
-    }
-    PeerEvidence evidence;
-    evidence.bridge = kBridge;
-    evidence.user = c.user;
-    evidence.overflow = kOverflow;
+    PeerEvidence evidence = listed(parsed_lines(c.lines), c.user);
     evidence.maps_every_uid = maps_every_uid(c.uid_map);
-    file_sockets(evidence, sockets);
     if (c.lookup == Lookup::PeerGone) evidence.bridge.reset();
     if (c.lookup == Lookup::ToItself) evidence.bridge = TcpEnds{loopback(50000), loopback(50000)};
-    evidence.interfaces_unavailable = c.lookup == Lookup::Unavailable;
-    const IoStatus verdict = judge_peer(evidence);
-    EXPECT_EQ(verdict ? std::string() : verdict.error().debug_string(), c.verdict);
+    EXPECT_EQ(verdict_of(evidence), c.verdict);
+  }
+}
+
+// A held end of another user in each state: only a state that holds a
+// connection names its owner.
+TEST(PeerOwnerTest, EveryConnectionStateAndNoOtherNamesItsOwner) {
+  constexpr std::pair<const char*, bool> kStates[] = {
+      {"01", true},  {"02", false}, {"03", true}, {"04", true},  {"05", true}, {"06", false},
+      {"07", false}, {"08", true},  {"09", true}, {"0B", true}, {"0C", false}};
+  for (const auto& [state, counted] : kStates) {
+    SCOPED_TRACE(std::string("state ") + state);
+    EXPECT_EQ(verdict_of(listed(parsed_lines({row(kV4App, kV4Bridge, state, "4242", "81234")}))),
+              counted ? foreign(4242) : kRelayed);
+  }
+}
+
+std::string unreadable(const char* source) {
+  return std::string("Custom { kind: InvalidData, error: \"") + source +
+         ": the kernel's list of sockets could not be read whole\" }";
+}
+
+constexpr SourceAnswer kRead{Answer::Listed, 0};
+constexpr SourceAnswer kMissing{Answer::Refused, ENOENT};
+constexpr SourceAnswer kForbidden{Answer::Refused, EACCES};
+constexpr SourceAnswer kNotPermitted{Answer::Refused, EPERM};
+constexpr SourceAnswer kMalformed{Answer::Malformed, 0};
+
+// Which answers of netlink and of the two files make a whole listing. The
+// listing holds another user's listener on 127.0.0.1, or the user's own.
+TEST(PeerOwnerTest, APartOfTheListingNeverPassesForTheWhole) {
+  struct SourceCase {
+    const char* name;
+    SourceAnswer netlink;
+    SourceAnswer tcp;
+    SourceAnswer tcp6;
+    std::string verdict;
+    const char* listener_uid = "4242";
+    std::uint32_t states = kConnectionStates;
+  };
+  constexpr SourceAnswer kNoNetlink{Answer::Refused, EAFNOSUPPORT};
+  const SourceCase cases[] = {
+      {"netlink listed", kRead, {}, {}, foreign(4242)},
+      {"netlink listed, the user's own listener", kRead, {}, {}, kRelayed, "1000"},
+      {"no netlink family, both files read", kNoNetlink, kRead, kRead, foreign(4242)},
+      {"no netlink protocol, both files read", {Answer::Refused, EPROTONOSUPPORT}, kRead, kRead, foreign(4242)},
+      {"no TCP diagnostics, both files read", kMissing, kRead, kRead, foreign(4242)},
+      {"the netlink request refused with EACCES, both files read", kForbidden, kRead, kRead, foreign(4242)},
+      {"the netlink request refused with EPERM, both files read", kNotPermitted, kRead, kRead, foreign(4242)},
+      {"without IPv6's table tcp alone is whole", kNoNetlink, kRead, kMissing, foreign(4242)},
+      {"without IPv6's table, the user's own listener", kNoNetlink, kRead, kMissing, kRelayed, "1000"},
+      {"tcp6 forbidden", kNoNetlink, kRead, kForbidden, unreadable("/proc/net/tcp6")},
+      {"tcp6 not permitted", kForbidden, kRead, kNotPermitted, unreadable("/proc/net/tcp6")},
+      {"tcp forbidden", kNoNetlink, kForbidden, kRead, unreadable("/proc/net/tcp")},
+      {"tcp missing, tcp6 read", kNoNetlink, kMissing, kRead, unreadable("/proc/net/tcp")},
+      {"the user's own listener, tcp6 forbidden", kNoNetlink, kRead, kForbidden, unreadable("/proc/net/tcp6"), "1000"},
+      {"neither: both forbidden", kNoNetlink, kForbidden, kForbidden, kRelayed},
+      {"neither: both missing", kForbidden, kMissing, kMissing, kRelayed},
+      {"neither: one forbidden, one missing", kNoNetlink, kForbidden, kMissing, kRelayed},
+      {"neither: one missing, one not permitted", kNotPermitted, kMissing, kNotPermitted, kRelayed},
+      {"tcp6 malformed", kNoNetlink, kRead, kMalformed, unreadable("/proc/net/tcp6")},
+      {"tcp malformed, tcp6 forbidden", kNoNetlink, kMalformed, kForbidden, unreadable("/proc/net/tcp")},
+      {"tcp unreadable", kNoNetlink, {Answer::Refused, EIO}, kRead,
+       "Os { code: 5, kind: Uncategorized, message: \"Input/output error\" }"},
+      {"tcp6 past the descriptor limit", kNoNetlink, kRead, {Answer::Refused, EMFILE},
+       "Os { code: 24, kind: Uncategorized, message: \"Too many open files\" }"},
+      {"netlink past the descriptor limit, both files read", {Answer::Refused, EMFILE}, kRead, kRead,
+       "Os { code: 24, kind: Uncategorized, message: \"Too many open files\" }"},
+      {"netlink malformed", kMalformed, kRead, kRead, unreadable("NETLINK_SOCK_DIAG")},
+      {"netlink timed out", {Answer::TimedOut, 0}, kRead, kRead,
+       "Custom { kind: TimedOut, error: \"NETLINK_SOCK_DIAG: the kernel did not list the sockets within 1 s\" }"},
+      {"netlink not asked", {}, kRead, kRead, unreadable("NETLINK_SOCK_DIAG")},
+      {"the files not asked", kNoNetlink, {}, {}, unreadable("/proc/net/tcp")},
+      {"a listing that left out FIN_WAIT2", kRead, {}, {}, unreadable("NETLINK_SOCK_DIAG"), "4242",
+       kConnectionStates & ~(1u << TCP_FIN_WAIT2)},
+      {"a listing of /proc that left out ESTABLISHED", kNoNetlink, kRead, kRead, unreadable("/proc/net/tcp"), "4242",
+       kConnectionStates & ~(1u << TCP_ESTABLISHED)},
+  };
+  for (const SourceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    PeerEvidence evidence = listed(parsed_lines({listener(kV4App, c.listener_uid)}));
+    evidence.netlink = c.netlink;
+    evidence.proc_tcp = c.tcp;
+    evidence.proc_tcp6 = c.tcp6;
+    evidence.connection_states = c.states;
+    EXPECT_EQ(verdict_of(evidence), c.verdict);
   }
 }
 
@@ -239,12 +340,7 @@ TEST(PeerOwnerTest, AnIpv6OnlyListenerTakesNoIpv4Connection) {
     const std::optional<TcpSocketRow> parsed = parse_inet_diag_message(diag_listener(c.attributes));
     ASSERT_EQ(parsed.has_value(), c.verdict.has_value());
     if (!parsed) continue;
-    PeerEvidence evidence;
-    evidence.bridge = kBridge;
-    evidence.user = kUser;
-    file_sockets(evidence, {*parsed});
-    const IoStatus verdict = judge_peer(evidence);
-    EXPECT_EQ(verdict ? std::string() : verdict.error().debug_string(), *c.verdict);
+    EXPECT_EQ(verdict_of(listed({*parsed})), *c.verdict);
   }
   EXPECT_FALSE(parse_inet_diag_message(diag_listener({}).substr(0, sizeof(inet_diag_msg) - 1)));
 }

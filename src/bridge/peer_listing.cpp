@@ -79,7 +79,7 @@ std::optional<TcpEnds> tcp_ends_of(int fd) {
 // holding start-up.
 constexpr int kMostDiagReceives = 256;
 constexpr std::size_t kDiagBufferSize = 32768;
-constexpr timeval kDiagReplyTimeout{1, 0};
+constexpr timeval kDiagReplyTimeout{kNetlinkReplySeconds, 0};
 
 struct DiagRequest {
   nlmsghdr header;

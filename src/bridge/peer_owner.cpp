@@ -32,8 +32,9 @@ bool file_unavailable(const SourceAnswer& file) {
 IoError failure_of(const SourceAnswer& source, std::string_view name) {
   if (source.answer == Answer::Refused) return IoError::from_os_code(source.error);
   if (source.answer == Answer::TimedOut) {
-    return IoError::with_custom_message(IoErrorKind::TimedOut,
-                                        std::string(name) + ": the kernel did not list the sockets within 1 s");
+    return IoError::with_custom_message(IoErrorKind::TimedOut, std::string(name) +
+                                                                   ": the kernel did not list the sockets within " +
+                                                                   std::to_string(kNetlinkReplySeconds) + " s");
   }
   return unreadable_listing(name);
 }

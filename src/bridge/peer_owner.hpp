@@ -70,8 +70,11 @@ enum class Answer : std::uint8_t {
   Listed,     // read whole
   Refused,    // the kernel refused with `error`, at any step (socket, send, open, read, an answer's errno)
   Malformed,  // begun and not readable whole: a line or message that does not parse, a truncated one
-  TimedOut,   // no netlink answer within the receive timeout
+  TimedOut,   // no netlink answer within kNetlinkReplySeconds
 };
+
+// How long the gathering waits for each datagram of a netlink answer.
+constexpr int kNetlinkReplySeconds = 1;
 
 struct SourceAnswer {
   Answer answer = Answer::NotAsked;

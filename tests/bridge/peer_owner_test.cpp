@@ -230,9 +230,51 @@ constexpr SourceAnswer kForbidden{Answer::Refused, EACCES};
 constexpr SourceAnswer kNotPermitted{Answer::Refused, EPERM};
 constexpr SourceAnswer kMalformed{Answer::Malformed, 0};
 
-// Which answers of netlink and of the two files make a whole listing. The
-// listing holds another user's listener on 127.0.0.1, or the user's own.
+constexpr SourceAnswer kNoNetlink{Answer::Refused, EAFNOSUPPORT};
+
+// Evidence that lists another user's listener on 127.0.0.1, or the user's
+// own, through the answers given.
+PeerEvidence answered(SourceAnswer netlink, SourceAnswer tcp, SourceAnswer tcp6, const char* listener_uid = "4242") {
+  PeerEvidence evidence = listed(parsed_lines({listener(kV4App, listener_uid)}));
+  evidence.netlink = netlink;
+  evidence.proc_tcp = tcp;
+  evidence.proc_tcp6 = tcp6;
+  return evidence;
+}
+
+// Every answer of netlink that lets the check fall back to /proc, with every
+// answer of each file: the files make a whole only when both are read, or
+// tcp is read and IPv6 has no table; a part ends the bridge, naming the file
+// unread; neither lets the check off.
 TEST(PeerOwnerTest, APartOfTheListingNeverPassesForTheWhole) {
+  constexpr std::pair<const char*, SourceAnswer> kUnavailable[] = {
+      {"no netlink family", kNoNetlink},
+      {"no netlink protocol", {Answer::Refused, EPROTONOSUPPORT}},
+      {"no TCP diagnostics", kMissing},
+      {"the netlink request refused with EACCES", kForbidden},
+      {"the netlink request refused with EPERM", kNotPermitted}};
+  constexpr std::pair<const char*, SourceAnswer> kFiles[] = {
+      {"read", kRead}, {"missing", kMissing}, {"forbidden", kForbidden}, {"not permitted", kNotPermitted}};
+  const std::string tcp_part = unreadable("/proc/net/tcp");
+  const std::string tcp6_part = unreadable("/proc/net/tcp6");
+  // By tcp's answer, then tcp6's, in kFiles' order.
+  const std::string kVerdicts[4][4] = {{foreign(4242), foreign(4242), tcp6_part, tcp6_part},
+                                       {tcp_part, kRelayed, kRelayed, kRelayed},
+                                       {tcp_part, kRelayed, kRelayed, kRelayed},
+                                       {tcp_part, kRelayed, kRelayed, kRelayed}};
+  for (const auto& [netlink_name, netlink] : kUnavailable) {
+    for (std::size_t tcp = 0; tcp < 4; ++tcp) {
+      for (std::size_t tcp6 = 0; tcp6 < 4; ++tcp6) {
+        SCOPED_TRACE(std::string(netlink_name) + ", tcp " + kFiles[tcp].first + ", tcp6 " + kFiles[tcp6].first);
+        EXPECT_EQ(verdict_of(answered(netlink, kFiles[tcp].second, kFiles[tcp6].second)), kVerdicts[tcp][tcp6]);
+      }
+    }
+  }
+}
+
+// What else a source may answer, and the user's own listener: a listing
+// that could not be finished ends the bridge, whoever listens.
+TEST(PeerOwnerTest, ALookupThatCouldNotBeFinishedEndsTheBridge) {
   struct SourceCase {
     const char* name;
     SourceAnswer netlink;
@@ -242,34 +284,18 @@ TEST(PeerOwnerTest, APartOfTheListingNeverPassesForTheWhole) {
     const char* listener_uid = "4242";
     std::uint32_t states = kConnectionStates;
   };
-  constexpr SourceAnswer kNoNetlink{Answer::Refused, EAFNOSUPPORT};
+  const std::string too_many_files = "Os { code: 24, kind: Uncategorized, message: \"Too many open files\" }";
   const SourceCase cases[] = {
       {"netlink listed", kRead, {}, {}, foreign(4242)},
       {"netlink listed, the user's own listener", kRead, {}, {}, kRelayed, "1000"},
-      {"no netlink family, both files read", kNoNetlink, kRead, kRead, foreign(4242)},
-      {"no netlink protocol, both files read", {Answer::Refused, EPROTONOSUPPORT}, kRead, kRead, foreign(4242)},
-      {"no TCP diagnostics, both files read", kMissing, kRead, kRead, foreign(4242)},
-      {"the netlink request refused with EACCES, both files read", kForbidden, kRead, kRead, foreign(4242)},
-      {"the netlink request refused with EPERM, both files read", kNotPermitted, kRead, kRead, foreign(4242)},
-      {"without IPv6's table tcp alone is whole", kNoNetlink, kRead, kMissing, foreign(4242)},
       {"without IPv6's table, the user's own listener", kNoNetlink, kRead, kMissing, kRelayed, "1000"},
-      {"tcp6 forbidden", kNoNetlink, kRead, kForbidden, unreadable("/proc/net/tcp6")},
-      {"tcp6 not permitted", kForbidden, kRead, kNotPermitted, unreadable("/proc/net/tcp6")},
-      {"tcp forbidden", kNoNetlink, kForbidden, kRead, unreadable("/proc/net/tcp")},
-      {"tcp missing, tcp6 read", kNoNetlink, kMissing, kRead, unreadable("/proc/net/tcp")},
-      {"the user's own listener, tcp6 forbidden", kNoNetlink, kRead, kForbidden, unreadable("/proc/net/tcp6"), "1000"},
-      {"neither: both forbidden", kNoNetlink, kForbidden, kForbidden, kRelayed},
-      {"neither: both missing", kForbidden, kMissing, kMissing, kRelayed},
-      {"neither: one forbidden, one missing", kNoNetlink, kForbidden, kMissing, kRelayed},
-      {"neither: one missing, one not permitted", kNotPermitted, kMissing, kNotPermitted, kRelayed},
+      {"a part, the user's own listener", kNoNetlink, kRead, kForbidden, unreadable("/proc/net/tcp6"), "1000"},
       {"tcp6 malformed", kNoNetlink, kRead, kMalformed, unreadable("/proc/net/tcp6")},
       {"tcp malformed, tcp6 forbidden", kNoNetlink, kMalformed, kForbidden, unreadable("/proc/net/tcp")},
       {"tcp unreadable", kNoNetlink, {Answer::Refused, EIO}, kRead,
        "Os { code: 5, kind: Uncategorized, message: \"Input/output error\" }"},
-      {"tcp6 past the descriptor limit", kNoNetlink, kRead, {Answer::Refused, EMFILE},
-       "Os { code: 24, kind: Uncategorized, message: \"Too many open files\" }"},
-      {"netlink past the descriptor limit, both files read", {Answer::Refused, EMFILE}, kRead, kRead,
-       "Os { code: 24, kind: Uncategorized, message: \"Too many open files\" }"},
+      {"tcp6 past the descriptor limit", kNoNetlink, kRead, {Answer::Refused, EMFILE}, too_many_files},
+      {"netlink past the descriptor limit", {Answer::Refused, EMFILE}, kRead, kRead, too_many_files},
       {"netlink malformed", kMalformed, kRead, kRead, unreadable("NETLINK_SOCK_DIAG")},
       {"netlink timed out", {Answer::TimedOut, 0}, kRead, kRead,
        "Custom { kind: TimedOut, error: \"NETLINK_SOCK_DIAG: the kernel did not list the sockets within 1 s\" }"},
@@ -282,10 +308,7 @@ TEST(PeerOwnerTest, APartOfTheListingNeverPassesForTheWhole) {
   };
   for (const SourceCase& c : cases) {
     SCOPED_TRACE(c.name);
-    PeerEvidence evidence = listed(parsed_lines({listener(kV4App, c.listener_uid)}));
-    evidence.netlink = c.netlink;
-    evidence.proc_tcp = c.tcp;
-    evidence.proc_tcp6 = c.tcp6;
+    PeerEvidence evidence = answered(c.netlink, c.tcp, c.tcp6, c.listener_uid);
     evidence.connection_states = c.states;
     EXPECT_EQ(verdict_of(evidence), c.verdict);
   }

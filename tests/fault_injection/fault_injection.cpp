@@ -40,7 +40,7 @@
 // loop's eventfd and standard error pass untouched), recv, sendmsg, connect,
 // epoll_wait, poll, and sendto and recvfrom (which only the peer check's
 // netlink requests call by those names), for NO_NETLINK socket, for the
-// _ERRNO variables open, and for the two BAD_ ones open and recvfrom.
+// two PROC_NET_ ones open, and for the two BAD_ ones open and recvfrom.
 // Interruptions hit read, write, epoll_wait and poll:
 // the bridge reports an interrupted recv or sendmsg as an error, which the
 // FAIL_* variables provoke on purpose. Short transfers hit read and write

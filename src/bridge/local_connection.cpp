@@ -1,7 +1,6 @@
 #include "bridge/local_connection.hpp"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -11,8 +10,8 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <vector>
 
+#include "bridge/peer_listing.hpp"
 #include "bridge/peer_owner.hpp"
 
 namespace trellune {
@@ -42,7 +41,7 @@ SocketWriteSide::~SocketWriteSide() {
 
 namespace {
 
-// One candidate address, in the layout connect() takes.
+// The address, in the layout connect() takes.
 struct SocketAddress {
   sockaddr_storage storage{};
   socklen_t length = 0;
@@ -61,63 +60,6 @@ std::optional<SocketAddress> ipv4_literal(const std::string& host, std::uint16_t
   v4->sin_port = htons(port);
   address.length = sizeof(sockaddr_in);
   return address;
-}
-
-std::optional<SocketAddress> ipv6_literal(const std::string& host, std::uint16_t port) {
-  SocketAddress address;
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address.storage);
-  if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) != 1) {
-    return std::nullopt;
-  }
-  v6->sin6_family = AF_INET6;
-  v6->sin6_port = htons(port);
-  address.length = sizeof(sockaddr_in6);
-  return address;
-}
-
-// Runs on a worker: getaddrinfo blocks.
-IoResult<std::vector<SocketAddress>> look_up(const std::string& host, std::uint16_t port) {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int code = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-  if (code == EAI_SYSTEM) {
-    return io_error_from_errno();
-  }
-  if (code != 0) {
-    return IoError::with_custom_message(
-        IoErrorKind::Uncategorized, std::string("failed to lookup address information: ") + ::gai_strerror(code));
-  }
-  std::vector<SocketAddress> candidates;
-  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_addrlen > sizeof(sockaddr_storage)) continue;
-    SocketAddress address;
-    std::memcpy(&address.storage, entry->ai_addr, entry->ai_addrlen);
-    address.length = entry->ai_addrlen;
-    if (address.family() == AF_INET) {
-      reinterpret_cast<sockaddr_in*>(&address.storage)->sin_port = htons(port);
-    } else if (address.family() == AF_INET6) {
-      reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_port = htons(port);
-    } else {
-      continue;
-    }
-    candidates.push_back(address);
-  }
-  ::freeaddrinfo(found);
-  return candidates;
-}
-
-Task<IoResult<std::vector<SocketAddress>>> candidate_addresses(EventLoop& loop, std::string host,
-                                                               std::uint16_t port) {
-  if (std::optional<SocketAddress> v4 = ipv4_literal(host, port)) {
-    co_return std::vector<SocketAddress>{*v4};
-  }
-  if (std::optional<SocketAddress> v6 = ipv6_literal(host, port)) {
-    co_return std::vector<SocketAddress>{*v6};
-  }
-  JobHandle<IoResult<std::vector<SocketAddress>>> lookup =
-      loop.run_job([host = std::move(host), port] { return look_up(host, port); });
-  co_return co_await std::move(lookup);
 }
 
 // Before the first byte: every request carries the token, the key to the
@@ -172,24 +114,12 @@ Task<IoResult<LocalConnection>> attempt(EventLoop& loop, SocketAddress address) 
 }  // namespace
 
 Task<IoResult<LocalConnection>> LocalConnection::open(EventLoop& loop, std::string host, std::uint16_t port) {
-  Task<IoResult<std::vector<SocketAddress>>> resolving = candidate_addresses(loop, std::move(host), port);
-  IoResult<std::vector<SocketAddress>> candidates = co_await std::move(resolving);
-  if (!candidates) {
-    co_return std::move(candidates).error();
+  const std::optional<SocketAddress> address = ipv4_literal(host, port);
+  if (!address) {
+    co_return IoError::with_custom_message(IoErrorKind::InvalidInput, "not an IPv4 address: " + host);
   }
-  std::optional<IoError> last_error;
-  for (const SocketAddress& address : *candidates) {
-    Task<IoResult<LocalConnection>> connecting = attempt(loop, address);
-    IoResult<LocalConnection> connection = co_await std::move(connecting);
-    if (connection) {
-      co_return std::move(connection);
-    }
-    last_error.emplace(std::move(connection).error());
-  }
-  if (last_error) {
-    co_return std::move(*last_error);
-  }
-  co_return IoError::with_custom_message(IoErrorKind::InvalidInput, "could not resolve to any address");
+  Task<IoResult<LocalConnection>> connecting = attempt(loop, *address);
+  co_return co_await std::move(connecting);
 }
 
 std::pair<SocketReadSide, SocketWriteSide> LocalConnection::split() && {

@@ -59,9 +59,10 @@ class SocketWriteSide {
 
 class LocalConnection {
  public:
-  // Connects to `host` (an IPv4 or IPv6 literal, else a name looked up on a
-  // worker) at `port`, trying each candidate address in turn; the error of
-  // the last attempt is reported. No time limit: the kernel decides.
+  // Connects to `host`, an IPv4 address in dotted form (the bridge's is the
+  // fixed 127.0.0.1), at `port`, and vets the peer before anything is sent:
+  // the peer check judges IPv4 ends, so a name or an IPv6 address is
+  // InvalidInput. No time limit: the kernel decides.
   static Task<IoResult<LocalConnection>> open(EventLoop& loop, std::string host, std::uint16_t port);
   // Takes over a socket whose connection is established.
   static LocalConnection adopt(std::shared_ptr<SharedSocket> socket) { return LocalConnection(std::move(socket)); }

@@ -1,417 +1,65 @@
 #include "bridge/peer_owner.hpp"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <linux/inet_diag.h>
-#include <linux/netlink.h>
-#include <linux/sock_diag.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
-#include <cstring>
 #include <string>
-
-#include "base/unique_fd.hpp"
 
 namespace trellune {
 namespace {
 
-// Every socket a connection may be held in: all but a listener, a closed
-// socket and TIME_WAIT, which no process holds. A request socket (SYN_RECV)
-// counts too; it has no inode, so it is judged by its listeners.
-constexpr std::uint32_t kConnectionStates = 1u << TCP_ESTABLISHED | 1u << TCP_SYN_RECV | 1u << TCP_FIN_WAIT1 |
-                                            1u << TCP_FIN_WAIT2 | 1u << TCP_CLOSE_WAIT | 1u << TCP_LAST_ACK |
-                                            1u << TCP_CLOSING;
-
-TcpEndpoint ipv4_endpoint(const void* address_bytes, std::uint16_t port) {
-  TcpEndpoint endpoint;
-  endpoint.address[10] = 0xff;
-  endpoint.address[11] = 0xff;
-  std::memcpy(&endpoint.address[12], address_bytes, 4);
-  endpoint.port = port;
-  return endpoint;
-}
-
-TcpEndpoint ipv6_endpoint(const void* address_bytes, std::uint16_t port) {
-  TcpEndpoint endpoint;
-  std::memcpy(endpoint.address.data(), address_bytes, 16);
-  endpoint.port = port;
-  return endpoint;
-}
-
-std::optional<TcpEndpoint> endpoint_of(const sockaddr_storage& address) {
-  if (address.ss_family == AF_INET) {
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-    return ipv4_endpoint(&v4.sin_addr, ntohs(v4.sin_port));
-  }
-  if (address.ss_family == AF_INET6) {
-    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-    return ipv6_endpoint(&v6.sin6_addr, ntohs(v6.sin6_port));
-  }
-  return std::nullopt;
-}
-
-// The two ends of the connected socket `fd`; nothing when the peer is
-// already gone.
-std::optional<TcpEnds> tcp_ends_of(int fd) {
-  sockaddr_storage local{};
-  sockaddr_storage remote{};
-  socklen_t local_length = sizeof local;
-  socklen_t remote_length = sizeof remote;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0 ||
-      ::getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &remote_length) != 0) {
-    return std::nullopt;
-  }
-  std::optional<TcpEndpoint> local_end = endpoint_of(local);
-  std::optional<TcpEndpoint> remote_end = endpoint_of(remote);
-  if (!local_end || !remote_end) return std::nullopt;
-  return TcpEnds{*local_end, *remote_end};
-}
-
-// A socket that holds, or will hold once accepted, the other end of a
-// connection from the bridge's end.
-bool answers(const TcpSocketRow& row, const TcpEnds& bridge) {
-  return row.state < 32 && (kConnectionStates & 1u << row.state) != 0 && row.ends.remote == bridge.local;
-}
-
-bool mirrors(const TcpSocketRow& row, const TcpEnds& bridge) {
-  return answers(row, bridge) && row.ends.local == bridge.remote;
-}
-
-void add_listeners_on(std::uint16_t port, const std::vector<TcpSocketRow>& sockets,
-                      std::vector<TcpSocketRow>& listeners) {
-  for (const TcpSocketRow& row : sockets) {
-    if (row.state == TCP_LISTEN && row.ends.local.port == port) listeners.push_back(row);
-  }
-}
-
-// A lookup that was begun and could not be finished: the bridge ends rather
-// than take a partial listing for the whole.
-IoError unreadable_answer(const char* what) {
-  return IoError::with_custom_message(IoErrorKind::InvalidData,
-                                      std::string(what) + ": the kernel's list of sockets could not be read whole");
-}
+constexpr std::string_view kNetlink = "NETLINK_SOCK_DIAG";
+constexpr std::string_view kProcTcp = "/proc/net/tcp";
+constexpr std::string_view kProcTcp6 = "/proc/net/tcp6";
 
 // The errors that say an interface is not there or not ours to use, as in
 // sandboxes and under emulators; only they let the check off. A security
 // module forbids with EACCES or EPERM, at any step.
 bool forbidden(int error) { return error == EACCES || error == EPERM; }
 
-bool netlink_unavailable(int error) { return error == EAFNOSUPPORT || error == EPROTONOSUPPORT || forbidden(error); }
-
-bool file_unavailable(int error) { return error == ENOENT || forbidden(error); }
-
-// ---------------------------------------------------------------------------
-// NETLINK_SOCK_DIAG
-
-// An answer lists a few sockets here; a bound keeps a misbehaving one from
-// holding start-up.
-constexpr int kMostDiagReceives = 256;
-constexpr std::size_t kDiagBufferSize = 32768;
-constexpr timeval kDiagReplyTimeout{1, 0};
-
-struct DiagRequest {
-  nlmsghdr header;
-  inet_diag_req_v2 body;
-};
-
-// How the kernel took one request.
-enum class DiagAnswer : std::uint8_t {
-  Listed,     // every socket asked for was listed
-  NotFound,   // ENOENT: no such socket, or no handler for the request
-  Forbidden,  // EACCES or EPERM, as a security module may answer
-};
-
-DiagRequest tcp_request(std::uint8_t family, std::uint32_t states) {
-  DiagRequest request{};
-  request.header.nlmsg_len = sizeof request;
-  request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  request.header.nlmsg_flags = NLM_F_REQUEST;
-  request.body.sdiag_family = family;
-  request.body.sdiag_protocol = IPPROTO_TCP;
-  request.body.idiag_states = states;
-  return request;
+// No such family or protocol (an emulator, a kernel built without it), or
+// ENOENT for the first dump, from a kernel without TCP diagnostics.
+bool netlink_unavailable(const SourceAnswer& netlink) {
+  const int error = netlink.error;
+  return netlink.answer == Answer::Refused &&
+         (error == EAFNOSUPPORT || error == EPROTONOSUPPORT || error == ENOENT || forbidden(error));
 }
 
-// The application's end by its exact ends: one hash lookup in the kernel,
-// where a dump walks a socket table. An IPv6 socket that a dual-stack
-// listener holds for an IPv4 client is hashed by its IPv4 ends and found
-// this way too. The host is always 127.0.0.1, so the ends are IPv4.
-DiagRequest exact_end_request(const TcpEnds& bridge) {
-  DiagRequest request = tcp_request(AF_INET, kConnectionStates);
-  inet_diag_sockid& id = request.body.id;
-  id.idiag_sport = htons(bridge.remote.port);
-  id.idiag_dport = htons(bridge.local.port);
-  std::memcpy(id.idiag_src, &bridge.remote.address[12], 4);
-  std::memcpy(id.idiag_dst, &bridge.local.address[12], 4);
-  id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-  id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-  return request;
+bool file_unavailable(const SourceAnswer& file) {
+  return file.answer == Answer::Refused && (file.error == ENOENT || forbidden(file.error));
 }
 
-// The kernel skips sockets whose ports differ from those given, so these
-// dumps stay short however many sockets the machine has; the rows are still
-// matched in full.
-DiagRequest listener_dump_request(std::uint8_t family, std::uint16_t port) {
-  DiagRequest request = tcp_request(family, 1u << TCP_LISTEN);
-  request.header.nlmsg_flags |= NLM_F_DUMP;
-  request.body.id.idiag_sport = htons(port);
-  return request;
-}
-
-DiagRequest connection_dump_request(std::uint8_t family, std::uint16_t bridge_port) {
-  DiagRequest request = tcp_request(family, kConnectionStates);
-  request.header.nlmsg_flags |= NLM_F_DUMP;
-  request.body.id.idiag_dport = htons(bridge_port);
-  return request;
-}
-
-IoResult<DiagAnswer> answer_to_error(int error) {
-  if (error == ENOENT) return DiagAnswer::NotFound;
-  if (forbidden(error)) return DiagAnswer::Forbidden;
-  return IoError::from_os_code(error);
-}
-
-// Adds the sockets of one answer (a dump, or a single socket) to `sockets`.
-IoResult<DiagAnswer> read_diag_answer(int netlink, std::vector<TcpSocketRow>& sockets) {
-  char buffer[kDiagBufferSize];
-  for (int round = 0; round < kMostDiagReceives; ++round) {
-    // MSG_TRUNC makes recv report a message's full length, so a truncated
-    // one is seen instead of parsed.
-    const ssize_t received = ::recvfrom(netlink, buffer, sizeof buffer, MSG_TRUNC, nullptr, nullptr);
-    if (received < 0 && errno == EINTR) continue;
-    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      return IoError::with_custom_message(IoErrorKind::TimedOut,
-                                          "NETLINK_SOCK_DIAG: the kernel did not list the sockets within 1 s");
-    }
-    if (received < 0) return io_error_from_errno();
-    if (static_cast<std::size_t>(received) > sizeof buffer) return unreadable_answer("NETLINK_SOCK_DIAG");
-    IoResult<DiagDatagram> datagram = parse_diag_datagram({buffer, static_cast<std::size_t>(received)});
-    if (!datagram) return std::move(datagram).error();
-    sockets.insert(sockets.end(), datagram->rows.begin(), datagram->rows.end());
-    if (datagram->error != 0) return answer_to_error(datagram->error);
-    if (!datagram->more) return DiagAnswer::Listed;
+// The error a source that did not list ends the bridge with.
+IoError failure_of(const SourceAnswer& source, std::string_view name) {
+  if (source.answer == Answer::Refused) return IoError::from_os_code(source.error);
+  if (source.answer == Answer::TimedOut) {
+    return IoError::with_custom_message(IoErrorKind::TimedOut, std::string(name) +
+                                                                   ": the kernel did not list the sockets within " +
+                                                                   std::to_string(kNetlinkReplySeconds) + " s");
   }
-  return unreadable_answer("NETLINK_SOCK_DIAG");
+  return unreadable_listing(name);
 }
 
-IoResult<DiagAnswer> ask(int netlink, const DiagRequest& request, std::vector<TcpSocketRow>& sockets) {
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  ssize_t sent = 0;
-  do {
-    sent = ::sendto(netlink, &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
-  } while (sent < 0 && errno == EINTR);
-  if (sent < 0 && forbidden(errno)) return DiagAnswer::Forbidden;
-  if (sent < 0) return io_error_from_errno();
-  if (sent != static_cast<ssize_t>(sizeof request)) return unreadable_answer("NETLINK_SOCK_DIAG");
-  return read_diag_answer(netlink, sockets);
+// True when the evidence holds a whole listing, false when neither interface
+// may be used; the error of a lookup that could not be finished, which never
+// passes for one that found nothing.
+IoResult<bool> listing_is_whole(const PeerEvidence& evidence) {
+  if (evidence.netlink.answer == Answer::Listed) return true;
+  if (!netlink_unavailable(evidence.netlink)) return failure_of(evidence.netlink, kNetlink);
+  const SourceAnswer& tcp = evidence.proc_tcp;
+  const SourceAnswer& tcp6 = evidence.proc_tcp6;
+  // Without IPv6 the kernel has no tcp6 table, and no IPv6 socket to list.
+  const bool no_ipv6 = tcp6 == SourceAnswer{Answer::Refused, ENOENT};
+  if (tcp.answer == Answer::Listed && (tcp6.answer == Answer::Listed || no_ipv6)) return true;
+  if (file_unavailable(tcp) && file_unavailable(tcp6)) return false;
+  if (tcp.answer != Answer::Listed && !file_unavailable(tcp)) return failure_of(tcp, kProcTcp);
+  if (tcp6.answer != Answer::Listed && !file_unavailable(tcp6)) return failure_of(tcp6, kProcTcp6);
+  // One file read and the other forbidden or missing: a part, and the part
+  // unread could hold another user's listener.
+  return unreadable_listing(tcp.answer != Answer::Listed ? kProcTcp : kProcTcp6);
 }
 
-// The listeners on `port`, IPv4 and IPv6 (a dual-stack listener is an IPv6
-// socket). False when the interface turned out missing or forbidden: only a
-// dump tells a kernel without TCP diagnostics (ENOENT, as when the module
-// can't be loaded) from a socket not found.
-IoResult<bool> list_listeners(int netlink, std::uint16_t port, std::vector<TcpSocketRow>& sockets) {
-  for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
-    IoResult<DiagAnswer> answer = ask(netlink, listener_dump_request(family, port), sockets);
-    if (!answer) return std::move(answer).error();
-    if (*answer == DiagAnswer::Forbidden || (*answer == DiagAnswer::NotFound && family == AF_INET)) return false;
-  }
-  return true;
-}
-
-// True when the kernel listed what was asked, false when the interface is
-// missing or forbidden.
-IoResult<bool> list_through_sock_diag(const TcpEnds& bridge, std::vector<TcpSocketRow>& sockets) {
-  const UniqueFd netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-  if (!netlink) {
-    if (netlink_unavailable(errno)) return false;
-    return io_error_from_errno();
-  }
-  if (::setsockopt(netlink.get(), SOL_SOCKET, SO_RCVTIMEO, &kDiagReplyTimeout, sizeof kDiagReplyTimeout) != 0) {
-    return io_error_from_errno();
-  }
-  IoResult<bool> listed = list_listeners(netlink.get(), bridge.remote.port, sockets);
-  if (!listed || !*listed) return listed;
-  IoResult<DiagAnswer> exact = ask(netlink.get(), exact_end_request(bridge), sockets);
-  if (!exact) return std::move(exact).error();
-  if (*exact == DiagAnswer::Forbidden) return false;
-  if (std::any_of(sockets.begin(), sockets.end(), [&](const TcpSocketRow& row) { return mirrors(row, bridge); })) {
-    return true;
-  }
-  // A firewall rule may have redirected the connection to another port:
-  // every socket that answers the bridge's end, and the listeners of those
-  // that no process holds yet.
-  for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
-    IoResult<DiagAnswer> answer = ask(netlink.get(), connection_dump_request(family, bridge.local.port), sockets);
-    if (!answer) return std::move(answer).error();
-    if (*answer == DiagAnswer::Forbidden) return false;
-  }
-  std::vector<std::uint16_t> ports{bridge.remote.port};
-  for (std::size_t index = 0; index < sockets.size(); ++index) {
-    const TcpSocketRow row = sockets[index];
-    const std::uint16_t port = row.ends.local.port;
-    if (!answers(row, bridge) || row.inode != 0 || std::find(ports.begin(), ports.end(), port) != ports.end()) {
-      continue;
-    }
-    ports.push_back(port);
-    listed = list_listeners(netlink.get(), port, sockets);
-    if (!listed || !*listed) return listed;
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// Files of /proc
-
-std::string_view next_field(std::string_view& rest) {
-  const std::size_t start = rest.find_first_not_of(" \t\n");
-  if (start == std::string_view::npos) {
-    rest = {};
-    return {};
-  }
-  rest.remove_prefix(start);
-  const std::size_t end = std::min(rest.find_first_of(" \t\n"), rest.size());
-  std::string_view field = rest.substr(0, end);
-  rest.remove_prefix(end);
-  return field;
-}
-
-template <class Number>
-std::optional<Number> parse_number(std::string_view text, int base) {
-  Number value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
-}
-
-// The kernel prints each 32-bit word of an address as a number in the
-// machine's byte order, so the word's bytes in memory are the address's.
-std::optional<TcpEndpoint> parse_proc_endpoint(std::string_view field) {
-  constexpr std::size_t kWordDigits = 8;
-  const std::size_t colon = field.find(':');
-  if (colon == std::string_view::npos) return std::nullopt;
-  const std::string_view address = field.substr(0, colon);
-  const std::optional<std::uint16_t> port = parse_number<std::uint16_t>(field.substr(colon + 1), 16);
-  if (!port || (address.size() != kWordDigits && address.size() != 4 * kWordDigits)) return std::nullopt;
-  std::array<std::uint8_t, 16> bytes{};
-  for (std::size_t word = 0; word * kWordDigits < address.size(); ++word) {
-    const std::optional<std::uint32_t> value =
-        parse_number<std::uint32_t>(address.substr(word * kWordDigits, kWordDigits), 16);
-    if (!value) return std::nullopt;
-    std::memcpy(&bytes[4 * word], &*value, 4);
-  }
-  return address.size() == kWordDigits ? ipv4_endpoint(bytes.data(), *port) : ipv6_endpoint(bytes.data(), *port);
-}
-
-// A line of /proc/net/tcp*, parsed as far as `wanted` needs: the ends and
-// the state always, the owner only of a socket that could matter, since most
-// lines are of other connections and a busy machine lists tens of thousands.
-struct ProcLine {
-  bool well_formed = false;
-  std::optional<TcpSocketRow> row;  // for a wanted socket
-};
-
-template <class Wanted>
-ProcLine parse_proc_line(std::string_view line, Wanted wanted) {
-  // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode ...
-  constexpr std::size_t kStateField = 3;
-  constexpr std::size_t kUidField = 7;
-  constexpr std::size_t kInodeField = 9;
-  std::array<std::string_view, kInodeField + 1> fields;
-  std::string_view rest = line;
-  for (std::size_t field = 0; field <= kStateField; ++field) fields[field] = next_field(rest);
-  const std::optional<TcpEndpoint> local = parse_proc_endpoint(fields[1]);
-  const std::optional<TcpEndpoint> remote = parse_proc_endpoint(fields[2]);
-  const std::optional<std::uint8_t> state = parse_number<std::uint8_t>(fields[kStateField], 16);
-  if (!local || !remote || !state) return {};
-  TcpSocketRow row;
-  row.ends = TcpEnds{*local, *remote};
-  row.state = *state;
-  if (!wanted(row)) return {true, std::nullopt};
-  for (std::size_t field = kStateField + 1; field <= kInodeField; ++field) fields[field] = next_field(rest);
-  const std::optional<uid_t> uid = parse_number<uid_t>(fields[kUidField], 10);
-  const std::optional<std::uint64_t> inode = parse_number<std::uint64_t>(fields[kInodeField], 10);
-  if (!uid || !inode) return {};
-  row.uid = *uid;
-  row.inode = *inode;
-  return {true, row};
-}
-
-// The file's text, or nothing when it is missing or forbidden.
-IoResult<std::optional<std::string>> read_whole_file(const char* path) {
-  const UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!file) {
-    if (file_unavailable(errno)) return std::optional<std::string>();
-    return io_error_from_errno();
-  }
-  std::string text;
-  char chunk[16384];
-  for (;;) {
-    const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return io_error_from_errno();
-    if (count == 0) return std::optional<std::string>(std::move(text));
-    text.append(chunk, static_cast<std::size_t>(count));
-  }
-}
-
-// True when the file was there to read. Its first line is the header; any
-// other line that does not parse fails the lookup, since it could be the one
-// socket that matters. Every listener is kept: which ports matter is known
-// only once the ends that answer the bridge are.
-IoResult<bool> list_proc_file(const char* path, const TcpEnds& bridge, std::vector<TcpSocketRow>& sockets) {
-  IoResult<std::optional<std::string>> text = read_whole_file(path);
-  if (!text) return std::move(text).error();
-  if (!*text) return false;
-  std::string_view rest = **text;
-  const std::size_t header_end = rest.find('\n');
-  if (header_end == std::string_view::npos) return unreadable_answer(path);
-  rest.remove_prefix(header_end + 1);
-  const auto wanted = [&](const TcpSocketRow& row) { return row.state == TCP_LISTEN || answers(row, bridge); };
-  while (!rest.empty()) {
-    const std::size_t end = rest.find('\n');
-    if (end == std::string_view::npos) return unreadable_answer(path);
-    const ProcLine parsed = parse_proc_line(rest.substr(0, end), wanted);
-    if (!parsed.well_formed) return unreadable_answer(path);
-    if (parsed.row) sockets.push_back(*parsed.row);
-    rest.remove_prefix(end + 1);
-  }
-  return true;
-}
-
-// Without IPv6 the kernel has no tcp6 table, and no IPv6 socket to list.
-IoResult<bool> list_through_proc(const TcpEnds& bridge, std::vector<TcpSocketRow>& sockets) {
-  IoResult<bool> ipv4_listed = list_proc_file("/proc/net/tcp", bridge, sockets);
-  if (!ipv4_listed) return std::move(ipv4_listed).error();
-  IoResult<bool> ipv6_listed = list_proc_file("/proc/net/tcp6", bridge, sockets);
-  if (!ipv6_listed) return std::move(ipv6_listed).error();
-  return *ipv4_listed || *ipv6_listed;
-}
-
-// The uid that stands for owners outside this user namespace; the kernel's
-// default where the setting can't be read.
-IoResult<uid_t> overflow_uid() {
-  IoResult<std::optional<std::string>> text = read_whole_file("/proc/sys/kernel/overflowuid");
-  if (!text) return std::move(text).error();
-  if (!*text) return kDefaultOverflowUid;
-  std::string_view digits = **text;
-  if (!digits.empty() && digits.back() == '\n') digits.remove_suffix(1);
-  return parse_number<uid_t>(digits, 10).value_or(kDefaultOverflowUid);
-}
-
-// A map that can't be read maps nothing for certain.
-IoResult<bool> user_namespace_maps_every_uid() {
-  IoResult<std::optional<std::string>> text = read_whole_file("/proc/self/uid_map");
-  if (!text) return std::move(text).error();
-  return *text && maps_every_uid(**text);
+bool mirrors(const TcpSocketRow& row, const TcpEnds& bridge) {
+  return answers(row, bridge) && row.ends.local == bridge.remote;
 }
 
 // 0.0.0.0 (held v4-mapped) and ::, which take connections to any local
@@ -425,7 +73,8 @@ bool takes_any_ipv4_address(const TcpSocketRow& listener) {
 
 bool takes_connections_to(const TcpSocketRow& listener, const TcpEndpoint& end) {
   const TcpEndpoint& at = listener.ends.local;
-  return at.port == end.port && (at.address == end.address || takes_any_ipv4_address(listener));
+  return listener.state == TCP_LISTEN && at.port == end.port &&
+         (at.address == end.address || takes_any_ipv4_address(listener));
 }
 
 IoError refusal(std::uint16_t port, uid_t uid, std::string_view why) {
@@ -435,7 +84,50 @@ IoError refusal(std::uint16_t port, uid_t uid, std::string_view why) {
                                                                           ": refusing to send the token");
 }
 
+// The owners that speak for the far end: every listener that can take a
+// connection to the port, and the end itself once a process holds it. An
+// end that no process holds yet has no owner of its own, whatever uid the
+// kernel lists (0 before 6.17): its listeners speak for it. The exact end
+// outweighs every other end that answers the bridge's; without it, each of
+// those, as after a redirect, is judged the same way, by the listeners on
+// its own port while no process holds it.
+std::vector<uid_t> owners_of_far_end(const std::vector<TcpSocketRow>& sockets, const TcpEnds& bridge) {
+  std::vector<uid_t> owners;
+  const auto add_listeners = [&](const TcpEndpoint& end) {
+    for (const TcpSocketRow& listener : sockets) {
+      if (takes_connections_to(listener, end)) owners.push_back(listener.uid);
+    }
+  };
+  const auto add_end = [&](const TcpSocketRow& end) {
+    if (end.inode != 0) {
+      owners.push_back(end.uid);
+    } else {
+      add_listeners(end.ends.local);
+    }
+  };
+  add_listeners(bridge.remote);
+  const auto exact =
+      std::find_if(sockets.begin(), sockets.end(), [&](const TcpSocketRow& row) { return mirrors(row, bridge); });
+  if (exact != sockets.end()) {
+    add_end(*exact);
+    return owners;
+  }
+  for (const TcpSocketRow& row : sockets) {
+    if (answers(row, bridge)) add_end(row);
+  }
+  return owners;
+}
+
 }  // namespace
+
+bool answers(const TcpSocketRow& row, const TcpEnds& bridge) {
+  return row.state < 32 && (kConnectionStates & 1u << row.state) != 0 && row.ends.remote == bridge.local;
+}
+
+IoError unreadable_listing(std::string_view source) {
+  return IoError::with_custom_message(IoErrorKind::InvalidData,
+                                      std::string(source) + ": the kernel's list of sockets could not be read whole");
+}
 
 IoStatus judge_peer(const PeerEvidence& evidence) {
   // A peer already gone shows itself on the first recv or send.
@@ -447,36 +139,18 @@ IoStatus judge_peer(const PeerEvidence& evidence) {
   // included. Such a socket is no connection to the application, so it
   // counts as refused.
   if (bridge.local == bridge.remote) return IoError::from_os_code(ECONNREFUSED);
+  IoResult<bool> whole = listing_is_whole(evidence);
+  if (!whole) return std::move(whole).error();
   // Where the kernel cannot be asked the bridge works as it did before the
   // check: a client that worked must keep working.
-  if (evidence.interfaces_unavailable) return {};
-
-  // The owners that speak for the far end: every listener that can take a
-  // connection to the port, and the end itself once a process holds it. An
-  // end that no process holds yet has no owner of its own, whatever uid the
-  // kernel lists (0 before 6.17): its listeners speak for it. The exact end
-  // outweighs every other end that answers the bridge's; without it, each of
-  // those, as after a redirect, is judged the same way, by the listeners on
-  // its own port while no process holds it.
-  std::vector<uid_t> owners;
-  const auto add_listeners = [&](const std::vector<TcpSocketRow>& listeners, const TcpEndpoint& end) {
-    for (const TcpSocketRow& listener : listeners) {
-      if (takes_connections_to(listener, end)) owners.push_back(listener.uid);
-    }
-  };
-  add_listeners(evidence.listeners, bridge.remote);
-  if (evidence.exact_end) {
-    if (evidence.exact_end->inode != 0) owners.push_back(evidence.exact_end->uid);
-  } else {
-    for (const RedirectedEnd& end : evidence.redirected) {
-      if (end.socket.inode != 0) {
-        owners.push_back(end.socket.uid);
-      } else {
-        add_listeners(end.listeners, end.socket.ends.local);
-      }
-    }
+  if (!*whole) return {};
+  // A listing that left out a state the rule counts could have left out the
+  // one connection that matters.
+  if ((kConnectionStates & ~evidence.connection_states) != 0) {
+    return unreadable_listing(evidence.netlink.answer == Answer::Listed ? kNetlink : kProcTcp);
   }
 
+  const std::vector<uid_t> owners = owners_of_far_end(evidence.sockets, bridge);
   // The overflow uid stands for every owner a user namespace leaves out of
   // its map, so there it is nobody's, even when the bridge runs as it. Where
   // the map holds every uid it is an ordinary one.
@@ -498,132 +172,6 @@ IoStatus judge_peer(const PeerEvidence& evidence) {
   // namespace answers, as when a DNAT rule, which only root can set,
   // carried the connection into another namespace.
   return {};
-}
-
-void file_sockets(PeerEvidence& evidence, const std::vector<TcpSocketRow>& sockets) {
-  const TcpEnds& bridge = *evidence.bridge;
-  add_listeners_on(bridge.remote.port, sockets, evidence.listeners);
-  for (const TcpSocketRow& row : sockets) {
-    if (mirrors(row, bridge)) {
-      evidence.exact_end = row;
-    } else if (answers(row, bridge)) {
-      RedirectedEnd& end = evidence.redirected.emplace_back(RedirectedEnd{row, {}});
-      add_listeners_on(row.ends.local.port, sockets, end.listeners);
-    }
-  }
-}
-
-IoResult<PeerEvidence> gather_peer_evidence(int fd) {
-  PeerEvidence evidence;
-  evidence.bridge = tcp_ends_of(fd);
-  // A peer already gone, or a connection to itself, has no far end to ask
-  // about.
-  if (!evidence.bridge || evidence.bridge->local == evidence.bridge->remote) return evidence;
-  evidence.user = ::geteuid();
-  IoResult<uid_t> overflow = overflow_uid();
-  if (!overflow) return std::move(overflow).error();
-  evidence.overflow = *overflow;
-  std::vector<TcpSocketRow> sockets;
-  IoResult<bool> listed = list_through_sock_diag(*evidence.bridge, sockets);
-  if (!listed) return std::move(listed).error();
-  if (!*listed) {
-    sockets.clear();
-    listed = list_through_proc(*evidence.bridge, sockets);
-    if (!listed) return std::move(listed).error();
-  }
-  evidence.interfaces_unavailable = !*listed;
-  // The map tells only what the overflow uid stands for: it is read only
-  // where a socket shows that uid, so that other starts don't pay for it.
-  if (std::any_of(sockets.begin(), sockets.end(), [&](const TcpSocketRow& row) { return row.uid == *overflow; })) {
-    IoResult<bool> maps_all = user_namespace_maps_every_uid();
-    if (!maps_all) return std::move(maps_all).error();
-    evidence.maps_every_uid = *maps_all;
-  }
-  file_sockets(evidence, sockets);
-  return evidence;
-}
-
-std::optional<TcpSocketRow> parse_proc_net_tcp_line(std::string_view line) {
-  return parse_proc_line(line, [](const TcpSocketRow&) { return true; }).row;
-}
-
-std::optional<TcpSocketRow> parse_inet_diag_message(std::string_view payload) {
-  inet_diag_msg message;
-  if (payload.size() < sizeof message) return std::nullopt;
-  std::memcpy(&message, payload.data(), sizeof message);
-  const inet_diag_sockid& id = message.id;
-  TcpSocketRow row;
-  if (message.idiag_family == AF_INET) {
-    row.ends.local = ipv4_endpoint(id.idiag_src, ntohs(id.idiag_sport));
-    row.ends.remote = ipv4_endpoint(id.idiag_dst, ntohs(id.idiag_dport));
-  } else if (message.idiag_family == AF_INET6) {
-    row.ends.local = ipv6_endpoint(id.idiag_src, ntohs(id.idiag_sport));
-    row.ends.remote = ipv6_endpoint(id.idiag_dst, ntohs(id.idiag_dport));
-  } else {
-    return std::nullopt;
-  }
-  row.state = message.idiag_state;
-  row.uid = message.idiag_uid;
-  row.inode = message.idiag_inode;
-  // Attributes follow; IPv6 sockets carry INET_DIAG_SKV6ONLY.
-  std::size_t offset = NLMSG_ALIGN(sizeof message);
-  while (offset < payload.size()) {
-    nlattr attribute;
-    if (payload.size() - offset < sizeof attribute) return std::nullopt;
-    std::memcpy(&attribute, payload.data() + offset, sizeof attribute);
-    if (attribute.nla_len < sizeof attribute || attribute.nla_len > payload.size() - offset) return std::nullopt;
-    if ((attribute.nla_type & NLA_TYPE_MASK) == INET_DIAG_SKV6ONLY && attribute.nla_len > sizeof attribute) {
-      row.v6_only = payload[offset + NLA_HDRLEN] != 0;
-    }
-    offset += NLA_ALIGN(attribute.nla_len);
-  }
-  return row;
-}
-
-IoResult<DiagDatagram> parse_diag_datagram(std::string_view datagram) {
-  if (datagram.size() < sizeof(nlmsghdr)) return unreadable_answer("NETLINK_SOCK_DIAG");
-  DiagDatagram parsed;
-  std::size_t offset = 0;
-  while (datagram.size() - offset >= sizeof(nlmsghdr)) {
-    nlmsghdr header;
-    std::memcpy(&header, datagram.data() + offset, sizeof header);
-    if (header.nlmsg_len < sizeof header || header.nlmsg_len > datagram.size() - offset) {
-      return unreadable_answer("NETLINK_SOCK_DIAG");
-    }
-    const std::string_view payload = datagram.substr(offset + NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
-    if (header.nlmsg_type == NLMSG_DONE || header.nlmsg_type == NLMSG_ERROR) {
-      // Both end the answer. NLMSG_ERROR carries an errno, negated, or 0 for
-      // an acknowledgement; NLMSG_DONE carries one too when a dump failed
-      // part way, as when the kernel has inet_diag but no tcp_diag.
-      int error = 0;
-      if (payload.size() >= sizeof error) {
-        std::memcpy(&error, payload.data(), sizeof error);
-      } else if (header.nlmsg_type == NLMSG_ERROR) {
-        return unreadable_answer("NETLINK_SOCK_DIAG");
-      }
-      if (error > 0) return unreadable_answer("NETLINK_SOCK_DIAG");
-      parsed.more = false;
-      parsed.error = -error;
-      return parsed;
-    }
-    if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY) return unreadable_answer("NETLINK_SOCK_DIAG");
-    const std::optional<TcpSocketRow> row = parse_inet_diag_message(payload);
-    if (!row) return unreadable_answer("NETLINK_SOCK_DIAG");
-    parsed.rows.push_back(*row);
-    parsed.more = (header.nlmsg_flags & NLM_F_MULTI) != 0;
-    // The last message's padding may lie beyond the datagram's end.
-    offset = std::min<std::size_t>(datagram.size(), offset + NLMSG_ALIGN(header.nlmsg_len));
-  }
-  if (offset != datagram.size()) return unreadable_answer("NETLINK_SOCK_DIAG");
-  return parsed;
-}
-
-bool maps_every_uid(std::string_view uid_map) {
-  std::string_view rest = uid_map;
-  const std::string_view inside = next_field(rest);
-  const std::string_view outside = next_field(rest);
-  const std::string_view count = next_field(rest);
-  return inside == "0" && outside == "0" && count == "4294967295" && next_field(rest).empty();
 }
 
 }  // namespace trellune

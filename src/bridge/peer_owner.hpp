@@ -3,10 +3,13 @@
 // may listen on its port: the bridge sends nothing where the kernel shows a
 // socket of another user.
 //
-// gather_peer_evidence asks the kernel and decides nothing; judge_peer is the
-// whole rule, a function of what was gathered.
+// The gathering (peer_listing.hpp) asks the kernel and records what each
+// source answered; judge_peer is the whole rule, a function of that record:
+// which answers make a whole listing, which states are connections, whom the
+// token may reach.
 #pragma once
 
+#include <netinet/tcp.h>
 #include <sys/types.h>
 
 #include <array>
@@ -45,70 +48,64 @@ struct TcpSocketRow {
   bool v6_only = false;  // an IPv6 listener that takes no IPv4 connection
 };
 
+// Every state a connection may be held in: all but a listener, a closed
+// socket and TIME_WAIT, which no process holds. A request socket (SYN_RECV)
+// counts too; it has no inode, so it is judged by its listeners. The
+// gathering lists sockets in these states.
+constexpr std::uint32_t kConnectionStates = 1u << TCP_ESTABLISHED | 1u << TCP_SYN_RECV | 1u << TCP_FIN_WAIT1 |
+                                            1u << TCP_FIN_WAIT2 | 1u << TCP_CLOSE_WAIT | 1u << TCP_LAST_ACK |
+                                            1u << TCP_CLOSING;
+
+// A socket that holds, or will hold once accepted, the other end of a
+// connection from the bridge's end.
+bool answers(const TcpSocketRow& row, const TcpEnds& bridge);
+
 // The kernel's overflow uid unless /proc/sys/kernel/overflowuid says
 // otherwise.
 constexpr uid_t kDefaultOverflowUid = 65534;
 
-// A socket that answers the bridge's end from another local port or address,
-// as after a redirect.
-struct RedirectedEnd {
-  TcpSocketRow socket;
-  // The listeners on its own local port, at any address. Netlink is asked
-  // for them only while no process holds the end.
-  std::vector<TcpSocketRow> listeners;
+// How one source of the listing answered.
+enum class Answer : std::uint8_t {
+  NotAsked,   // not needed, as /proc once netlink listed
+  Listed,     // read whole
+  Refused,    // the kernel refused with `error`, at any step (socket, send, open, read, an answer's errno)
+  Malformed,  // begun and not readable whole: a line or message that does not parse, a truncated one
+  TimedOut,   // no netlink answer within kNetlinkReplySeconds
+};
+
+// How long the gathering waits for each datagram of a netlink answer.
+constexpr int kNetlinkReplySeconds = 1;
+
+struct SourceAnswer {
+  Answer answer = Answer::NotAsked;
+  int error = 0;  // the errno of Refused
+  bool operator==(const SourceAnswer&) const = default;
 };
 
 // What the kernel lists about the far end of one connection.
 struct PeerEvidence {
-  std::optional<TcpEnds> bridge;      // nothing when the peer is already gone
-  bool interfaces_unavailable = false;  // neither netlink nor /proc/net/tcp* could be used
-  std::vector<TcpSocketRow> listeners;  // on the bridge's remote port, at any address
-  std::optional<TcpSocketRow> exact_end;  // the socket whose ends mirror the bridge's
-  // Every other socket that answers the bridge's end; netlink is asked for
-  // them only when there is no exact end.
-  std::vector<RedirectedEnd> redirected;
-  uid_t user = 0;                       // the bridge's effective uid
+  std::optional<TcpEnds> bridge;  // nothing when the peer is already gone
+  SourceAnswer netlink;           // NETLINK_SOCK_DIAG
+  SourceAnswer proc_tcp;          // /proc/net/tcp, read when netlink did not list
+  SourceAnswer proc_tcp6;         // /proc/net/tcp6, likewise
+  // The states the listing took for connections, kConnectionStates unless
+  // the gathering drifted from the rule.
+  std::uint32_t connection_states = 0;
+  // What the source that was read listed: the listeners on the ports that
+  // matter and every socket in a connection state that answers the bridge.
+  std::vector<TcpSocketRow> sockets;
+  uid_t user = 0;  // the bridge's effective uid
   uid_t overflow = kDefaultOverflowUid;
   // /proc/self/uid_map maps the whole range; read only where a socket
   // listed shows the overflow uid.
   bool maps_every_uid = false;
 };
 
-// Asks the kernel through NETLINK_SOCK_DIAG, else /proc/net/tcp and
-// /proc/net/tcp6, about the connected socket `fd`. Blocks briefly. Fails on
-// anything but an interface that is missing or forbidden: a lookup that
-// could not be finished must not pass for one that found nothing.
-IoResult<PeerEvidence> gather_peer_evidence(int fd);
-
 // When the token may be sent: nothing when the bridge may relay, else the
 // error the bridge ends with, nothing sent.
 IoStatus judge_peer(const PeerEvidence& evidence);
 
-// Files the sockets a lookup listed into `evidence`, whose bridge is set:
-// the listeners on the bridge's remote port, the exact end, and the other
-// ends that answer the bridge with the listeners on their own ports.
-void file_sockets(PeerEvidence& evidence, const std::vector<TcpSocketRow>& sockets);
-
-// A line of /proc/net/tcp or /proc/net/tcp6; nothing for the header or a
-// malformed line.
-std::optional<TcpSocketRow> parse_proc_net_tcp_line(std::string_view line);
-
-// One SOCK_DIAG_BY_FAMILY message of an inet_diag answer, its attributes
-// included; nothing when it is malformed.
-std::optional<TcpSocketRow> parse_inet_diag_message(std::string_view payload);
-
-// One datagram of a NETLINK_SOCK_DIAG answer.
-struct DiagDatagram {
-  std::vector<TcpSocketRow> rows;
-  bool more = false;  // the answer goes on in the next datagram
-  int error = 0;      // the errno the kernel ended the answer with, 0 for none
-};
-
-// InvalidData when the datagram is malformed or truncated.
-IoResult<DiagDatagram> parse_diag_datagram(std::string_view datagram);
-
-// Whether the text of /proc/self/uid_map maps every uid, as in the initial
-// user namespace.
-bool maps_every_uid(std::string_view uid_map);
+// The error of a listing that was begun and could not be read whole.
+IoError unreadable_listing(std::string_view source);
 
 }  // namespace trellune

@@ -36,8 +36,8 @@ bool later(const auto& a, const auto& b) { return a.deadline > b.deadline; }
 // the heap, so it needs a few kilobytes of stack, not the 8 MiB that glibc
 // reserves by default. The reservation counts against an address-space limit
 // (ulimit -v); what the smaller one saves is in docs/performance-log.md,
-// "Small worker stacks". 256 KiB still leaves room for a name lookup job. The
-// sanitizers' instrumented frames are far larger, so they keep the default.
+// "Small worker stacks". The sanitizers' instrumented frames are far larger,
+// so they keep the default.
 constexpr std::size_t kWorkerStackBytes = 256 * 1024;
 
 int pthread_start(pthread_t* thread, void* (*entry)(void*), void* argument) {

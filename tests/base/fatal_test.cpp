@@ -95,34 +95,36 @@ testing::Matcher<const std::string&> is_exactly(const std::string& text) {
   return testing::Matcher<const std::string&>(text + kAfterAbort);
 }
 
-TEST_F(FatalDeathTest, MainThread) {
-  EXPECT_EXIT(raise_fatal("something broke"), testing::KilledBySignal(SIGABRT),
-              is_exactly(expected_report("main", "something broke")));
-}
+struct FatalCase {
+  const char* name;
+  const char* thread;  // nothing: the main thread; empty: a thread left unnamed
+  std::string_view message;
+  std::string_view shown_thread;
+};
 
-TEST_F(FatalDeathTest, NamedThread) {
-  EXPECT_EXIT(
-      {
-        std::thread([] {
-          set_current_thread_name("stdin-worker");
-          raise_fatal("worker failed");
-        }).join();
-      },
-      testing::KilledBySignal(SIGABRT), is_exactly(expected_report("stdin-worker", "worker failed")));
-}
-
-TEST_F(FatalDeathTest, UnnamedThread) {
-  EXPECT_EXIT(std::thread([] { raise_fatal("anonymous"); }).join(), testing::KilledBySignal(SIGABRT),
-              is_exactly(expected_report("unnamed", "anonymous")));
-}
-
-TEST_F(FatalDeathTest, MessageLongerThanTheReportBuffer) {
+TEST_F(FatalDeathTest, TheReportNamesItsThreadAndHoldsTheWholeMessage) {
   static const std::string kLong = [] {
     std::string text;
     for (int i = 0; i < 1000; ++i) text += std::to_string(i) + ",";
     return text;
   }();
-  EXPECT_EXIT(raise_fatal(kLong), testing::KilledBySignal(SIGABRT), is_exactly(expected_report("main", kLong)));
+  const FatalCase cases[] = {
+      {"main thread", nullptr, "something broke", "main"},
+      {"named thread", "stdin-worker", "worker failed", "stdin-worker"},
+      {"unnamed thread", "", "anonymous", "unnamed"},
+      {"message longer than the report buffer", nullptr, kLong, "main"},
+  };
+  for (const FatalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto fail = [&c] {
+      if (c.thread == nullptr) raise_fatal(c.message);
+      std::thread([&c] {
+        if (*c.thread != '\0') set_current_thread_name(c.thread);
+        raise_fatal(c.message);
+      }).join();
+    };
+    EXPECT_EXIT(fail(), testing::KilledBySignal(SIGABRT), is_exactly(expected_report(c.shown_thread, c.message)));
+  }
 }
 
 TEST_F(FatalDeathTest, BrokenCheck) {

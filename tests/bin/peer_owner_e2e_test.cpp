@@ -90,10 +90,13 @@ std::uint16_t port_of(int fd) {
 }
 
 // The listener's side of one connection: everything it received, answering
-// the first line with one of its own.
-std::string serve_one_connection(int listener, Accept accept) {
+// the first line with one of its own. A connection the bridge made is
+// queued before the bridge ends, so once `bridge_gone` is readable, an empty
+// queue means none will come.
+std::string serve_one_connection(int listener, int bridge_gone, Accept accept) {
   std::string received;
-  if (!readable_within(listener, kListenerWaitMs)) return received;
+  pollfd waits[] = {{listener, POLLIN, 0}, {bridge_gone, POLLIN, 0}};
+  if (::poll(waits, 2, kListenerWaitMs) < 1 || !readable_within(listener, 0)) return received;
   if (accept == Accept::Late) std::this_thread::sleep_for(200ms);
   const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   if (connection < 0) return received;
@@ -125,13 +128,18 @@ class OwnedListener {
  public:
   explicit OwnedListener(const ListenerSetup& setup) {
     int report[2];
+    int bridge_gone[2];
     if (::pipe2(report, O_CLOEXEC) != 0) return;
+    if (::pipe2(bridge_gone, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
       ::close(report[0]);
-      run(setup, report[1]);
+      ::close(bridge_gone[1]);
+      run(setup, report[1], bridge_gone[0]);
     }
     ::close(report[1]);
+    ::close(bridge_gone[0]);
+    bridge_gone_fd_ = bridge_gone[1];
     report_fd_ = report[0];
     std::uint16_t port = 0;
     if (pid_ > 0 && readable_within(report_fd_, kListenerWaitMs) &&
@@ -147,12 +155,15 @@ class OwnedListener {
       ::waitpid(pid_, nullptr, 0);
     }
     if (report_fd_ >= 0) ::close(report_fd_);
+    if (bridge_gone_fd_ >= 0) ::close(bridge_gone_fd_);
   }
 
   std::uint16_t port() const { return port_; }
 
-  // What the listener received, once the bridge closed the connection.
+  // What the listener received, once the bridge has ended.
   std::string received() {
+    if (bridge_gone_fd_ >= 0) ::close(bridge_gone_fd_);
+    bridge_gone_fd_ = -1;
     std::string text;
     char buffer[4096];
     while (readable_within(report_fd_, kListenerWaitMs)) {
@@ -164,7 +175,7 @@ class OwnedListener {
   }
 
  private:
-  [[noreturn]] static void run(const ListenerSetup& setup, int report) {
+  [[noreturn]] static void run(const ListenerSetup& setup, int report, int bridge_gone) {
     if (!setup.netns.empty()) {
       const int netns = ::open(("/run/netns/" + setup.netns).c_str(), O_RDONLY | O_CLOEXEC);
       if (netns < 0 || ::setns(netns, CLONE_NEWNET) != 0) ::_exit(123);
@@ -183,13 +194,14 @@ class OwnedListener {
     }
     const std::uint16_t port = port_of(listener);
     if (::write(report, &port, sizeof port) != static_cast<ssize_t>(sizeof port)) ::_exit(124);
-    const std::string received = serve_one_connection(listener, setup.accept);
+    const std::string received = serve_one_connection(listener, bridge_gone, setup.accept);
     (void)!::write(report, received.data(), received.size());
     ::_exit(0);
   }
 
   pid_t pid_ = -1;
   int report_fd_ = -1;
+  int bridge_gone_fd_ = -1;
   std::uint16_t port_ = 0;
 };
 
@@ -325,6 +337,7 @@ constexpr OwnerCase kOwnerCases[] = {
     {"bridge and listener of one user", kUser, kUser, Accept::AtOnce, std::nullopt},
     {"bridge of a user, listener root", kUser, kRoot, Accept::AtOnce, std::nullopt},
     {"bridge of a user, listener of another user", kUser, kOtherUser, Accept::AtOnce, kOtherUser},
+    {"bridge of a user, listener of another user whose uid is below", kOtherUser, kUser, Accept::AtOnce, kUser},
     // Until a process accepts it, kernels before 6.17 list the connection's
     // socket with uid 0: the listener decides.
     {"bridge root, late listener of another user", kRoot, kUser, Accept::Late, kUser},
@@ -340,35 +353,53 @@ struct LookupMode {
   Environment faults;
 };
 
+const LookupMode kThroughNetlink{"netlink where the kernel offers it", {}};
+
+// The preload library and the faults it is to inject, for the bridge.
+Environment faults(Environment settings) {
+#ifdef TRELLUNE_FAULT_INJECTION_LIBRARY
+  settings.insert(settings.begin(), {"LD_PRELOAD", reachable().of(TRELLUNE_FAULT_INJECTION_LIBRARY)});
+#endif
+  return settings;
+}
+
 // The kernel test boots kernels without the diag modules, where the bridge
 // reads /proc itself; on the host the preload library takes netlink away.
-std::vector<LookupMode> lookup_modes() {
-  std::vector<LookupMode> modes{{"netlink where the kernel offers it", {}}};
-#ifdef TRELLUNE_FAULT_INJECTION_LIBRARY
-  modes.push_back({"/proc/net/tcp*, netlink failing",
-                   {{"LD_PRELOAD", reachable().of(TRELLUNE_FAULT_INJECTION_LIBRARY)}, {"TRELLUNE_FAULT_NO_NETLINK", "1"}}});
+// The sanitizer and static builds have no such library: there these tests
+// skip, each by name.
+class PeerOwnerE2eThroughProcTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifndef TRELLUNE_FAULT_INJECTION_LIBRARY
+    GTEST_SKIP() << "the /proc fallback is reached through the fault-injection library, not built here";
 #endif
-  return modes;
-}
+  }
+  const LookupMode mode_{"/proc/net/tcp*, netlink failing", faults({{"TRELLUNE_FAULT_NO_NETLINK", "1"}})};
+};
 
 constexpr std::pair<Family, const char*> kFamilies[] = {{Family::Ipv4, "127.0.0.1"},
                                                         {Family::DualStack, "dual-stack ::"}};
 
-TEST(PeerOwnerE2eTest, OnlyTheUsersOwnOrRootsListenerGetsTheToken) {
+void only_own_or_roots_listener_gets_the_token(const LookupMode& mode) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run listeners and the bridge under other uids";
-  for (const LookupMode& mode : lookup_modes()) {
-    for (const auto& [family, family_name] : kFamilies) {
-      for (const OwnerCase& c : kOwnerCases) {
-        SCOPED_TRACE(std::string(mode.name) + ", " + family_name + ": " + c.name);
-        const Outcome outcome = run_bridge({c.bridge, {}, mode.faults}, {c.listener, family, c.accept, {}});
-        if (c.refused_as) {
-          expect_refused(outcome, foreign_owner_error(*c.refused_as));
-        } else {
-          expect_relayed(outcome);
-        }
+  for (const auto& [family, family_name] : kFamilies) {
+    for (const OwnerCase& c : kOwnerCases) {
+      SCOPED_TRACE(std::string(mode.name) + ", " + family_name + ": " + c.name);
+      const Outcome outcome = run_bridge({c.bridge, {}, mode.faults}, {c.listener, family, c.accept, {}});
+      if (c.refused_as) {
+        expect_refused(outcome, foreign_owner_error(*c.refused_as));
+      } else {
+        expect_relayed(outcome);
       }
     }
   }
+}
+
+TEST(PeerOwnerE2eTest, OnlyTheUsersOwnOrRootsListenerGetsTheToken) {
+  only_own_or_roots_listener_gets_the_token(kThroughNetlink);
+}
+TEST_F(PeerOwnerE2eThroughProcTest, OnlyTheUsersOwnOrRootsListenerGetsTheToken) {
+  only_own_or_roots_listener_gets_the_token(mode_);
 }
 
 std::optional<std::string> program_path(const char* name) {
@@ -391,16 +422,14 @@ bool this_namespace_maps_every_uid() {
 // In a user namespace without a uid map every owner outside it, the bridge's
 // own user and root included, is listed as the overflow uid. Where the map
 // holds every uid, as here, the overflow uid is an ordinary one.
-TEST(PeerOwnerE2eTest, TheOverflowUidIsNobodysOnlyWhereTheMapLeavesUidsOut) {
+void the_overflow_uid_is_nobodys_only_where_the_map_leaves_uids_out(const LookupMode& mode) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run listeners and the bridge under other uids";
   constexpr uid_t kOverflow = 65534;
+  SCOPED_TRACE(mode.name);
   if (this_namespace_maps_every_uid()) {
-    for (const LookupMode& mode : lookup_modes()) {
-      SCOPED_TRACE(mode.name);
-      expect_relayed(run_bridge({kOverflow, {}, mode.faults}, {kOverflow, Family::Ipv4, Accept::Late, {}}));
-      expect_refused(run_bridge({kUser, {}, mode.faults}, {kOverflow, Family::Ipv4, Accept::Late, {}}),
-                     foreign_owner_error(kOverflow));
-    }
+    expect_relayed(run_bridge({kOverflow, {}, mode.faults}, {kOverflow, Family::Ipv4, Accept::Late, {}}));
+    expect_refused(run_bridge({kUser, {}, mode.faults}, {kOverflow, Family::Ipv4, Accept::Late, {}}),
+                   foreign_owner_error(kOverflow));
   }
   const std::optional<std::string> unshare = program_path("unshare");
   if (!unshare || !succeeds("setpriv --reuid=4242 --regid=4242 --clear-groups " + *unshare + " -U true")) {
@@ -410,32 +439,41 @@ TEST(PeerOwnerE2eTest, TheOverflowUidIsNobodysOnlyWhereTheMapLeavesUidsOut) {
       "Error: Custom { kind: PermissionDenied, error: \"port PORT belongs to uid 65534, the overflow uid, which this "
       "user namespace shows for every owner it does not map, so the owner can't be told apart: refusing to send the "
       "token\" }\n";
-  for (const LookupMode& mode : lookup_modes()) {
-    for (const uid_t listener : {kOtherUser, kUser, kRoot}) {
-      SCOPED_TRACE(std::string(mode.name) + ", unshare -U, listener uid " + std::to_string(listener));
-      expect_refused(run_bridge({kUser, {*unshare, "-U"}, mode.faults}, {listener, Family::Ipv4, Accept::Late, {}}),
-                     error_line);
-    }
+  for (const uid_t listener : {kOtherUser, kUser, kRoot}) {
+    SCOPED_TRACE("unshare -U, listener uid " + std::to_string(listener));
+    expect_refused(run_bridge({kUser, {*unshare, "-U"}, mode.faults}, {listener, Family::Ipv4, Accept::Late, {}}),
+                   error_line);
   }
+}
+
+TEST(PeerOwnerE2eTest, TheOverflowUidIsNobodysOnlyWhereTheMapLeavesUidsOut) {
+  the_overflow_uid_is_nobodys_only_where_the_map_leaves_uids_out(kThroughNetlink);
+}
+TEST_F(PeerOwnerE2eThroughProcTest, TheOverflowUidIsNobodysOnlyWhereTheMapLeavesUidsOut) {
+  the_overflow_uid_is_nobodys_only_where_the_map_leaves_uids_out(mode_);
 }
 
 // The socket may take the last descriptor the limit allows; a lookup that
 // then can't be made ends the bridge instead of letting it relay unchecked.
-TEST(PeerOwnerE2eTest, UnderATightDescriptorLimitAnotherUserGetsNothing) {
+void under_a_tight_descriptor_limit_another_user_gets_nothing(const LookupMode& mode) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run listeners and the bridge under other uids";
   const std::optional<std::string> prlimit = program_path("prlimit");
   if (!prlimit) GTEST_SKIP() << "prlimit is not installed";
-  for (const LookupMode& mode : lookup_modes()) {
-    for (int limit = 5; limit <= 8; ++limit) {
-      SCOPED_TRACE(std::string(mode.name) + ", at most " + std::to_string(limit) + " descriptors");
-      const Outcome outcome =
-          run_bridge({kUser, {*prlimit, "--nofile=" + std::to_string(limit)}, mode.faults},
-                     {kOtherUser, Family::Ipv4, Accept::Late, {}});
-      EXPECT_NE(outcome.status, exited_with(0));
-      EXPECT_EQ(outcome.out, "");
-      EXPECT_EQ(outcome.at_listener, "");
-    }
+  for (int limit = 5; limit <= 8; ++limit) {
+    SCOPED_TRACE(std::string(mode.name) + ", at most " + std::to_string(limit) + " descriptors");
+    const Outcome outcome = run_bridge({kUser, {*prlimit, "--nofile=" + std::to_string(limit)}, mode.faults},
+                                       {kOtherUser, Family::Ipv4, Accept::Late, {}});
+    EXPECT_NE(outcome.status, exited_with(0));
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.at_listener, "");
   }
+}
+
+TEST(PeerOwnerE2eTest, UnderATightDescriptorLimitAnotherUserGetsNothing) {
+  under_a_tight_descriptor_limit_another_user_gets_nothing(kThroughNetlink);
+}
+TEST_F(PeerOwnerE2eThroughProcTest, UnderATightDescriptorLimitAnotherUserGetsNothing) {
+  under_a_tight_descriptor_limit_another_user_gets_nothing(mode_);
 }
 
 // How a container's port is published without a proxy: 127.0.0.1:PORT is
@@ -489,27 +527,31 @@ class DnatNamespaces {
   bool ready_ = false;
 };
 
-TEST(PeerOwnerE2eTest, ADnatIntoAnotherNetworkNamespaceIsRelayed) {
+void a_dnat_into_another_network_namespace_is_relayed(const LookupMode& mode) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to make network namespaces";
   const std::optional<std::string> nsenter = program_path("nsenter");
   if (!nsenter || !program_path("ip") || !program_path("nft") || !program_path("sysctl")) {
     GTEST_SKIP() << "needs nsenter, ip, nft and sysctl";
   }
-  for (const LookupMode& mode : lookup_modes()) {
-    SCOPED_TRACE(mode.name);
-    DnatNamespaces namespaces;
-    if (!namespaces.ready()) GTEST_SKIP() << "could not make the namespaces and their DNAT";
-    OwnedListener listener({kUser, Family::AnyIpv4, Accept::AtOnce, namespaces.far()});
-    ASSERT_NE(listener.port(), 0);
-    ASSERT_TRUE(namespaces.forward(listener.port()));
-    expect_relayed(run_bridge({kRoot, {*nsenter, "--net=" + namespaces.near_path()}, mode.faults}, listener));
-  }
+  DnatNamespaces namespaces;
+  if (!namespaces.ready()) GTEST_SKIP() << "could not make the namespaces and their DNAT";
+  OwnedListener listener({kUser, Family::AnyIpv4, Accept::AtOnce, namespaces.far()});
+  ASSERT_NE(listener.port(), 0);
+  ASSERT_TRUE(namespaces.forward(listener.port()));
+  expect_relayed(run_bridge({kRoot, {*nsenter, "--net=" + namespaces.near_path()}, mode.faults}, listener));
+}
+
+TEST(PeerOwnerE2eTest, ADnatIntoAnotherNetworkNamespaceIsRelayed) {
+  a_dnat_into_another_network_namespace_is_relayed(kThroughNetlink);
+}
+TEST_F(PeerOwnerE2eThroughProcTest, ADnatIntoAnotherNetworkNamespaceIsRelayed) {
+  a_dnat_into_another_network_namespace_is_relayed(mode_);
 }
 
 // Root made the redirect, but root did not choose who listens where it leads
 // while the application is down: an end that answers through a redirect is
 // judged like the exact one, a late one by the listeners on its own port.
-TEST(PeerOwnerE2eTest, ARedirectedConnectionIsJudgedByWhoListensWhereItLeads) {
+void a_redirected_connection_is_judged_by_who_listens_where_it_leads(const LookupMode& mode) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to make network namespaces";
   const std::optional<std::string> nsenter = program_path("nsenter");
   const std::optional<std::string> setpriv = program_path("setpriv");
@@ -535,86 +577,115 @@ TEST(PeerOwnerE2eTest, ARedirectedConnectionIsJudgedByWhoListensWhereItLeads) {
   const std::vector<std::string> as_user{*nsenter,         "--net=" + namespaces.near_path(),
                                          *setpriv,         "--reuid=" + std::to_string(kUser),
                                          "--regid=" + std::to_string(kUser), "--clear-groups"};
-  for (const LookupMode& mode : lookup_modes()) {
-    for (const RedirectCase& c : kCases) {
-      SCOPED_TRACE(std::string(mode.name) + ": " + c.name);
-      OwnedListener listener({c.listener, Family::Ipv4, c.accept, namespaces.near()});
-      ASSERT_NE(listener.port(), 0);
-      ASSERT_TRUE(namespaces.redirect(kRedirectedPort, listener.port()));
-      const Outcome outcome = run_bridge({kRoot, as_user, mode.faults, kRedirectedPort}, listener);
-      if (c.refused_as) {
-        expect_refused(outcome, foreign_owner_error(*c.refused_as));
-      } else {
-        expect_relayed(outcome);
-      }
+  for (const RedirectCase& c : kCases) {
+    SCOPED_TRACE(std::string(mode.name) + ": " + c.name);
+    OwnedListener listener({c.listener, Family::Ipv4, c.accept, namespaces.near()});
+    ASSERT_NE(listener.port(), 0);
+    ASSERT_TRUE(namespaces.redirect(kRedirectedPort, listener.port()));
+    const Outcome outcome = run_bridge({kRoot, as_user, mode.faults, kRedirectedPort}, listener);
+    if (c.refused_as) {
+      expect_refused(outcome, foreign_owner_error(*c.refused_as));
+    } else {
+      expect_relayed(outcome);
     }
   }
 }
 
-// Where the kernel cannot be asked at all, the bridge works as it did before
-// the check: a client that worked must keep working.
-TEST(PeerOwnerE2eTest, WithNeitherInterfaceTheBridgeProceeds) {
-#ifndef TRELLUNE_FAULT_INJECTION_LIBRARY
-  GTEST_SKIP() << "the fault-injection library is not built here";
-#else
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a listener under another uid";
-  for (const auto& [family, family_name] : kFamilies) {
-    SCOPED_TRACE(family_name);
-    expect_relayed(run_bridge({kRoot,
-                               {},
-                               {{"LD_PRELOAD", reachable().of(TRELLUNE_FAULT_INJECTION_LIBRARY)},
-                                {"TRELLUNE_FAULT_NO_NETLINK", "1"},
-                                {"TRELLUNE_FAULT_NO_PROC_NET_TCP", "1"}}},
-                              {kUser, family, Accept::AtOnce, {}}));
-  }
-#endif
+TEST(PeerOwnerE2eTest, ARedirectedConnectionIsJudgedByWhoListensWhereItLeads) {
+  a_redirected_connection_is_judged_by_who_listens_where_it_leads(kThroughNetlink);
+}
+TEST_F(PeerOwnerE2eThroughProcTest, ARedirectedConnectionIsJudgedByWhoListensWhereItLeads) {
+  a_redirected_connection_is_judged_by_who_listens_where_it_leads(mode_);
 }
 
-// A listing that can't be read whole ends the bridge, nothing sent, even to
-// the user's own application: a line or a message skipped could have been
-// the one socket that matters.
-TEST(PeerOwnerE2eTest, AListingThatCannotBeReadWholeEndsTheBridge) {
-#ifndef TRELLUNE_FAULT_INJECTION_LIBRARY
-  GTEST_SKIP() << "the fault-injection library is not built here";
-#else
+std::string unreadable_line(const char* source) {
+  return std::string("Error: Custom { kind: InvalidData, error: \"") + source +
+         ": the kernel's list of sockets could not be read whole\" }\n";
+}
+
+// What netlink and each of the two files answer, on this machine, made to
+// fail by the preload library. A whole listing refuses another user's
+// listener; a part of one ends the bridge, even for the user's own, since
+// the part unread could hold another user's; where neither interface may be
+// used, the bridge works as it did before the check: a client that worked
+// must keep working. A line or a message that doesn't parse makes a listing
+// unreadable too.
+TEST_F(PeerOwnerE2eThroughProcTest, EveryAnswerOfTheListingIsJudged) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a listener under another uid";
   struct ListingCase {
     const char* name;
     Environment faults;
-    const char* error_line;
-    bool through_netlink;
+    std::string error_line;  // empty: relayed
+    uid_t listener = kOtherUser;
+    Family family = Family::Ipv4;
+    Accept accept = Accept::AtOnce;
+    bool through_netlink = false;  // the row needs netlink to work
   };
-  const std::string library = reachable().of(TRELLUNE_FAULT_INJECTION_LIBRARY);
+  const Environment no_netlink{{"TRELLUNE_FAULT_NO_NETLINK", "1"}};
+  const auto with = [](Environment settings, const Environment& more) {
+    settings.insert(settings.end(), more.begin(), more.end());
+    return faults(settings);
+  };
+  const Environment tcp_forbidden{{"TRELLUNE_FAULT_PROC_NET_TCP_ERRNO", "13"}};
+  const Environment tcp_missing{{"TRELLUNE_FAULT_PROC_NET_TCP_ERRNO", "2"}};
+  const Environment tcp6_forbidden{{"TRELLUNE_FAULT_PROC_NET_TCP6_ERRNO", "13"}};
+  const Environment tcp6_missing{{"TRELLUNE_FAULT_PROC_NET_TCP6_ERRNO", "2"}};
+  const Environment both_forbidden = with(tcp_forbidden, tcp6_forbidden);
+  const Environment send_eacces{{"TRELLUNE_FAULT_FAIL_CALL", "sendto"}, {"TRELLUNE_FAULT_FAIL_ERRNO", "13"}};
+  const Environment send_eperm{{"TRELLUNE_FAULT_FAIL_CALL", "sendto"}, {"TRELLUNE_FAULT_FAIL_ERRNO", "1"}};
+  const std::string foreign = foreign_owner_error(kOtherUser);
+  const Environment bad_line{{"TRELLUNE_FAULT_NO_NETLINK", "1"}, {"TRELLUNE_FAULT_BAD_PROC_LINE", "1"}};
+  const Environment bad_attribute{{"TRELLUNE_FAULT_BAD_DIAG_ATTRIBUTE", "1"}};
+  // The receive timeout's EAGAIN, at once.
+  const Environment no_answer{{"TRELLUNE_FAULT_FAIL_CALL", "recvfrom"}, {"TRELLUNE_FAULT_FAIL_ERRNO", "11"}};
+  const std::string timed_out =
+      "Error: Custom { kind: TimedOut, error: \"NETLINK_SOCK_DIAG: the kernel did not list the sockets within 1 s\" "
+      "}\n";
   const ListingCase cases[] = {
-      {"a malformed line in /proc/net/tcp",
-       {{"LD_PRELOAD", library}, {"TRELLUNE_FAULT_NO_NETLINK", "1"}, {"TRELLUNE_FAULT_BAD_PROC_LINE", "1"}},
-       "Error: Custom { kind: InvalidData, error: \"/proc/net/tcp: the kernel's list of sockets could not be read "
-       "whole\" }\n",
-       false},
-      {"an attribute longer than its netlink message",
-       {{"LD_PRELOAD", library}, {"TRELLUNE_FAULT_BAD_DIAG_ATTRIBUTE", "1"}},
-       "Error: Custom { kind: InvalidData, error: \"NETLINK_SOCK_DIAG: the kernel's list of sockets could not be "
-       "read whole\" }\n",
-       true},
-      // The receive timeout's EAGAIN, at once.
-      {"no netlink answer within the receive timeout",
-       {{"LD_PRELOAD", library}, {"TRELLUNE_FAULT_FAIL_CALL", "recvfrom"}, {"TRELLUNE_FAULT_FAIL_ERRNO", "11"}},
-       "Error: Custom { kind: TimedOut, error: \"NETLINK_SOCK_DIAG: the kernel did not list the sockets within "
-       "1 s\" }\n",
-       true},
+      {"netlink lists, both files forbidden", faults(both_forbidden), foreign, kOtherUser, Family::DualStack,
+       Accept::AtOnce, true},
+      {"the netlink request refused with EACCES, both files read", faults(send_eacces), foreign},
+      {"the netlink request refused with EPERM, both files read", faults(send_eperm), foreign, kOtherUser,
+       Family::DualStack},
+      {"no netlink, no tcp6", with(no_netlink, tcp6_missing), foreign},
+      {"no netlink, no tcp6, the user's own listener", with(no_netlink, tcp6_missing), "", kUser},
+      {"no netlink, tcp6 forbidden", with(no_netlink, tcp6_forbidden), unreadable_line("/proc/net/tcp6"), kOtherUser,
+       Family::DualStack},
+      {"no netlink, tcp6 forbidden, the user's own listener", with(no_netlink, tcp6_forbidden),
+       unreadable_line("/proc/net/tcp6"), kUser},
+      {"no netlink, tcp forbidden", with(no_netlink, tcp_forbidden), unreadable_line("/proc/net/tcp")},
+      {"no netlink, no tcp", with(no_netlink, tcp_missing), unreadable_line("/proc/net/tcp")},
+      {"neither interface: both files forbidden", with(no_netlink, both_forbidden), ""},
+      {"neither interface: both files forbidden, dual-stack", with(no_netlink, both_forbidden), "", kOtherUser,
+       Family::DualStack},
+      {"neither interface: no tcp, tcp6 forbidden", with(no_netlink, with(tcp_missing, tcp6_forbidden)), ""},
+      {"neither interface: the netlink request refused, both files forbidden", with(send_eacces, both_forbidden),
+       ""},
+      {"a malformed line in /proc/net/tcp", faults(bad_line), unreadable_line("/proc/net/tcp"), kUser},
+      {"a malformed line in /proc/net/tcp, late listener", faults(bad_line), unreadable_line("/proc/net/tcp"), kUser,
+       Family::Ipv4, Accept::Late},
+      {"an attribute longer than its netlink message", faults(bad_attribute), unreadable_line("NETLINK_SOCK_DIAG"),
+       kUser, Family::Ipv4, Accept::AtOnce, true},
+      {"an attribute longer than its netlink message, late listener", faults(bad_attribute),
+       unreadable_line("NETLINK_SOCK_DIAG"), kUser, Family::Ipv4, Accept::Late, true},
+      {"no netlink answer within the receive timeout", faults(no_answer), timed_out, kUser, Family::Ipv4,
+       Accept::AtOnce, true},
+      {"no netlink answer within the receive timeout, late listener", faults(no_answer), timed_out, kUser,
+       Family::Ipv4, Accept::Late, true},
   };
   for (const ListingCase& c : cases) {
 #ifdef TRELLUNE_TEST_EMULATED
-    // qemu-user refuses NETLINK_SOCK_DIAG sockets: the bridge reads /proc, and
-    // no answer comes to be corrupted.
+    // qemu-user refuses NETLINK_SOCK_DIAG sockets: the bridge reads /proc.
     if (c.through_netlink) continue;
 #endif
-    for (const Accept accept : {Accept::AtOnce, Accept::Late}) {
-      SCOPED_TRACE(std::string(c.name) + (accept == Accept::Late ? ", late listener" : ""));
-      expect_refused(run_bridge({kUser, {}, c.faults}, {kUser, Family::Ipv4, accept, {}}), c.error_line);
+    SCOPED_TRACE(c.name);
+    const Outcome outcome = run_bridge({kUser, {}, c.faults}, {c.listener, c.family, c.accept, {}});
+    if (c.error_line.empty()) {
+      expect_relayed(outcome);
+    } else {
+      expect_refused(outcome, c.error_line);
     }
   }
-#endif
 }
 
 }  // namespace

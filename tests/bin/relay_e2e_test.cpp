@@ -72,6 +72,8 @@ TEST(RelayFramingTest, RequestLinesAreFramedExactly) {
       {"NUL inside a line", std::string("a\0b\n", 4), std::string("a\0b\n", 4)},
       {"object with CR LF", "{\"id\":1}\r\n", std::string("{\"id\":1,") + kStampedToken + "}\n"},
       {"long line", std::string(30000, 'x') + "\n", std::string(30000, 'x') + "\n"},
+      {"long object line, stamped whole", "{\"text\":\"" + std::string(50000, 'q') + "\",\"id\":7}\n",
+       "{\"id\":7,\"text\":\"" + std::string(50000, 'q') + "\"," + kStampedToken + "}\n"},
   };
   for (const FramingCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -97,15 +99,6 @@ TEST(RelayFramingTest, LastLineWithoutNewlineIsForwarded) {
   EXPECT_EQ(session.child.stdout_text(), "1\n2\n");
   EXPECT_TRUE(session.peer->read_until_eof().empty());
   EXPECT_TRUE(session.peer->eof_seen());
-}
-
-TEST(RelayFramingTest, LongObjectLineIsStampedWhole) {
-  Session session;
-  const std::string big(50000, 'q');
-  const std::string request = "{\"text\":\"" + big + "\",\"id\":7}\n";
-  EXPECT_EQ(session.round_trip(request, "r\n"),
-            "{\"id\":7,\"text\":\"" + big + "\"," + std::string(kStampedToken) + "}\n");
-  EXPECT_EQ(session.child.read_stdout_line(), "r\n");
 }
 
 TEST(RelayFramingTest, TwoRequestsInOneWriteAreRelayedInTurn) {
@@ -188,18 +181,6 @@ TEST(RelayContentTest, ObjectsAreStampedAndEverythingElseGoesAsRead) {
 constexpr std::string_view kInvalidUtf8Error =
     "Error: Custom { kind: InvalidData, error: \"stream did not contain valid UTF-8\" }\n";
 
-TEST(RelayEndingTest, RefusedConnection) {
-  ChildOptions options;
-  options.env = {{"TRELLUNE_MCP_PORT", std::to_string(testing::unused_port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
-  Child child = Child::spawn(testing::bridge_command(), options);
-  ASSERT_TRUE(child.write_stdin("{}\n"));
-  EXPECT_EQ(child.wait(), exited_with(1));
-  EXPECT_EQ(child.stderr_text(),
-            "Error: Os { code: 111, kind: ConnectionRefused, message: \"Connection refused\" }\n");
-  EXPECT_EQ(child.stdout_text(), "");
-  EXPECT_EQ(child.unread_stdin(), "{}\n");  // nothing is read before the connection
-}
-
 TEST(RelayEndingTest, InvalidUtf8OnStandardInput) {
   const std::string bad_lines[] = {"\xc3\x28\n", "\xc0\x80\n", "\xed\xa0\x80\n", "\xf4\x90\x80\x80\n", "ok\xe2\x82"};
   for (const std::string& bad : bad_lines) {
@@ -212,24 +193,6 @@ TEST(RelayEndingTest, InvalidUtf8OnStandardInput) {
     EXPECT_EQ(session.peer->read_until_eof(), "");  // nothing forwarded, then end of file
     EXPECT_TRUE(session.peer->eof_seen());
   }
-}
-
-TEST(RelayEndingTest, InvalidUtf8FromTheApplication) {
-  Session session;
-  EXPECT_EQ(session.round_trip("q\n", "\xc3\x28\n"), "q\n");
-  EXPECT_EQ(session.child.wait(), exited_with(1));
-  EXPECT_EQ(session.child.stderr_text(), kInvalidUtf8Error);
-  EXPECT_EQ(session.child.stdout_text(), "");
-}
-
-TEST(RelayEndingTest, ConnectionResetWhileAwaitingReply) {
-  Session session;
-  ASSERT_TRUE(session.child.write_stdin("q\n"));
-  EXPECT_EQ(session.peer->read_line(), "q\n");
-  session.peer->reset();
-  EXPECT_EQ(session.child.wait(), exited_with(1));
-  EXPECT_EQ(session.child.stderr_text(),
-            "Error: Os { code: 104, kind: ConnectionReset, message: \"Connection reset by peer\" }\n");
 }
 
 TEST(RelayEndingTest, StandardOutputClosedByItsReader) {
@@ -246,68 +209,83 @@ TEST(RelayEndingTest, StandardOutputClosedByItsReader) {
   }
 }
 
-TEST(RelayEndingTest, StandardInputEndingEndsWithSuccess) {
-  Session session;
-  EXPECT_EQ(session.round_trip("q\n", "r\n"), "q\n");
-  EXPECT_EQ(session.child.read_stdout_line(), "r\n");
-  session.child.close_stdin();
-  // The application sees the end of the request stream.
-  EXPECT_EQ(session.peer->read_until_eof(), "");
-  EXPECT_TRUE(session.peer->eof_seen());
-  EXPECT_EQ(session.child.wait(), exited_with(0));
-  EXPECT_EQ(session.child.stderr_text(), "");
-}
+// When the ending comes: before the bridge connects, before the first
+// request, after a reply, or while the reply to "q2" is awaited.
+enum class Moment { NothingListening, AtStart, AfterAReply, AwaitingAReply };
+// Who ends the session: the client closing standard input, the application
+// closing or resetting its end, or no one (the bridge ends on what it read).
+enum class Ending { ClientCloses, ApplicationCloses, ApplicationResets, Nothing };
 
-TEST(RelayEndingTest, StandardInputEmptyFromTheStart) {
-  Session session;
-  session.child.close_stdin();
-  EXPECT_EQ(session.child.wait(), exited_with(0));
-  EXPECT_EQ(session.peer->read_until_eof(), "");
-  EXPECT_TRUE(session.peer->eof_seen());
-}
-
-struct ClosingCase {
+struct EndingCase {
   const char* name;
-  bool between_requests;  // else while the reply to "q2" is awaited
-  bool reset;             // else a graceful close
-  std::string_view partial_reply;  // sent just before the close
+  Moment moment;
+  Ending ending;
+  std::string_view partial_reply;  // sent while "q2" is awaited, before the ending
   int status;
   std::string_view error_line;
 };
 
 // Closed between requests, the application's end answers the next request
 // with a reset: that request is lost and its send fails. A reply cut off by
-// the close never reaches the client.
-constexpr ClosingCase kClosingCases[] = {
-    {"closed while a reply is awaited", false, false, "", 0, ""},
-    {"closed in the middle of a reply", false, false, "{\"id\":2,\"res", 1,
+// the close, or not valid UTF-8, never reaches the client.
+constexpr EndingCase kEndingCases[] = {
+    {"nothing listening: nothing read before the connection", Moment::NothingListening, Ending::Nothing, "", 1,
+     "Error: Os { code: 111, kind: ConnectionRefused, message: \"Connection refused\" }\n"},
+    {"standard input empty from the start", Moment::AtStart, Ending::ClientCloses, "", 0, ""},
+    {"standard input ending after a reply", Moment::AfterAReply, Ending::ClientCloses, "", 0, ""},
+    {"a reply that is not UTF-8", Moment::AwaitingAReply, Ending::Nothing, "\xc3\x28\n", 1, kInvalidUtf8Error},
+    {"closed while a reply is awaited", Moment::AwaitingAReply, Ending::ApplicationCloses, "", 0, ""},
+    {"reset while a reply is awaited", Moment::AwaitingAReply, Ending::ApplicationResets, "", 1,
+     "Error: Os { code: 104, kind: ConnectionReset, message: \"Connection reset by peer\" }\n"},
+    {"closed in the middle of a reply", Moment::AwaitingAReply, Ending::ApplicationCloses, "{\"id\":2,\"res", 1,
      "Error: Custom { kind: UnexpectedEof, error: \"stream ended in the middle of a line\" }\n"},
-    {"closed between requests", true, false, "", 1,
+    {"closed between requests", Moment::AfterAReply, Ending::ApplicationCloses, "", 1,
      "Error: Os { code: 32, kind: BrokenPipe, message: \"Broken pipe\" }\n"},
-    {"reset between requests", true, true, "", 1,
+    {"reset between requests", Moment::AfterAReply, Ending::ApplicationResets, "", 1,
      "Error: Os { code: 104, kind: ConnectionReset, message: \"Connection reset by peer\" }\n"},
 };
 
-TEST(RelayEndingTest, ApplicationClosingTheConnection) {
-  for (const ClosingCase& c : kClosingCases) {
+TEST(RelayEndingTest, HowASessionEnds) {
+  for (const EndingCase& c : kEndingCases) {
     SCOPED_TRACE(c.name);
+    if (c.moment == Moment::NothingListening) {
+      ChildOptions options;
+      options.env = {{"TRELLUNE_MCP_PORT", std::to_string(testing::unused_port())}, {"TRELLUNE_MCP_TOKEN", "t"}};
+      Child child = Child::spawn(testing::bridge_command(), options);
+      ASSERT_TRUE(child.write_stdin("{}\n"));
+      EXPECT_EQ(child.wait(), exited_with(c.status));
+      EXPECT_EQ(child.stderr_text(), c.error_line);
+      EXPECT_EQ(child.stdout_text(), "");
+      EXPECT_EQ(child.unread_stdin(), "{}\n");
+      continue;
+    }
     Session session;
-    EXPECT_EQ(session.round_trip("q1\n", "r1\n"), "q1\n");
-    EXPECT_EQ(session.child.read_stdout_line(), "r1\n");
-    if (!c.between_requests) {
+    const bool replied = c.moment != Moment::AtStart;
+    if (replied) {
+      EXPECT_EQ(session.round_trip("q1\n", "r1\n"), "q1\n");
+      EXPECT_EQ(session.child.read_stdout_line(), "r1\n");
+    }
+    if (c.moment == Moment::AwaitingAReply) {
       ASSERT_TRUE(session.child.write_stdin("q2\n"));
       EXPECT_EQ(session.peer->read_line(), "q2\n");
       ASSERT_TRUE(session.peer->write(c.partial_reply));
     }
-    if (c.reset) {
-      session.peer->reset();
-    } else {
-      session.peer->close();
+    if (c.ending == Ending::ClientCloses) {
+      session.child.close_stdin();
+      // The application sees the end of the request stream.
+      EXPECT_EQ(session.peer->read_until_eof(), "");
+      EXPECT_TRUE(session.peer->eof_seen());
+    } else if (c.ending != Ending::Nothing) {
+      if (c.ending == Ending::ApplicationResets) {
+        session.peer->reset();
+      } else {
+        session.peer->close();
+      }
+      std::this_thread::sleep_for(100ms);  // the close reaches the bridge first
+      (void)session.child.write_stdin("q3\n");
     }
-    std::this_thread::sleep_for(100ms);  // the close reaches the bridge first
-    (void)session.child.write_stdin("q3\n");
     EXPECT_EQ(session.child.wait(), exited_with(c.status));
-    EXPECT_EQ(session.child.stdout_text(), "r1\n");
+    EXPECT_EQ(session.child.stdout_text(), replied ? "r1\n" : "");
     EXPECT_EQ(session.child.stderr_text(), c.error_line);
   }
 }

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <cstddef>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "bridge/line_channel.hpp"
 #include "bridge/local_connection.hpp"
@@ -26,6 +29,18 @@ inline LineWriter socket_writer_over(EventLoop& loop, int fd) {
   EXPECT_TRUE(registration.has_value());
   auto sides = LocalConnection::adopt(std::make_shared<SharedSocket>(loop, fd, std::move(*registration))).split();
   return LineWriter(make_socket_write_end(std::move(sides.second)));
+}
+
+// The size of every write() still queued on `fd`, the reading end of a
+// SOCK_SEQPACKET pair, which keeps each one apart.
+inline std::vector<std::size_t> write_sizes(int fd) {
+  std::vector<std::size_t> sizes;
+  char buffer[1 << 17];
+  for (;;) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n <= 0) return sizes;
+    sizes.push_back(static_cast<std::size_t>(n));
+  }
 }
 
 }  // namespace trellune::testing

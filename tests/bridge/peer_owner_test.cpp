@@ -1,5 +1,7 @@
 #include "bridge/peer_owner.hpp"
 
+#include "bridge/peer_listing.hpp"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
@@ -71,7 +73,34 @@ const std::string kUnmapped =
 const std::string kRelayed;
 
 // What else the evidence says, beside the sockets listed.
-enum class Lookup { Listed, PeerGone, ToItself, Unavailable };
+enum class Lookup { Listed, PeerGone, ToItself };
+
+// Evidence of a whole listing through netlink.
+PeerEvidence listed(std::vector<TcpSocketRow> sockets, uid_t user = kUser) {
+  PeerEvidence evidence;
+  evidence.bridge = kBridge;
+  evidence.netlink = {Answer::Listed, 0};
+  evidence.connection_states = kConnectionStates;
+  evidence.sockets = std::move(sockets);
+  evidence.user = user;
+  evidence.overflow = kOverflow;
+  return evidence;
+}
+
+std::string verdict_of(const PeerEvidence& evidence) {
+  const IoStatus verdict = judge_peer(evidence);
+  return verdict ? std::string() : verdict.error().debug_string();
+}
+
+std::vector<TcpSocketRow> parsed_lines(const std::vector<std::string>& lines) {
+  std::vector<TcpSocketRow> sockets;
+  for (const std::string& line : lines) {
+    const std::optional<TcpSocketRow> parsed = parse_proc_net_tcp_line(line);
+    EXPECT_TRUE(parsed) << line;
+    if (parsed) sockets.push_back(*parsed);
+  }
+  return sockets;
+}
 
 struct RuleCase {
   const char* name;
@@ -90,8 +119,6 @@ TEST(PeerOwnerTest, TheRuleDecidesWhenTheTokenIsSent) {
       {"a connection to itself counts as refused", {},
        "Os { code: 111, kind: ConnectionRefused, message: \"Connection refused\" }", kUser, kWholeMap,
        Lookup::ToItself},
-      {"neither interface: relayed, whatever else was listed", {listener(kV4App, "4242")}, kRelayed, kUser,
-       kWholeMap, Lookup::Unavailable},
       // The listeners that can take a connection to 127.0.0.1:7890.
       {"listener on 127.0.0.1", {listener(kV4App, "4242")}, foreign(4242)},
       {"listener on 0.0.0.0", {listener("00000000:1ED2", "4242")}, foreign(4242)},
@@ -101,6 +128,7 @@ TEST(PeerOwnerTest, TheRuleDecidesWhenTheTokenIsSent) {
        {listener("0100007F:1ED3", "4242"), listener("0200007F:1ED2", "4242"),
         listener6("00000000000000000000000001000000:1ED2", "4242")},
        kRelayed},
+      {"a foreign uid below the user's", {listener(kV4App, "999")}, foreign(999)},
       {"root's listener and this user's end", {held(kV4App, kV4Bridge, "1000"), listener(kV4App, "0")}, kRelayed},
       {"a foreign listener refuses though the held end is this user's",
        {held(kV4App, kV4Bridge, "1000"), listener("00000000:1ED2", "4242")}, foreign(4242)},
@@ -170,23 +198,119 @@ TEST(PeerOwnerTest, TheRuleDecidesWhenTheTokenIsSent) {
   };
   for (const RuleCase& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<TcpSocketRow> sockets;
-    for (const std::string& line : c.lines) {
-      const std::optional<TcpSocketRow> parsed = parse_proc_net_tcp_line(line);
-      ASSERT_TRUE(parsed) << line;
-      sockets.push_back(*parsed);
-    }
-    PeerEvidence evidence;
-    evidence.bridge = kBridge;
-    evidence.user = c.user;
-    evidence.overflow = kOverflow;
+    PeerEvidence evidence = listed(parsed_lines(c.lines), c.user);
     evidence.maps_every_uid = maps_every_uid(c.uid_map);
-    file_sockets(evidence, sockets);
     if (c.lookup == Lookup::PeerGone) evidence.bridge.reset();
     if (c.lookup == Lookup::ToItself) evidence.bridge = TcpEnds{loopback(50000), loopback(50000)};
-    evidence.interfaces_unavailable = c.lookup == Lookup::Unavailable;
-    const IoStatus verdict = judge_peer(evidence);
-    EXPECT_EQ(verdict ? std::string() : verdict.error().debug_string(), c.verdict);
+    EXPECT_EQ(verdict_of(evidence), c.verdict);
+  }
+}
+
+// A held end of another user in each state: only a state that holds a
+// connection names its owner.
+TEST(PeerOwnerTest, EveryConnectionStateAndNoOtherNamesItsOwner) {
+  constexpr std::pair<const char*, bool> kStates[] = {
+      {"01", true},  {"02", false}, {"03", true}, {"04", true},  {"05", true}, {"06", false},
+      {"07", false}, {"08", true},  {"09", true}, {"0B", true}, {"0C", false}};
+  for (const auto& [state, counted] : kStates) {
+    SCOPED_TRACE(std::string("state ") + state);
+    EXPECT_EQ(verdict_of(listed(parsed_lines({row(kV4App, kV4Bridge, state, "4242", "81234")}))),
+              counted ? foreign(4242) : kRelayed);
+  }
+}
+
+std::string unreadable(const char* source) {
+  return std::string("Custom { kind: InvalidData, error: \"") + source +
+         ": the kernel's list of sockets could not be read whole\" }";
+}
+
+constexpr SourceAnswer kRead{Answer::Listed, 0};
+constexpr SourceAnswer kMissing{Answer::Refused, ENOENT};
+constexpr SourceAnswer kForbidden{Answer::Refused, EACCES};
+constexpr SourceAnswer kNotPermitted{Answer::Refused, EPERM};
+constexpr SourceAnswer kMalformed{Answer::Malformed, 0};
+
+constexpr SourceAnswer kNoNetlink{Answer::Refused, EAFNOSUPPORT};
+
+// Evidence that lists another user's listener on 127.0.0.1, or the user's
+// own, through the answers given.
+PeerEvidence answered(SourceAnswer netlink, SourceAnswer tcp, SourceAnswer tcp6, const char* listener_uid = "4242") {
+  PeerEvidence evidence = listed(parsed_lines({listener(kV4App, listener_uid)}));
+  evidence.netlink = netlink;
+  evidence.proc_tcp = tcp;
+  evidence.proc_tcp6 = tcp6;
+  return evidence;
+}
+
+// Every answer of netlink that lets the check fall back to /proc, with every
+// answer of each file: the files make a whole only when both are read, or
+// tcp is read and IPv6 has no table; a part ends the bridge, naming the file
+// unread; neither lets the check off.
+TEST(PeerOwnerTest, APartOfTheListingNeverPassesForTheWhole) {
+  constexpr std::pair<const char*, SourceAnswer> kUnavailable[] = {
+      {"no netlink family", kNoNetlink},
+      {"no netlink protocol", {Answer::Refused, EPROTONOSUPPORT}},
+      {"no TCP diagnostics", kMissing},
+      {"the netlink request refused with EACCES", kForbidden},
+      {"the netlink request refused with EPERM", kNotPermitted}};
+  constexpr std::pair<const char*, SourceAnswer> kFiles[] = {
+      {"read", kRead}, {"missing", kMissing}, {"forbidden", kForbidden}, {"not permitted", kNotPermitted}};
+  const std::string tcp_part = unreadable("/proc/net/tcp");
+  const std::string tcp6_part = unreadable("/proc/net/tcp6");
+  // By tcp's answer, then tcp6's, in kFiles' order.
+  const std::string kVerdicts[4][4] = {{foreign(4242), foreign(4242), tcp6_part, tcp6_part},
+                                       {tcp_part, kRelayed, kRelayed, kRelayed},
+                                       {tcp_part, kRelayed, kRelayed, kRelayed},
+                                       {tcp_part, kRelayed, kRelayed, kRelayed}};
+  for (const auto& [netlink_name, netlink] : kUnavailable) {
+    for (std::size_t tcp = 0; tcp < 4; ++tcp) {
+      for (std::size_t tcp6 = 0; tcp6 < 4; ++tcp6) {
+        SCOPED_TRACE(std::string(netlink_name) + ", tcp " + kFiles[tcp].first + ", tcp6 " + kFiles[tcp6].first);
+        EXPECT_EQ(verdict_of(answered(netlink, kFiles[tcp].second, kFiles[tcp6].second)), kVerdicts[tcp][tcp6]);
+      }
+    }
+  }
+}
+
+// What else a source may answer, and the user's own listener: a listing
+// that could not be finished ends the bridge, whoever listens.
+TEST(PeerOwnerTest, ALookupThatCouldNotBeFinishedEndsTheBridge) {
+  struct SourceCase {
+    const char* name;
+    SourceAnswer netlink;
+    SourceAnswer tcp;
+    SourceAnswer tcp6;
+    std::string verdict;
+    const char* listener_uid = "4242";
+    std::uint32_t states = kConnectionStates;
+  };
+  const std::string too_many_files = "Os { code: 24, kind: Uncategorized, message: \"Too many open files\" }";
+  const SourceCase cases[] = {
+      {"netlink listed", kRead, {}, {}, foreign(4242)},
+      {"netlink listed, the user's own listener", kRead, {}, {}, kRelayed, "1000"},
+      {"without IPv6's table, the user's own listener", kNoNetlink, kRead, kMissing, kRelayed, "1000"},
+      {"a part, the user's own listener", kNoNetlink, kRead, kForbidden, unreadable("/proc/net/tcp6"), "1000"},
+      {"tcp6 malformed", kNoNetlink, kRead, kMalformed, unreadable("/proc/net/tcp6")},
+      {"tcp malformed, tcp6 forbidden", kNoNetlink, kMalformed, kForbidden, unreadable("/proc/net/tcp")},
+      {"tcp unreadable", kNoNetlink, {Answer::Refused, EIO}, kRead,
+       "Os { code: 5, kind: Uncategorized, message: \"Input/output error\" }"},
+      {"tcp6 past the descriptor limit", kNoNetlink, kRead, {Answer::Refused, EMFILE}, too_many_files},
+      {"netlink past the descriptor limit", {Answer::Refused, EMFILE}, kRead, kRead, too_many_files},
+      {"netlink malformed", kMalformed, kRead, kRead, unreadable("NETLINK_SOCK_DIAG")},
+      {"netlink timed out", {Answer::TimedOut, 0}, kRead, kRead,
+       "Custom { kind: TimedOut, error: \"NETLINK_SOCK_DIAG: the kernel did not list the sockets within 1 s\" }"},
+      {"netlink not asked", {}, kRead, kRead, unreadable("NETLINK_SOCK_DIAG")},
+      {"the files not asked", kNoNetlink, {}, {}, unreadable("/proc/net/tcp")},
+      {"a listing that left out FIN_WAIT2", kRead, {}, {}, unreadable("NETLINK_SOCK_DIAG"), "4242",
+       kConnectionStates & ~(1u << TCP_FIN_WAIT2)},
+      {"a listing of /proc that left out ESTABLISHED", kNoNetlink, kRead, kRead, unreadable("/proc/net/tcp"), "4242",
+       kConnectionStates & ~(1u << TCP_ESTABLISHED)},
+  };
+  for (const SourceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    PeerEvidence evidence = answered(c.netlink, c.tcp, c.tcp6, c.listener_uid);
+    evidence.connection_states = c.states;
+    EXPECT_EQ(verdict_of(evidence), c.verdict);
   }
 }
 
@@ -239,12 +363,7 @@ TEST(PeerOwnerTest, AnIpv6OnlyListenerTakesNoIpv4Connection) {
     const std::optional<TcpSocketRow> parsed = parse_inet_diag_message(diag_listener(c.attributes));
     ASSERT_EQ(parsed.has_value(), c.verdict.has_value());
     if (!parsed) continue;
-    PeerEvidence evidence;
-    evidence.bridge = kBridge;
-    evidence.user = kUser;
-    file_sockets(evidence, {*parsed});
-    const IoStatus verdict = judge_peer(evidence);
-    EXPECT_EQ(verdict ? std::string() : verdict.error().debug_string(), *c.verdict);
+    EXPECT_EQ(verdict_of(listed({*parsed})), *c.verdict);
   }
   EXPECT_FALSE(parse_inet_diag_message(diag_listener({}).substr(0, sizeof(inet_diag_msg) - 1)));
 }

@@ -12,8 +12,10 @@
 //   TRELLUNE_FAULT_NO_NETLINK         1: every AF_NETLINK socket() fails with
 //                                     EAFNOSUPPORT, as under an emulator
 //                                     that does not translate the protocol
-//   TRELLUNE_FAULT_NO_PROC_NET_TCP    1: opening /proc/net/tcp or tcp6 fails
-//                                     with EACCES, as in a sandbox
+//   TRELLUNE_FAULT_PROC_NET_TCP_ERRNO  opening /proc/net/tcp fails with this
+//                                     errno: EACCES (13) as in a sandbox,
+//                                     ENOENT (2) as without the table
+//   TRELLUNE_FAULT_PROC_NET_TCP6_ERRNO the same for /proc/net/tcp6
 //   TRELLUNE_FAULT_BAD_PROC_LINE      1: /proc/net/tcp reads with a malformed
 //                                     line after the kernel's
 //   TRELLUNE_FAULT_BAD_DIAG_ATTRIBUTE 1: in every netlink datagram received,
@@ -36,9 +38,9 @@
 //
 // Calls in scope: read on descriptor 0, write on descriptor 1 (the event
 // loop's eventfd and standard error pass untouched), recv, sendmsg, connect,
-// epoll_wait, poll and recvfrom (which only the peer check's netlink reads
-// call by that name), for the two NO_ variables socket and open, and for
-// the two BAD_ ones open and recvfrom.
+// epoll_wait, poll, and sendto and recvfrom (which only the peer check's
+// netlink requests call by those names), for NO_NETLINK socket, for the
+// two PROC_NET_ ones open, and for the two BAD_ ones open and recvfrom.
 // Interruptions hit read, write, epoll_wait and poll:
 // the bridge reports an interrupted recv or sendmsg as an error, which the
 // FAIL_* variables provoke on purpose. Short transfers hit read and write
@@ -82,9 +84,9 @@
 
 namespace {
 
-enum Call : int { kRead, kWrite, kRecv, kSendmsg, kConnect, kEpollWait, kPoll, kRecvfrom, kCallCount };
-constexpr const char* kCallNames[kCallCount] = {"read",       "write", "recv",    "sendmsg",
-                                                "connect",    "epoll_wait", "poll", "recvfrom"};
+enum Call : int { kRead, kWrite, kRecv, kSendmsg, kConnect, kEpollWait, kPoll, kSendto, kRecvfrom, kCallCount };
+constexpr const char* kCallNames[kCallCount] = {"read", "write", "recv",   "sendmsg", "connect",
+                                                "epoll_wait", "poll", "sendto", "recvfrom"};
 
 struct Settings {
   std::uint64_t seed = 1;
@@ -94,7 +96,8 @@ struct Settings {
   std::uint64_t fail_after = 0;
   int fail_errno = 0;
   bool no_netlink = false;
-  bool no_proc_net_tcp = false;
+  int proc_net_tcp_errno = 0;
+  int proc_net_tcp6_errno = 0;
   bool bad_proc_line = false;
   bool bad_diag_attribute = false;
   bool try_escape = false;
@@ -119,7 +122,8 @@ __attribute__((constructor)) void read_settings() {
   settings.fail_after = number_from("TRELLUNE_FAULT_FAIL_AFTER", 0);
   settings.fail_errno = static_cast<int>(number_from("TRELLUNE_FAULT_FAIL_ERRNO", 0));
   settings.no_netlink = number_from("TRELLUNE_FAULT_NO_NETLINK", 0) != 0;
-  settings.no_proc_net_tcp = number_from("TRELLUNE_FAULT_NO_PROC_NET_TCP", 0) != 0;
+  settings.proc_net_tcp_errno = static_cast<int>(number_from("TRELLUNE_FAULT_PROC_NET_TCP_ERRNO", 0));
+  settings.proc_net_tcp6_errno = static_cast<int>(number_from("TRELLUNE_FAULT_PROC_NET_TCP6_ERRNO", 0));
   settings.bad_proc_line = number_from("TRELLUNE_FAULT_BAD_PROC_LINE", 0) != 0;
   settings.bad_diag_attribute = number_from("TRELLUNE_FAULT_BAD_DIAG_ATTRIBUTE", 0) != 0;
   settings.try_escape = number_from("TRELLUNE_FAULT_TRY_ESCAPE", 0) != 0;
@@ -381,6 +385,12 @@ int socket(int domain, int type, int protocol) {
   return real(domain, type, protocol);
 }
 
+ssize_t sendto(int fd, const void* buffer, size_t count, int flags, const sockaddr* to, socklen_t to_length) {
+  static const auto real = next<ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t)>("sendto");
+  if (fails(kSendto, false)) return -1;
+  return real(fd, buffer, count, flags, to, to_length);
+}
+
 ssize_t recvfrom(int fd, void* buffer, size_t count, int flags, sockaddr* from, socklen_t* from_length) {
   static const auto real = next<ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*)>("recvfrom");
   if (fails(kRecvfrom, false)) return -1;
@@ -424,8 +434,11 @@ int with_a_malformed_line(int file, int flags) {
 
 int open_unless_hidden(OpenFunction real, const char* path, int flags, va_list rest) {
   const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(rest, mode_t) : 0;
-  if (settings.no_proc_net_tcp && std::strncmp(path, "/proc/net/tcp", 13) == 0) {
-    errno = EACCES;
+  const int hidden = std::strcmp(path, "/proc/net/tcp") == 0    ? settings.proc_net_tcp_errno
+                     : std::strcmp(path, "/proc/net/tcp6") == 0 ? settings.proc_net_tcp6_errno
+                                                                : 0;
+  if (hidden != 0) {
+    errno = hidden;
     return -1;
   }
   const int fd = real(path, flags, mode);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -69,8 +70,8 @@ void read_available(int& fd, std::string& out) {
 ExitStatus exited_with(int code) { return ExitStatus{true, code}; }
 ExitStatus killed_by(int signal) { return ExitStatus{false, signal}; }
 
-std::string describe(const ExitStatus& status) {
-  return status.exited ? "exit " + std::to_string(status.code) : "signal " + std::to_string(status.code);
+void PrintTo(const ExitStatus& status, std::ostream* out) {
+  *out << (status.exited ? "exited " : "killed by signal ") << status.code;
 }
 
 std::string process_status_field(pid_t pid, std::string_view field) {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,7 +47,9 @@ struct ExitStatus {
 
 ExitStatus exited_with(int code);
 ExitStatus killed_by(int signal);
-std::string describe(const ExitStatus& status);
+// How gtest prints a status in a failed check: "exited 1", "killed by
+// signal 6".
+void PrintTo(const ExitStatus& status, std::ostream* out);
 
 class Child {
  public:

@@ -87,12 +87,14 @@ std::optional<JsonText> stamp_object_request(std::string_view request_line, std:
 }
 
 Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {
+  // The worker that will carry standard input and output, started with an
+  // empty job now, while the connection is made and vetted, and awaited
+  // before the process is confined, so that no thread is still starting
+  // then: none can start afterwards.
+  JobHandle<int> starting_worker = loop.run_job([] { return 0; });
   Task<IoResult<LocalConnection>> connecting = LocalConnection::open(loop, std::string(kApplicationHost), config.port);
   IoResult<LocalConnection> connection = co_await std::move(connecting);
   if (!connection) co_return std::move(connection).error();
-  // The worker that will carry standard input and output, started and run
-  // through once: no thread can start once the process is confined.
-  JobHandle<int> starting_worker = loop.run_job([] { return 0; });
   (void)co_await std::move(starting_worker);
   loop.stop_starting_workers();
 

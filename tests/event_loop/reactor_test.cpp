@@ -9,6 +9,7 @@
 
 #include "event_loop/event_loop.hpp"
 #include "loop_test_support.hpp"
+#include "support/tcp_peer.hpp"
 
 namespace trellune {
 namespace {
@@ -159,13 +160,7 @@ TEST(ReactorTest, RefusedConnectEndsTheWriteWait) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  {
-    // A port that was free a moment ago and on which nothing listens.
-    UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_EQ(::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-  }
+  address.sin_port = htons(testing::unused_port());
   UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   const int connected = ::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
   ASSERT_TRUE(connected == 0 || errno == EINPROGRESS) << "errno " << errno;

@@ -218,9 +218,7 @@ TEST(SerializeCompact, LongOutputGrowsPastTheFirstBuffer) {
   std::string text = "[";
   for (int i = 0; i < 5000; ++i) text += (i ? ",\"" : "\"") + std::to_string(i) + "\\n\"";
   text += "]";
-  JsonParseResult result = parse_json(text);
-  ASSERT_TRUE(result.ok());
-  EXPECT_EQ(serialize_compact(result.value()), text);
+  expect_parsed_as(text, compact_form, text);
 }
 
 // Integers of one to three digits, either sign, in arrays whose output
@@ -230,24 +228,18 @@ TEST(SerializeCompact, SmallIntegersRoundTripAtEveryBufferOffset) {
   for (int value = -120; value <= 120; ++value) {
     SCOPED_TRACE(value);
     const std::string literal = std::to_string(value);
-    JsonParseResult alone = parse_json(literal);
-    ASSERT_TRUE(alone.ok());
-    EXPECT_EQ(serialize_compact(alone.value()), literal);
+    expect_parsed_as(literal, compact_form, literal);
     for (std::size_t count = 20; count <= 70; count += 7) {
       std::string text = "[";
       for (std::size_t i = 0; i < count; ++i) text += (i == 0 ? "" : ",") + literal;
       text += ']';
-      JsonParseResult result = parse_json(text);
-      ASSERT_TRUE(result.ok());
-      EXPECT_EQ(serialize_compact(result.value()), text);
+      expect_parsed_as(text, compact_form, text);
     }
   }
   for (std::size_t prefix = 0; prefix < 140; ++prefix) {
     SCOPED_TRACE(prefix);
     const std::string text = "[\"" + std::string(prefix, 'x') + "\",7,42,0]";
-    JsonParseResult result = parse_json(text);
-    ASSERT_TRUE(result.ok());
-    EXPECT_EQ(serialize_compact(result.value()), text);
+    expect_parsed_as(text, compact_form, text);
   }
 }
 

@@ -309,6 +309,7 @@ void expect_outcome(const Outcome& outcome, const std::string& error_line) {
   EXPECT_EQ(outcome.at_listener, relayed ? "{\"id\":1,\"token\":\"tok\"}\n" : "");
 }
 
+// The refusal naming `uid` as the port's owner; none, so relayed, without one.
 std::string foreign_owner_error(std::optional<uid_t> uid) {
   if (!uid) return "";
   return "Error: Custom { kind: PermissionDenied, error: \"port PORT belongs to uid " + std::to_string(*uid) +

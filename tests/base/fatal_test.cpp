@@ -85,14 +85,11 @@ class FatalDeathTest : public testing::Test {
 constexpr int kFatalLine = __LINE__ + 1;
 [[noreturn]] void raise_fatal(std::string_view message) { TRELLUNE_FATAL(message); }
 
-std::string expected_report(std::string_view thread, std::string_view message) {
-  return "\ntrellune-mcp: fatal error in thread '" + std::string(thread) + "' at tests/base/fatal_test.cpp:" +
-         std::to_string(kFatalLine) + ":\n" + std::string(message) + "\n";
-}
-
 // The whole of standard error, byte for byte.
-testing::Matcher<const std::string&> is_exactly(const std::string& text) {
-  return testing::Matcher<const std::string&>(text + kAfterAbort);
+testing::Matcher<const std::string&> is_exactly_the_report(std::string_view thread, std::string_view message) {
+  return testing::Matcher<const std::string&>("\ntrellune-mcp: fatal error in thread '" + std::string(thread) +
+                                              "' at tests/base/fatal_test.cpp:" + std::to_string(kFatalLine) +
+                                              ":\n" + std::string(message) + "\n" + kAfterAbort);
 }
 
 struct FatalCase {
@@ -123,7 +120,7 @@ TEST_F(FatalDeathTest, TheReportNamesItsThreadAndHoldsTheWholeMessage) {
         raise_fatal(c.message);
       }).join();
     };
-    EXPECT_EXIT(fail(), testing::KilledBySignal(SIGABRT), is_exactly(expected_report(c.shown_thread, c.message)));
+    EXPECT_EXIT(fail(), testing::KilledBySignal(SIGABRT), is_exactly_the_report(c.shown_thread, c.message));
   }
 }
 

@@ -300,22 +300,19 @@ Outcome run_bridge(const BridgeSetup& bridge_setup, const ListenerSetup& listene
   return run_bridge(bridge_setup, listener);
 }
 
-void expect_relayed(const Outcome& outcome) {
-  EXPECT_EQ(outcome.status, exited_with(0));
-  EXPECT_EQ(outcome.err, "");
-  EXPECT_EQ(outcome.out, "reply\n");
-  EXPECT_EQ(outcome.at_listener, "{\"id\":1,\"token\":\"tok\"}\n");
-}
-
-void expect_refused(const Outcome& outcome, const std::string& error_line) {
-  EXPECT_EQ(outcome.status, exited_with(1));
+// Relayed when `error_line` is empty, else refused with it.
+void expect_outcome(const Outcome& outcome, const std::string& error_line) {
+  const bool relayed = error_line.empty();
+  EXPECT_EQ(outcome.status, exited_with(relayed ? 0 : 1));
   EXPECT_EQ(outcome.err, error_line);
-  EXPECT_EQ(outcome.out, "");
-  EXPECT_EQ(outcome.at_listener, "");
+  EXPECT_EQ(outcome.out, relayed ? "reply\n" : "");
+  EXPECT_EQ(outcome.at_listener, relayed ? "{\"id\":1,\"token\":\"tok\"}\n" : "");
 }
 
-std::string foreign_owner_error(uid_t uid) {
-  return "Error: Custom { kind: PermissionDenied, error: \"port PORT belongs to uid " + std::to_string(uid) +
+// The refusal naming `uid` as the port's owner; none, so relayed, without one.
+std::string foreign_owner_error(std::optional<uid_t> uid) {
+  if (!uid) return "";
+  return "Error: Custom { kind: PermissionDenied, error: \"port PORT belongs to uid " + std::to_string(*uid) +
          ", not to this user: refusing to send the token\" }\n";
 }
 
@@ -377,6 +374,11 @@ class PeerOwnerE2eThroughProcTest : public ::testing::Test {
   const LookupMode mode_{"/proc/net/tcp*, netlink failing", faults({{"TRELLUNE_FAULT_NO_NETLINK", "1"}})};
 };
 
+// Each check runs through netlink, and again through /proc.
+#define TRELLUNE_THROUGH_BOTH(Name, check)                 \
+  TEST(PeerOwnerE2eTest, Name) { check(kThroughNetlink); } \
+  TEST_F(PeerOwnerE2eThroughProcTest, Name) { check(mode_); }
+
 constexpr std::pair<Family, const char*> kFamilies[] = {{Family::Ipv4, "127.0.0.1"},
                                                         {Family::DualStack, "dual-stack ::"}};
 
@@ -385,22 +387,13 @@ void only_own_or_roots_listener_gets_the_token(const LookupMode& mode) {
   for (const auto& [family, family_name] : kFamilies) {
     for (const OwnerCase& c : kOwnerCases) {
       SCOPED_TRACE(std::string(mode.name) + ", " + family_name + ": " + c.name);
-      const Outcome outcome = run_bridge({c.bridge, {}, mode.faults}, {c.listener, family, c.accept, {}});
-      if (c.refused_as) {
-        expect_refused(outcome, foreign_owner_error(*c.refused_as));
-      } else {
-        expect_relayed(outcome);
-      }
+      expect_outcome(run_bridge({c.bridge, {}, mode.faults}, {c.listener, family, c.accept, {}}),
+                     foreign_owner_error(c.refused_as));
     }
   }
 }
 
-TEST(PeerOwnerE2eTest, OnlyTheUsersOwnOrRootsListenerGetsTheToken) {
-  only_own_or_roots_listener_gets_the_token(kThroughNetlink);
-}
-TEST_F(PeerOwnerE2eThroughProcTest, OnlyTheUsersOwnOrRootsListenerGetsTheToken) {
-  only_own_or_roots_listener_gets_the_token(mode_);
-}
+TRELLUNE_THROUGH_BOTH(OnlyTheUsersOwnOrRootsListenerGetsTheToken, only_own_or_roots_listener_gets_the_token)
 
 std::optional<std::string> program_path(const char* name) {
   for (const char* folder : {"/usr/bin/", "/usr/sbin/", "/bin/", "/sbin/"}) {
@@ -427,8 +420,8 @@ void the_overflow_uid_is_nobodys_only_where_the_map_leaves_uids_out(const Lookup
   constexpr uid_t kOverflow = 65534;
   SCOPED_TRACE(mode.name);
   if (this_namespace_maps_every_uid()) {
-    expect_relayed(run_bridge({kOverflow, {}, mode.faults}, {kOverflow, Family::Ipv4, Accept::Late, {}}));
-    expect_refused(run_bridge({kUser, {}, mode.faults}, {kOverflow, Family::Ipv4, Accept::Late, {}}),
+    expect_outcome(run_bridge({kOverflow, {}, mode.faults}, {kOverflow, Family::Ipv4, Accept::Late, {}}), "");
+    expect_outcome(run_bridge({kUser, {}, mode.faults}, {kOverflow, Family::Ipv4, Accept::Late, {}}),
                    foreign_owner_error(kOverflow));
   }
   const std::optional<std::string> unshare = program_path("unshare");
@@ -441,17 +434,13 @@ void the_overflow_uid_is_nobodys_only_where_the_map_leaves_uids_out(const Lookup
       "token\" }\n";
   for (const uid_t listener : {kOtherUser, kUser, kRoot}) {
     SCOPED_TRACE("unshare -U, listener uid " + std::to_string(listener));
-    expect_refused(run_bridge({kUser, {*unshare, "-U"}, mode.faults}, {listener, Family::Ipv4, Accept::Late, {}}),
+    expect_outcome(run_bridge({kUser, {*unshare, "-U"}, mode.faults}, {listener, Family::Ipv4, Accept::Late, {}}),
                    error_line);
   }
 }
 
-TEST(PeerOwnerE2eTest, TheOverflowUidIsNobodysOnlyWhereTheMapLeavesUidsOut) {
-  the_overflow_uid_is_nobodys_only_where_the_map_leaves_uids_out(kThroughNetlink);
-}
-TEST_F(PeerOwnerE2eThroughProcTest, TheOverflowUidIsNobodysOnlyWhereTheMapLeavesUidsOut) {
-  the_overflow_uid_is_nobodys_only_where_the_map_leaves_uids_out(mode_);
-}
+TRELLUNE_THROUGH_BOTH(TheOverflowUidIsNobodysOnlyWhereTheMapLeavesUidsOut,
+                      the_overflow_uid_is_nobodys_only_where_the_map_leaves_uids_out)
 
 // The socket may take the last descriptor the limit allows; a lookup that
 // then can't be made ends the bridge instead of letting it relay unchecked.
@@ -469,12 +458,8 @@ void under_a_tight_descriptor_limit_another_user_gets_nothing(const LookupMode& 
   }
 }
 
-TEST(PeerOwnerE2eTest, UnderATightDescriptorLimitAnotherUserGetsNothing) {
-  under_a_tight_descriptor_limit_another_user_gets_nothing(kThroughNetlink);
-}
-TEST_F(PeerOwnerE2eThroughProcTest, UnderATightDescriptorLimitAnotherUserGetsNothing) {
-  under_a_tight_descriptor_limit_another_user_gets_nothing(mode_);
-}
+TRELLUNE_THROUGH_BOTH(UnderATightDescriptorLimitAnotherUserGetsNothing,
+                      under_a_tight_descriptor_limit_another_user_gets_nothing)
 
 // How a container's port is published without a proxy: 127.0.0.1:PORT is
 // translated to a listener in another network namespace. Nothing in the
@@ -538,15 +523,10 @@ void a_dnat_into_another_network_namespace_is_relayed(const LookupMode& mode) {
   OwnedListener listener({kUser, Family::AnyIpv4, Accept::AtOnce, namespaces.far()});
   ASSERT_NE(listener.port(), 0);
   ASSERT_TRUE(namespaces.forward(listener.port()));
-  expect_relayed(run_bridge({kRoot, {*nsenter, "--net=" + namespaces.near_path()}, mode.faults}, listener));
+  expect_outcome(run_bridge({kRoot, {*nsenter, "--net=" + namespaces.near_path()}, mode.faults}, listener), "");
 }
 
-TEST(PeerOwnerE2eTest, ADnatIntoAnotherNetworkNamespaceIsRelayed) {
-  a_dnat_into_another_network_namespace_is_relayed(kThroughNetlink);
-}
-TEST_F(PeerOwnerE2eThroughProcTest, ADnatIntoAnotherNetworkNamespaceIsRelayed) {
-  a_dnat_into_another_network_namespace_is_relayed(mode_);
-}
+TRELLUNE_THROUGH_BOTH(ADnatIntoAnotherNetworkNamespaceIsRelayed, a_dnat_into_another_network_namespace_is_relayed)
 
 // Root made the redirect, but root did not choose who listens where it leads
 // while the application is down: an end that answers through a redirect is
@@ -582,21 +562,13 @@ void a_redirected_connection_is_judged_by_who_listens_where_it_leads(const Looku
     OwnedListener listener({c.listener, Family::Ipv4, c.accept, namespaces.near()});
     ASSERT_NE(listener.port(), 0);
     ASSERT_TRUE(namespaces.redirect(kRedirectedPort, listener.port()));
-    const Outcome outcome = run_bridge({kRoot, as_user, mode.faults, kRedirectedPort}, listener);
-    if (c.refused_as) {
-      expect_refused(outcome, foreign_owner_error(*c.refused_as));
-    } else {
-      expect_relayed(outcome);
-    }
+    expect_outcome(run_bridge({kRoot, as_user, mode.faults, kRedirectedPort}, listener),
+                   foreign_owner_error(c.refused_as));
   }
 }
 
-TEST(PeerOwnerE2eTest, ARedirectedConnectionIsJudgedByWhoListensWhereItLeads) {
-  a_redirected_connection_is_judged_by_who_listens_where_it_leads(kThroughNetlink);
-}
-TEST_F(PeerOwnerE2eThroughProcTest, ARedirectedConnectionIsJudgedByWhoListensWhereItLeads) {
-  a_redirected_connection_is_judged_by_who_listens_where_it_leads(mode_);
-}
+TRELLUNE_THROUGH_BOTH(ARedirectedConnectionIsJudgedByWhoListensWhereItLeads,
+                      a_redirected_connection_is_judged_by_who_listens_where_it_leads)
 
 std::string unreadable_line(const char* source) {
   return std::string("Error: Custom { kind: InvalidData, error: \"") + source +
@@ -679,12 +651,7 @@ TEST_F(PeerOwnerE2eThroughProcTest, EveryAnswerOfTheListingIsJudged) {
     if (c.through_netlink) continue;
 #endif
     SCOPED_TRACE(c.name);
-    const Outcome outcome = run_bridge({kUser, {}, c.faults}, {c.listener, c.family, c.accept, {}});
-    if (c.error_line.empty()) {
-      expect_relayed(outcome);
-    } else {
-      expect_refused(outcome, c.error_line);
-    }
+    expect_outcome(run_bridge({kUser, {}, c.faults}, {c.listener, c.family, c.accept, {}}), c.error_line);
   }
 }
 

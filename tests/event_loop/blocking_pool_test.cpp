@@ -51,7 +51,6 @@ Task<void> job_results_reach_the_task(EventLoop* loop) {
 
 TEST(BlockingPoolTest, JobResultsReachTheAwaitingTask) {
   auto loop = make_loop();
-  ASSERT_NE(loop, nullptr);
   EXPECT_EQ(loop->worker_count(), 0u) << "no worker may start before the first job";
   loop->block_on(job_results_reach_the_task(loop.get()));
 }
@@ -68,13 +67,6 @@ constexpr SpinCase kSpinCases[] = {
     {"worker spins only", 50us, 0ns},
     {"loop spins only", 0ns, 50us},
 };
-
-std::unique_ptr<EventLoop> make_spin_loop(const SpinCase& test_case) {
-  EventLoopSettings settings;
-  settings.worker_spin = test_case.worker_spin;
-  settings.loop_spin = test_case.loop_spin;
-  return make_loop(settings);
-}
 
 // One job at a time: the worker that ran the last job is idle when the next
 // comes, so it is reused and no second worker ever starts. Brief jobs and
@@ -156,9 +148,8 @@ TEST(BlockingPoolTest, SequentialAndConcurrentJobsWithAndWithoutSpinning) {
       if (placement != Placement::kEveryCpu) pinned.emplace();
       std::optional<BusyNeighbour> neighbour;
       if (placement == Placement::kOneCpuBesideABusyThread) neighbour.emplace();
-      auto loop = make_spin_loop(test_case);
-      ASSERT_NE(loop, nullptr);
-      loop->block_on(sequential_jobs_on_one_worker(loop.get(), 2'000));
+      auto loop = make_loop({.worker_spin = test_case.worker_spin, .loop_spin = test_case.loop_spin});
+          loop->block_on(sequential_jobs_on_one_worker(loop.get(), 2'000));
       loop->block_on(many_jobs_in_flight(loop.get(), 200, 6));
       EXPECT_LE(loop->worker_count(), 6u);
     }
@@ -228,11 +219,8 @@ Task<void> start_blocked_jobs(EventLoop* loop, ConcurrencyCase test_case) {
 TEST(BlockingPoolTest, NewWorkerOnlyWhenNoneIsIdleAndUnderTheLimit) {
   for (const ConcurrencyCase& test_case : kConcurrencyCases) {
     SCOPED_TRACE(test_case.name);
-    EventLoopSettings settings;
-    settings.max_workers = test_case.max_workers;
-    auto loop = make_loop(settings);
-    ASSERT_NE(loop, nullptr);
-    loop->block_on(start_blocked_jobs(loop.get(), test_case));
+    auto loop = make_loop({.max_workers = test_case.max_workers});
+      loop->block_on(start_blocked_jobs(loop.get(), test_case));
   }
 }
 
@@ -264,7 +252,6 @@ Task<void> drop_a_slow_job(EventLoop* loop, std::atomic<bool>* finished, std::at
 // it, not abandon it, and free its result.
 TEST(BlockingPoolTest, ShutdownWaitsForADroppedJob) {
   auto loop = make_loop();
-  ASSERT_NE(loop, nullptr);
   std::atomic<bool> finished{false};
   std::atomic<int> destroyed{0};
   loop->block_on(drop_a_slow_job(loop.get(), &finished, &destroyed));
@@ -278,7 +265,6 @@ TEST(BlockingPoolTest, ShutdownWaitsForADroppedJob) {
 // An idle worker sleeps with a 10 s timeout; shutdown must wake it.
 TEST(BlockingPoolTest, ShutdownWakesIdleWorkersPromptly) {
   auto loop = make_loop();
-  ASSERT_NE(loop, nullptr);
   EXPECT_EQ(loop->block_on(one_job(loop.get())), 1);
   std::this_thread::sleep_for(5ms);  // past the spin, into the futex sleep
   EXPECT_EQ(loop->idle_worker_count(), 1u);
@@ -308,7 +294,6 @@ Task<void> wait_and_idle(EventLoop* loop) {
 
 TEST(BlockingPoolTest, WaitingAndIdlingUseAlmostNoCpu) {
   auto loop = make_loop();
-  ASSERT_NE(loop, nullptr);
   loop->block_on(wait_and_idle(loop.get()));
 }
 
@@ -333,11 +318,8 @@ constexpr WakeHintCase kWakeHintCases[] = {
 void check_wake_hint(const WakeHintCase& test_case, std::chrono::nanoseconds worker_spin) {
   SCOPED_TRACE(test_case.name);
   SCOPED_TRACE(worker_spin.count() == 0 ? "worker spin turned off" : "worker spin on");
-  EventLoopSettings settings;
-  settings.worker_spin = worker_spin;
-  settings.worker_idle_timeout = test_case.idle_timeout_passes ? 50ms : 10s;
-  auto loop = make_loop(settings);
-  ASSERT_NE(loop, nullptr);
+  auto loop =
+      make_loop({.worker_idle_timeout = test_case.idle_timeout_passes ? 50ms : 10s, .worker_spin = worker_spin});
   SocketPair pair = make_socket_pair();
   auto registration = loop->register_fd(pair.near.get());
   ASSERT_TRUE(registration);
@@ -399,10 +381,7 @@ std::unique_ptr<EventLoop> run_two_jobs(int starts_allowed, int error,
                                         std::chrono::nanoseconds idle_timeout = EventLoopSettings{}.worker_idle_timeout) {
   g_starts_allowed = starts_allowed;
   g_start_error = error;
-  EventLoopSettings settings;
-  settings.start_thread = &start_or_fail;
-  settings.worker_idle_timeout = idle_timeout;
-  auto loop = make_loop(settings);
+  auto loop = make_loop({.worker_idle_timeout = idle_timeout, .start_thread = &start_or_fail});
   loop->block_on(two_jobs_one_blocked(loop.get()));
   return loop;
 }

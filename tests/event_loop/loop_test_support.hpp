@@ -19,9 +19,13 @@ namespace trellune::testing {
 using trellune::UniqueFd;
 using namespace std::chrono_literals;
 
+// A loop that can't be made ends the test binary: no test goes on without one.
 inline std::unique_ptr<EventLoop> make_loop(const EventLoopSettings& settings = {}) {
   auto created = EventLoop::create(settings);
-  if (!created) return nullptr;
+  if (!created) {
+    ADD_FAILURE() << "EventLoop::create: " << created.error().debug_string();
+    std::abort();
+  }
   return std::move(*created);
 }
 

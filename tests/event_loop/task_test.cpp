@@ -31,7 +31,6 @@ Task<long long> sum_of_ready_awaits(int count) {
 
 TEST(TaskTest, MillionSequentialReadyAwaitsKeepTheStackFlat) {
   auto loop = make_loop();
-  ASSERT_NE(loop, nullptr);
   constexpr int kCount = 1'000'000;
   EXPECT_EQ(loop->block_on(sum_of_ready_awaits(kCount)), static_cast<long long>(kCount) * (kCount - 1) / 2);
 }
@@ -50,7 +49,6 @@ Task<int> nested_depth(EventLoop* loop, int remaining) {
 
 TEST(TaskTest, NestedTasksResumeThroughEveryLevelAfterASuspension) {
   auto loop = make_loop();
-  ASSERT_NE(loop, nullptr);
   EXPECT_EQ(loop->block_on(nested_depth(loop.get(), 1'000)), 1'000);
 }
 
@@ -79,7 +77,6 @@ Task<void> values_pass_and_only_awaited_tasks_run(int* runs) {
 
 TEST(TaskTest, ValuesReachTheAwaiterAndOnlyAwaitedTasksRun) {
   auto loop = make_loop();
-  ASSERT_NE(loop, nullptr);
   int runs = 0;
   loop->block_on(values_pass_and_only_awaited_tasks_run(&runs));
   EXPECT_EQ(runs, 1);

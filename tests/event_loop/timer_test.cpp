@@ -42,7 +42,6 @@ Task<void> start_sleepers_and_outlast_them(EventLoop* loop, std::vector<int>* fi
 
 TEST(TimerTest, TimersFireInDeadlineOrderAndNeverEarly) {
   auto loop = make_loop();
-  ASSERT_NE(loop, nullptr);
   std::vector<int> fired;
   loop->block_on(start_sleepers_and_outlast_them(loop.get(), &fired));
   EXPECT_EQ(fired, std::vector<int>(std::begin(kExpectedOrder), std::end(kExpectedOrder)));

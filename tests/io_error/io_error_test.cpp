@@ -254,10 +254,10 @@ TEST(IoErrorRenderTest, MessageOnlyForTextForms) {
   }
 }
 
-// Accepts a fixed number of appends, then fails every one after.
+// Accepts a fixed number of appends, then fails every one after; counts them.
 class FailingSink final : public TextSink {
  public:
-  explicit FailingSink(int accepted) : remaining_(accepted) {}
+  explicit FailingSink(int accepted = INT_MAX) : remaining_(accepted) {}
   bool append(std::string_view text) override {
     ++calls_;
     if (remaining_ == 0) return false;
@@ -274,25 +274,12 @@ class FailingSink final : public TextSink {
   std::string text_;
 };
 
-// Counts the appends a successful rendering makes.
-class CountingSink final : public TextSink {
- public:
-  bool append(std::string_view) override {
-    ++calls_;
-    return true;
-  }
-  int calls() const { return calls_; }
-
- private:
-  int calls_ = 0;
-};
-
 TEST(IoErrorRenderTest, FailingSinkStopsTheRenderingAtOnce) {
   for (const RenderCase& c : kRenderings) {
     SCOPED_TRACE(c.name);
     const IoError error = make_error(c);
     for (const bool debug : {true, false}) {
-      CountingSink counter;
+      FailingSink counter;
       ASSERT_TRUE(debug ? error.render_debug(counter) : error.render_display(counter));
       const std::string_view full = debug ? c.debug : c.display;
       for (int accepted = 0; accepted < counter.calls(); ++accepted) {

@@ -1,4 +1,5 @@
 // The per-thread lists behind the value tree's heap blocks.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <thread>
@@ -16,16 +17,11 @@ struct Block {
   std::size_t size;
 };
 
-void fill(const Block& block, unsigned seed) {
-  std::memset(block.memory, static_cast<int>(seed & 0xFF), block.size);
-}
+void fill(const Block& block, unsigned seed) { std::memset(block.memory, static_cast<int>(seed & 0xFF), block.size); }
 
 bool holds(const Block& block, unsigned seed) {
   const auto* bytes = static_cast<const unsigned char*>(block.memory);
-  for (std::size_t i = 0; i < block.size; ++i) {
-    if (bytes[i] != (seed & 0xFF)) return false;
-  }
-  return true;
+  return std::all_of(bytes, bytes + block.size, [seed](unsigned char byte) { return byte == (seed & 0xFF); });
 }
 
 // Every size up to past the pooled limit, several times over: blocks are

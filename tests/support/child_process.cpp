@@ -31,10 +31,7 @@ const bool kSigpipeIgnored = [] {
 }();
 
 void close_fd(int& fd) {
-  if (fd >= 0) {
-    ::close(fd);
-    fd = -1;
-  }
+  if (fd >= 0) ::close(std::exchange(fd, -1));
 }
 
 int remaining_ms(Clock::time_point deadline) {
@@ -58,9 +55,7 @@ void read_available(int& fd, std::string& out) {
       out.append(buffer, static_cast<std::size_t>(n));
       continue;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      return;
-    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     close_fd(fd);
   }
 }
@@ -111,8 +106,7 @@ Child Child::spawn(std::vector<std::string> command, const ChildOptions& options
   if (options.full_nonblocking_stderr) {
     ::fcntl(err[1], F_SETFL, O_NONBLOCK);
     const char filler[4096] = {};
-    while (::write(err[1], filler, sizeof filler) > 0) {
-    }
+    while (::write(err[1], filler, sizeof filler) > 0) continue;
   }
 
   std::vector<std::string> argv_text = std::move(command);

@@ -34,10 +34,7 @@ sockaddr_in loopback(std::uint16_t port) {
 TcpConnection::~TcpConnection() { close(); }
 
 void TcpConnection::close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
 }
 
 bool TcpConnection::fill(Clock::time_point deadline) {
@@ -72,8 +69,7 @@ std::string TcpConnection::read_line(std::chrono::milliseconds timeout) {
 
 std::string TcpConnection::read_until_eof(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  while (!eof_ && fd_ >= 0 && fill(deadline)) {
-  }
+  while (!eof_ && fd_ >= 0 && fill(deadline)) continue;
   return std::exchange(buffered_, {});
 }
 

@@ -22,10 +22,10 @@
 namespace trellune {
 namespace {
 
-constexpr SourceAnswer kListed{Answer::Listed, 0};
-constexpr SourceAnswer kMalformed{Answer::Malformed, 0};
+constexpr SourceAnswer kListed{Answer::kListed, 0};
+constexpr SourceAnswer kMalformed{Answer::kMalformed, 0};
 
-SourceAnswer refused(int error) { return {Answer::Refused, error}; }
+SourceAnswer refused(int error) { return {Answer::kRefused, error}; }
 
 TcpEndpoint ipv4_endpoint(const void* address_bytes, std::uint16_t port) {
   TcpEndpoint endpoint;
@@ -138,7 +138,7 @@ SourceAnswer read_diag_answer(int netlink, std::vector<TcpSocketRow>& sockets) {
     // one is seen instead of parsed.
     const ssize_t received = ::recvfrom(netlink, buffer, sizeof buffer, MSG_TRUNC, nullptr, nullptr);
     if (received < 0 && errno == EINTR) continue;
-    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return {Answer::TimedOut, 0};
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return {Answer::kTimedOut, 0};
     if (received < 0) return refused(errno);
     if (static_cast<std::size_t>(received) > sizeof buffer) return kMalformed;
     IoResult<DiagDatagram> datagram = parse_diag_datagram({buffer, static_cast<std::size_t>(received)});
@@ -171,7 +171,7 @@ bool not_found(const SourceAnswer& answer) { return answer == refused(ENOENT); }
 // kernel without IPv6 has no handler for the IPv6 dump.
 SourceAnswer list_listeners(int netlink, std::uint16_t port, std::vector<TcpSocketRow>& sockets) {
   const SourceAnswer ipv4 = ask(netlink, listener_dump_request(AF_INET, port), sockets);
-  if (ipv4.answer != Answer::Listed) return ipv4;
+  if (ipv4.answer != Answer::kListed) return ipv4;
   const SourceAnswer ipv6 = ask(netlink, listener_dump_request(AF_INET6, port), sockets);
   return not_found(ipv6) ? kListed : ipv6;
 }
@@ -187,9 +187,9 @@ SourceAnswer list_through_sock_diag(const TcpEnds& bridge, std::vector<TcpSocket
     return refused(errno);
   }
   SourceAnswer listed = list_listeners(netlink.get(), bridge.remote.port, sockets);
-  if (listed.answer != Answer::Listed) return listed;
+  if (listed.answer != Answer::kListed) return listed;
   const SourceAnswer exact = ask(netlink.get(), exact_end_request(bridge), sockets);
-  if (exact.answer != Answer::Listed && !not_found(exact)) return exact;
+  if (exact.answer != Answer::kListed && !not_found(exact)) return exact;
   if (std::any_of(sockets.begin(), sockets.end(), [&](const TcpSocketRow& row) { return is_exact_end(row, bridge); })) {
     return kListed;
   }
@@ -198,7 +198,7 @@ SourceAnswer list_through_sock_diag(const TcpEnds& bridge, std::vector<TcpSocket
   // that no process holds yet.
   for (const std::uint8_t family : {std::uint8_t{AF_INET}, std::uint8_t{AF_INET6}}) {
     const SourceAnswer answer = ask(netlink.get(), connection_dump_request(family, bridge.local.port), sockets);
-    if (answer.answer != Answer::Listed && !not_found(answer)) return answer;
+    if (answer.answer != Answer::kListed && !not_found(answer)) return answer;
   }
   std::vector<std::uint16_t> ports{bridge.remote.port};
   for (std::size_t index = 0; index < sockets.size(); ++index) {
@@ -209,7 +209,7 @@ SourceAnswer list_through_sock_diag(const TcpEnds& bridge, std::vector<TcpSocket
     }
     ports.push_back(port);
     listed = list_listeners(netlink.get(), port, sockets);
-    if (listed.answer != Answer::Listed) return listed;
+    if (listed.answer != Answer::kListed) return listed;
   }
   return kListed;
 }
@@ -374,7 +374,7 @@ IoResult<PeerEvidence> gather_peer_evidence(int fd) {
   // Both sources ask for, or keep, the sockets in these states.
   evidence.connection_states = kConnectionStates;
   evidence.netlink = list_through_sock_diag(*evidence.bridge, evidence.sockets);
-  if (evidence.netlink.answer != Answer::Listed) {
+  if (evidence.netlink.answer != Answer::kListed) {
     evidence.sockets.clear();
     evidence.proc_tcp = list_proc_file("/proc/net/tcp", *evidence.bridge, evidence.sockets);
     evidence.proc_tcp6 = list_proc_file("/proc/net/tcp6", *evidence.bridge, evidence.sockets);

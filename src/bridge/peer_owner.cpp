@@ -20,18 +20,18 @@ bool forbidden(int error) { return error == EACCES || error == EPERM; }
 // ENOENT for the first dump, from a kernel without TCP diagnostics.
 bool netlink_unavailable(const SourceAnswer& netlink) {
   const int error = netlink.error;
-  return netlink.answer == Answer::Refused &&
+  return netlink.answer == Answer::kRefused &&
          (error == EAFNOSUPPORT || error == EPROTONOSUPPORT || error == ENOENT || forbidden(error));
 }
 
 bool file_unavailable(const SourceAnswer& file) {
-  return file.answer == Answer::Refused && (file.error == ENOENT || forbidden(file.error));
+  return file.answer == Answer::kRefused && (file.error == ENOENT || forbidden(file.error));
 }
 
 // The error a source that did not list ends the bridge with.
 IoError failure_of(const SourceAnswer& source, std::string_view name) {
-  if (source.answer == Answer::Refused) return IoError::from_os_code(source.error);
-  if (source.answer == Answer::TimedOut) {
+  if (source.answer == Answer::kRefused) return IoError::from_os_code(source.error);
+  if (source.answer == Answer::kTimedOut) {
     return IoError::with_custom_message(IoErrorKind::TimedOut, std::string(name) +
                                                                    ": the kernel did not list the sockets within " +
                                                                    std::to_string(kNetlinkReplySeconds) + " s");
@@ -43,19 +43,19 @@ IoError failure_of(const SourceAnswer& source, std::string_view name) {
 // may be used; the error of a lookup that could not be finished, which never
 // passes for one that found nothing.
 IoResult<bool> listing_is_whole(const PeerEvidence& evidence) {
-  if (evidence.netlink.answer == Answer::Listed) return true;
+  if (evidence.netlink.answer == Answer::kListed) return true;
   if (!netlink_unavailable(evidence.netlink)) return failure_of(evidence.netlink, kNetlink);
   const SourceAnswer& tcp = evidence.proc_tcp;
   const SourceAnswer& tcp6 = evidence.proc_tcp6;
   // Without IPv6 the kernel has no tcp6 table, and no IPv6 socket to list.
-  const bool no_ipv6 = tcp6 == SourceAnswer{Answer::Refused, ENOENT};
-  if (tcp.answer == Answer::Listed && (tcp6.answer == Answer::Listed || no_ipv6)) return true;
+  const bool no_ipv6 = tcp6 == SourceAnswer{Answer::kRefused, ENOENT};
+  if (tcp.answer == Answer::kListed && (tcp6.answer == Answer::kListed || no_ipv6)) return true;
   if (file_unavailable(tcp) && file_unavailable(tcp6)) return false;
-  if (tcp.answer != Answer::Listed && !file_unavailable(tcp)) return failure_of(tcp, kProcTcp);
-  if (tcp6.answer != Answer::Listed && !file_unavailable(tcp6)) return failure_of(tcp6, kProcTcp6);
+  if (tcp.answer != Answer::kListed && !file_unavailable(tcp)) return failure_of(tcp, kProcTcp);
+  if (tcp6.answer != Answer::kListed && !file_unavailable(tcp6)) return failure_of(tcp6, kProcTcp6);
   // One file read and the other forbidden or missing: a part, and the part
   // unread could hold another user's listener.
-  return unreadable_listing(tcp.answer != Answer::Listed ? kProcTcp : kProcTcp6);
+  return unreadable_listing(tcp.answer != Answer::kListed ? kProcTcp : kProcTcp6);
 }
 
 bool mirrors(const TcpSocketRow& row, const TcpEnds& bridge) {
@@ -147,7 +147,7 @@ IoStatus judge_peer(const PeerEvidence& evidence) {
   // A listing that left out a state the rule counts could have left out the
   // one connection that matters.
   if ((kConnectionStates & ~evidence.connection_states) != 0) {
-    return unreadable_listing(evidence.netlink.answer == Answer::Listed ? kNetlink : kProcTcp);
+    return unreadable_listing(evidence.netlink.answer == Answer::kListed ? kNetlink : kProcTcp);
   }
 
   const std::vector<uid_t> owners = owners_of_far_end(evidence.sockets, bridge);

@@ -66,18 +66,18 @@ constexpr uid_t kDefaultOverflowUid = 65534;
 
 // How one source of the listing answered.
 enum class Answer : std::uint8_t {
-  NotAsked,   // not needed, as /proc once netlink listed
-  Listed,     // read whole
-  Refused,    // the kernel refused with `error`, at any step (socket, send, open, read, an answer's errno)
-  Malformed,  // begun and not readable whole: a line or message that does not parse, a truncated one
-  TimedOut,   // no netlink answer within kNetlinkReplySeconds
+  kNotAsked,   // not needed, as /proc once netlink listed
+  kListed,     // read whole
+  kRefused,    // the kernel refused with `error`, at any step (socket, send, open, read, an answer's errno)
+  kMalformed,  // begun and not readable whole: a line or message that does not parse, a truncated one
+  kTimedOut,   // no netlink answer within kNetlinkReplySeconds
 };
 
 // How long the gathering waits for each datagram of a netlink answer.
 constexpr int kNetlinkReplySeconds = 1;
 
 struct SourceAnswer {
-  Answer answer = Answer::NotAsked;
+  Answer answer = Answer::kNotAsked;
   int error = 0;  // the errno of Refused
   bool operator==(const SourceAnswer&) const = default;
 };

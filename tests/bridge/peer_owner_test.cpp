@@ -73,13 +73,13 @@ const std::string kUnmapped =
 const std::string kRelayed;
 
 // What else the evidence says, beside the sockets listed.
-enum class Lookup { Listed, PeerGone, ToItself };
+enum class Lookup { kListed, kPeerGone, kToItself };
 
 // Evidence of a whole listing through netlink.
 PeerEvidence listed(std::vector<TcpSocketRow> sockets, uid_t user = kUser) {
   PeerEvidence evidence;
   evidence.bridge = kBridge;
-  evidence.netlink = {Answer::Listed, 0};
+  evidence.netlink = {Answer::kListed, 0};
   evidence.connection_states = kConnectionStates;
   evidence.sockets = std::move(sockets);
   evidence.user = user;
@@ -108,17 +108,17 @@ struct RuleCase {
   std::string verdict;             // the error's debug rendering; empty: relayed
   uid_t user = kUser;
   const char* uid_map = kWholeMap;
-  Lookup lookup = Lookup::Listed;
+  Lookup lookup = Lookup::kListed;
 };
 
 // One row per case of the rule, in judge_peer's order.
 TEST(PeerOwnerTest, TheRuleDecidesWhenTheTokenIsSent) {
   const RuleCase cases[] = {
       {"a peer already gone is relayed to, and shows itself on the first send", {listener(kV4App, "4242")},
-       kRelayed, kUser, kWholeMap, Lookup::PeerGone},
+       kRelayed, kUser, kWholeMap, Lookup::kPeerGone},
       {"a connection to itself counts as refused", {},
        "Os { code: 111, kind: ConnectionRefused, message: \"Connection refused\" }", kUser, kWholeMap,
-       Lookup::ToItself},
+       Lookup::kToItself},
       // The listeners that can take a connection to 127.0.0.1:7890.
       {"listener on 127.0.0.1", {listener(kV4App, "4242")}, foreign(4242)},
       {"listener on 0.0.0.0", {listener("00000000:1ED2", "4242")}, foreign(4242)},
@@ -200,8 +200,8 @@ TEST(PeerOwnerTest, TheRuleDecidesWhenTheTokenIsSent) {
     SCOPED_TRACE(c.name);
     PeerEvidence evidence = listed(parsed_lines(c.lines), c.user);
     evidence.maps_every_uid = maps_every_uid(c.uid_map);
-    if (c.lookup == Lookup::PeerGone) evidence.bridge.reset();
-    if (c.lookup == Lookup::ToItself) evidence.bridge = TcpEnds{loopback(50000), loopback(50000)};
+    if (c.lookup == Lookup::kPeerGone) evidence.bridge.reset();
+    if (c.lookup == Lookup::kToItself) evidence.bridge = TcpEnds{loopback(50000), loopback(50000)};
     EXPECT_EQ(verdict_of(evidence), c.verdict);
   }
 }
@@ -224,13 +224,13 @@ std::string unreadable(const char* source) {
          ": the kernel's list of sockets could not be read whole\" }";
 }
 
-constexpr SourceAnswer kRead{Answer::Listed, 0};
-constexpr SourceAnswer kMissing{Answer::Refused, ENOENT};
-constexpr SourceAnswer kForbidden{Answer::Refused, EACCES};
-constexpr SourceAnswer kNotPermitted{Answer::Refused, EPERM};
-constexpr SourceAnswer kMalformed{Answer::Malformed, 0};
+constexpr SourceAnswer kRead{Answer::kListed, 0};
+constexpr SourceAnswer kMissing{Answer::kRefused, ENOENT};
+constexpr SourceAnswer kForbidden{Answer::kRefused, EACCES};
+constexpr SourceAnswer kNotPermitted{Answer::kRefused, EPERM};
+constexpr SourceAnswer kMalformed{Answer::kMalformed, 0};
 
-constexpr SourceAnswer kNoNetlink{Answer::Refused, EAFNOSUPPORT};
+constexpr SourceAnswer kNoNetlink{Answer::kRefused, EAFNOSUPPORT};
 
 // Evidence that lists another user's listener on 127.0.0.1, or the user's
 // own, through the answers given.
@@ -249,7 +249,7 @@ PeerEvidence answered(SourceAnswer netlink, SourceAnswer tcp, SourceAnswer tcp6,
 TEST(PeerOwnerTest, APartOfTheListingNeverPassesForTheWhole) {
   constexpr std::pair<const char*, SourceAnswer> kUnavailable[] = {
       {"no netlink family", kNoNetlink},
-      {"no netlink protocol", {Answer::Refused, EPROTONOSUPPORT}},
+      {"no netlink protocol", {Answer::kRefused, EPROTONOSUPPORT}},
       {"no TCP diagnostics", kMissing},
       {"the netlink request refused with EACCES", kForbidden},
       {"the netlink request refused with EPERM", kNotPermitted}};
@@ -292,12 +292,12 @@ TEST(PeerOwnerTest, ALookupThatCouldNotBeFinishedEndsTheBridge) {
       {"a part, the user's own listener", kNoNetlink, kRead, kForbidden, unreadable("/proc/net/tcp6"), "1000"},
       {"tcp6 malformed", kNoNetlink, kRead, kMalformed, unreadable("/proc/net/tcp6")},
       {"tcp malformed, tcp6 forbidden", kNoNetlink, kMalformed, kForbidden, unreadable("/proc/net/tcp")},
-      {"tcp unreadable", kNoNetlink, {Answer::Refused, EIO}, kRead,
+      {"tcp unreadable", kNoNetlink, {Answer::kRefused, EIO}, kRead,
        "Os { code: 5, kind: Uncategorized, message: \"Input/output error\" }"},
-      {"tcp6 past the descriptor limit", kNoNetlink, kRead, {Answer::Refused, EMFILE}, too_many_files},
-      {"netlink past the descriptor limit", {Answer::Refused, EMFILE}, kRead, kRead, too_many_files},
+      {"tcp6 past the descriptor limit", kNoNetlink, kRead, {Answer::kRefused, EMFILE}, too_many_files},
+      {"netlink past the descriptor limit", {Answer::kRefused, EMFILE}, kRead, kRead, too_many_files},
       {"netlink malformed", kMalformed, kRead, kRead, unreadable("NETLINK_SOCK_DIAG")},
-      {"netlink timed out", {Answer::TimedOut, 0}, kRead, kRead,
+      {"netlink timed out", {Answer::kTimedOut, 0}, kRead, kRead,
        "Custom { kind: TimedOut, error: \"NETLINK_SOCK_DIAG: the kernel did not list the sockets within 1 s\" }"},
       {"netlink not asked", {}, kRead, kRead, unreadable("NETLINK_SOCK_DIAG")},
       {"the files not asked", kNoNetlink, {}, {}, unreadable("/proc/net/tcp")},

@@ -61,9 +61,13 @@ struct FramingCase {
   const char* name;
   std::string client_writes;  // one request line, as the client writes it
   std::string peer_receives;
+  std::string peer_replies = "ok\n";
+  std::string client_reads = "ok\n";
 };
 
 TEST(RelayFramingTest, RequestLinesAreFramedExactly) {
+  std::string big_reply;
+  while (big_reply.size() < (3 << 20)) big_reply += "\xe2\x82\xac \xf0\x9f\x98\x80 a\r";
   const FramingCase cases[] = {
       {"LF", "abc\n", "abc\n"},
       {"CR LF", "abc\r\n", "abc\n"},
@@ -72,13 +76,15 @@ TEST(RelayFramingTest, RequestLinesAreFramedExactly) {
       {"NUL inside a line", std::string("a\0b\n", 4), std::string("a\0b\n", 4)},
       {"object with CR LF", "{\"id\":1}\r\n", std::string("{\"id\":1,") + kStampedToken + "}\n"},
       {"long line", std::string(30000, 'x') + "\n", std::string(30000, 'x') + "\n"},
+      // Read in pieces that grow while they fill.
+      {"reply of megabytes", "q\n", "q\n", big_reply + "\r\n", big_reply + "\n"},
   };
   for (const FramingCase& c : cases) {
     SCOPED_TRACE(c.name);
     Session session;
     ASSERT_TRUE(session.peer->valid());
-    EXPECT_EQ(session.round_trip(c.client_writes, "ok\n"), c.peer_receives);
-    EXPECT_EQ(session.child.read_stdout_line(), "ok\n");
+    EXPECT_EQ(session.round_trip(c.client_writes, c.peer_replies), c.peer_receives);
+    EXPECT_EQ(session.child.read_stdout_line(), c.client_reads);
     session.child.close_stdin();
     EXPECT_EQ(session.child.wait(), exited_with(0));
     EXPECT_EQ(session.child.stderr_text(), "");
@@ -278,9 +284,12 @@ struct ClosingCase {
 // Closed between requests, the application's end answers the next request
 // with a reset: that request is lost and its send fails. A reply cut off by
 // the close never reaches the client.
-constexpr ClosingCase kClosingCases[] = {
+const std::string kLargeCutOffReply(3 << 20, 'r');
+const ClosingCase kClosingCases[] = {
     {"closed while a reply is awaited", false, false, "", 0, ""},
     {"closed in the middle of a reply", false, false, "{\"id\":2,\"res", 1,
+     "Error: Custom { kind: UnexpectedEof, error: \"stream ended in the middle of a line\" }\n"},
+    {"closed in the middle of a reply of megabytes", false, false, kLargeCutOffReply, 1,
      "Error: Custom { kind: UnexpectedEof, error: \"stream ended in the middle of a line\" }\n"},
     {"closed between requests", true, false, "", 1,
      "Error: Os { code: 32, kind: BrokenPipe, message: \"Broken pipe\" }\n"},

@@ -1,6 +1,7 @@
 #include "bridge/line_channel.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -61,6 +62,10 @@ bool LineReader::take_buffered() {
   const void* newline = std::memchr(available, '\n', length);
   const std::size_t used =
       newline != nullptr ? static_cast<std::size_t>(static_cast<const char*>(newline) - available) + 1 : length;
+  // Capacities in powers of two, whatever the sizes of the reads: a line
+  // then never holds more than twice its length, and one of exactly a power
+  // of two fits without a last doubling.
+  if (pending_.size() + used > pending_.capacity()) pending_.reserve(std::bit_ceil(pending_.size() + used));
   pending_.append(available, used);
   pos_ += used;
   taken_ += used;

@@ -609,15 +609,19 @@ int main(int argc, char** argv) {
       for (const Column& column : columns) std::printf(" %12.1f", over_rounds(in_condition[c], prefix + column.key));
       std::printf("\n");
     }
-    for (std::size_t b = 0; b < bridges; ++b) {
-      for (const std::size_t baseline : baselines) {
-        std::printf("%s / %s:", contenders[b].name.c_str(), contenders[baseline].name.c_str());
-        for (const Column& column : columns) {
-          if (!column.as_ratio) continue;
-          std::printf(" %s %.2fx", column.key, ratio(in_condition[b], in_condition[baseline], prefix + column.key));
-        }
-        std::printf("\n");
+    const auto print_ratios = [&](std::size_t b, std::size_t baseline) {
+      std::printf("%s / %s:", contenders[b].name.c_str(), contenders[baseline].name.c_str());
+      for (const Column& column : columns) {
+        if (!column.as_ratio) continue;
+        std::printf(" %s %.2fx", column.key, ratio(in_condition[b], in_condition[baseline], prefix + column.key));
       }
+      std::printf("\n");
+    };
+    for (std::size_t b = 0; b < bridges; ++b) {
+      // A later bridge is also set against the first: a build after a change
+      // against the build before it.
+      if (b > 0) print_ratios(b, 0);
+      for (const std::size_t baseline : baselines) print_ratios(b, baseline);
     }
   };
   for (std::size_t condition = 0; condition < conditions.size(); ++condition) {

@@ -72,6 +72,12 @@ bool LineReader::take_buffered() {
   return newline != nullptr || used == 0;
 }
 
+void LineReader::reuse(std::string spent) {
+  if (!pending_.empty() || spent.capacity() <= pending_.capacity() || spent.size() < spent.capacity() / 4) return;
+  spent.clear();
+  pending_ = std::move(spent);
+}
+
 LineOutcome LineReader::finish_line() {
   std::string line = std::exchange(pending_, {});
   const std::size_t taken = std::exchange(taken_, 0);

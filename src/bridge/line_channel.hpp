@@ -79,6 +79,13 @@ class LineReader {
   // dropped and reported as an UnexpectedEof error.
   Task<LineOutcome> next_line();
 
+  // Gives back a line that next_line handed out, once the caller is done
+  // with it: the next line is assembled in its memory, which spares a large
+  // line's successor growing again, with its copies and page faults. Memory
+  // that the line used less than a quarter of is let go instead, so one small
+  // line after large ones releases it.
+  void reuse(std::string spent);
+
  private:
   // Moves buffered bytes through the next newline into pending_; true when
   // the line is complete (newline found or the end delivered nothing).

@@ -6,7 +6,9 @@
 // own work as well, UTF-8 checks and stamping (two_thread_json, the floor for
 // any bridge of that structure) and the client talking to the application
 // directly (the physical limit). Workloads are
-// ping-pong, one request in flight, as an MCP client does.
+// ping-pong, one request in flight, as an MCP client does: small requests,
+// large requests (the corpora), and small requests that draw large replies,
+// as resource reads, file contents and screenshots do in MCP.
 //
 // Every figure is taken twice: on an idle machine, and with one core kept
 // busy by a spinning process, as on a desktop where the client, the
@@ -15,12 +17,13 @@
 // rounds, and each ratio the median of the per-round ratios, so that a slow
 // spell of the shared machine hits the contenders alike.
 //
-//   bridge_bench [--rounds N] [--requests N] [--gap-us N] [--corpus DIR] [--small-only]
-//                [--idle-only | --busy-only] BRIDGE_EXECUTABLE...
+//   bridge_bench [--rounds N] [--requests N] [--gap-us N] [--corpus DIR] [--small-only | --replies-only]
+//                [--reply-mb N] [--idle-only | --busy-only] BRIDGE_EXECUTABLE...
 //
 // --gap-us makes the client pause that long before each request, as a client
 // that sends a request now and then does: every request then finds the
-// relay's threads asleep.
+// relay's threads asleep. --replies-only measures only the large replies,
+// --reply-mb N sets how many MB of replies each process relays per workload.
 //
 // Several bridge executables (builds with different settings) can be compared
 // in one run; each is set against the baselines.
@@ -42,6 +45,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,11 +78,78 @@ std::string load_average() {
   return text;
 }
 
+// A large reply line: a JSON-RPC result whose one text member holds about
+// `size` bytes of `kind`: ASCII prose, multi-byte text (CJK, 3 bytes a
+// character, and emoji, 4 bytes), or base64. Fixed-seed, so every run relays
+// the same bytes.
+enum class ReplyText { kAscii, kMultiByte, kBase64 };
+
+std::string make_reply(ReplyText kind, std::size_t size) {
+  std::string line = R"({"jsonrpc":"2.0","id":1,"result":{"contents":[{"uri":"bench://reply","text":")";
+  const std::string tail = "\"}]}}\n";
+  std::uint64_t state = 0x9E3779B97F4A7C15u;
+  const auto next = [&state] {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<std::size_t>(state >> 33);
+  };
+  static constexpr const char* kWords[] = {"the ", "bridge ", "relays ", "lines ", "of ", "text, ", "and ",
+                                           "checks ", "each ", "one. ", "\\n", "\\\"quoted\\\" "};
+  static constexpr const char* kGlyphs[] = {"漢", "字", "の", "テ", "ス", "ト", "한", "국", "语", "言",
+                                            "😀", "🚀", "🎉", "👍", " ", "、"};
+  static constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const std::size_t body = size - line.size() - tail.size();
+  const std::size_t end = line.size() + body;
+  while (line.size() < end) {
+    switch (kind) {
+      case ReplyText::kAscii:
+        line += kWords[next() % std::size(kWords)];
+        break;
+      case ReplyText::kMultiByte:
+        line += kGlyphs[next() % std::size(kGlyphs)];
+        break;
+      case ReplyText::kBase64:
+        line += kBase64[next() % 64];
+        break;
+    }
+  }
+  // A word or glyph may run past the end: cut back to a character's start.
+  while (line.size() > end || (static_cast<unsigned char>(line.back()) & 0xC0) == 0xC0) {
+    std::size_t cut = line.size() - 1;
+    while ((static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+    line.resize(cut);
+  }
+  // ... and not inside an escape.
+  while (line.back() == '\\') line.pop_back();
+  return line + tail;
+}
+
+struct ReplyWorkload {
+  std::string name;  // also the resource the request asks for
+  std::string reply;
+  std::string request;
+};
+
+std::vector<ReplyWorkload> make_reply_workloads() {
+  std::vector<ReplyWorkload> workloads;
+  constexpr std::pair<const char*, ReplyText> kKinds[] = {
+      {"ascii", ReplyText::kAscii}, {"utf8", ReplyText::kMultiByte}, {"base64", ReplyText::kBase64}};
+  for (const std::size_t megabytes : {1, 16}) {
+    for (const auto& [kind_name, kind] : kKinds) {
+      const std::string name = std::string(kind_name) + "-" + std::to_string(megabytes) + "M";
+      workloads.push_back({name, make_reply(kind, megabytes << 20),
+                           R"({"jsonrpc":"2.0","id":7,"method":"resources/read","params":{"uri":"bench://)" + name +
+                               "\"}}\n"});
+    }
+  }
+  return workloads;
+}
+
 // The application: answers every line with one short JSON-RPC result line,
-// on every connection it accepts, until the listener is shut down.
+// or, for a request naming "bench://NAME", with that workload's reply, on
+// every connection it accepts, until the listener is shut down.
 class Application {
  public:
-  Application() {
+  explicit Application(const std::vector<ReplyWorkload>& workloads) : workloads_(workloads) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -98,22 +169,34 @@ class Application {
   std::uint16_t port() const { return port_; }
 
  private:
+  const std::string& reply_to(const std::string& request) const {
+    static const std::string short_reply =
+        R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":"done"}],"isError":false}})" "\n";
+    const std::size_t at = request.find("bench://");
+    if (at == std::string::npos) return short_reply;
+    const std::size_t begin = at + 8;
+    const std::string name = request.substr(begin, request.find('"', begin) - begin);
+    for (const ReplyWorkload& workload : workloads_) {
+      if (workload.name == name) return workload.reply;
+    }
+    return short_reply;
+  }
+
   void accept_loop() {
     for (;;) {
       const int connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (connection < 0) return;
-      std::thread([connection] {
-        static const std::string reply =
-            R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":"done"}],"isError":false}})" "\n";
+      std::thread([this, connection] {
         LineSource source(connection);
         std::string line;
-        while (source.read_line(line) && write_all(connection, reply)) {
+        while (source.read_line(line) && write_all(connection, reply_to(line))) {
         }
         ::close(connection);
       }).detach();
     }
   }
 
+  const std::vector<ReplyWorkload>& workloads_;
   int fd_;
   std::uint16_t port_;
   std::thread thread_;
@@ -262,10 +345,15 @@ Relay open_relay(const Contender& contender, std::uint16_t port) {
   std::abort();
 }
 
+// Whether the client keeps each reply, as a client does, or only finds its
+// end, for replies so large that keeping them would cost the client more
+// than the relay.
+enum class Replies : bool { kKept, kCounted };
+
 // Sends `count` lines, cycling through `lines`, each `gap` after the reply to
 // the one before; returns each round trip's time.
 std::vector<double> ping_pong(Relay& relay, const std::vector<std::string>& lines, std::size_t count,
-                              std::chrono::microseconds gap = {}) {
+                              std::chrono::microseconds gap = {}, Replies replies_are = Replies::kKept) {
   std::vector<double> trips;
   trips.reserve(count);
   LineSource replies(relay.from_relay);
@@ -273,7 +361,8 @@ std::vector<double> ping_pong(Relay& relay, const std::vector<std::string>& line
   for (std::size_t i = 0; i < count; ++i) {
     if (gap.count() > 0) std::this_thread::sleep_for(gap);
     const auto start = Clock::now();
-    if (!write_all(relay.to_relay, lines[i % lines.size()]) || !replies.read_line(reply)) {
+    const bool sent = write_all(relay.to_relay, lines[i % lines.size()]);
+    if (!sent || !(replies_are == Replies::kKept ? replies.read_line(reply) : replies.skip_line())) {
       std::fprintf(stderr, "bridge_bench: relay stopped answering\n");
       std::exit(1);
     }
@@ -309,39 +398,73 @@ constexpr Column kColumns[] = {
     {"rss", "RSS KiB"},
 };
 
-Figures measure(const Contender& contender, std::uint16_t port, const std::vector<std::string>& small,
-                std::size_t requests, std::chrono::microseconds gap,
-                const std::map<std::string, std::vector<std::string>>& throughput) {
+// A workload of large lines, relayed in a process of its own: the requests
+// sent, and what the application answers them with.
+struct BulkWorkload {
+  std::string name;
+  std::vector<std::string> requests;
+  double bytes = 0;  // of the large lines: the requests, or the replies
+};
+
+// What is reported for each bulk workload, by key suffix.
+constexpr Column kBulkColumns[] = {
+    {"rate", "MB/s"},
+    {"trip", "trip p50 ms"},
+    {"cpu", "CPU ms/MB"},
+    {"rss", "peak RSS KiB"},
+    {"grown", "RSS+ KiB"},
+};
+
+struct Workloads {
+  const std::vector<std::string>& small;
+  std::size_t requests;  // small ones, 0 for none
+  std::chrono::microseconds gap;
+  const std::vector<BulkWorkload>& bulk;
+};
+
+Figures measure(const Contender& contender, std::uint16_t port, const Workloads& w) {
   Figures f;
   // Start-up: spawn to first reply, in a process that serves only that; its
-  // cost is taken off the next process's to leave the cost per request.
+  // cost is taken off the next processes' to leave the cost of their work.
   const auto spawned = Clock::now();
   Relay first = open_relay(contender, port);
-  (void)ping_pong(first, small, 1);
+  (void)ping_pong(first, w.small, 1);
   f["startup"] = std::chrono::duration<double, std::micro>(Clock::now() - spawned).count();
   const Usage startup = finish(first);
 
-  Relay relay = open_relay(contender, port);
-  (void)ping_pong(relay, small, 1);
-  const double main_before = main_thread_cpu_micros(relay);
-  const std::vector<double> trips = ping_pong(relay, small, requests, gap);
-  f["main cpu"] = (main_thread_cpu_micros(relay) - main_before) / static_cast<double>(requests);
-  f["median"] = median(trips);
-  f["p99"] = percentile(trips, 0.99);
-  f["rss"] = static_cast<double>(peak_rss_kib(relay));
-  const Usage used = finish(relay);
-  f["cpu"] = (used.cpu_micros - startup.cpu_micros) / static_cast<double>(requests);
-  f["switches"] = (used.context_switches - startup.context_switches) / static_cast<double>(requests);
+  if (w.requests > 0) {
+    Relay relay = open_relay(contender, port);
+    (void)ping_pong(relay, w.small, 1);
+    const double main_before = main_thread_cpu_micros(relay);
+    const std::vector<double> trips = ping_pong(relay, w.small, w.requests, w.gap);
+    f["main cpu"] = (main_thread_cpu_micros(relay) - main_before) / static_cast<double>(w.requests);
+    f["median"] = median(trips);
+    f["p99"] = percentile(trips, 0.99);
+    f["rss"] = static_cast<double>(peak_rss_kib(relay));
+    const Usage used = finish(relay);
+    f["cpu"] = (used.cpu_micros - startup.cpu_micros) / static_cast<double>(w.requests);
+    f["switches"] = (used.context_switches - startup.context_switches) / static_cast<double>(w.requests);
+  }
 
-  // Large lines, each corpus in its own process; MB/s of request bytes.
-  for (const auto& [name, lines] : throughput) {
-    double bytes = 0;
-    for (const auto& line : lines) bytes += static_cast<double>(line.size());
-    Relay bulk = open_relay(contender, port);
+  // Large lines, each workload in its own process, after one small request
+  // that leaves the process as an idle bridge is: its peak resident set then
+  // is the base the workload's growth is measured from.
+  for (const BulkWorkload& bulk : w.bulk) {
+    Relay relay = open_relay(contender, port);
+    (void)ping_pong(relay, w.small, 1);
+    const double idle_rss = static_cast<double>(peak_rss_kib(relay));
     const auto start = Clock::now();
-    (void)ping_pong(bulk, lines, lines.size());
-    f[name] = bytes / std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-    (void)finish(bulk);
+    const std::vector<double> trips =
+        ping_pong(relay, bulk.requests, bulk.requests.size(), {}, Replies::kCounted);
+    const double elapsed = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    const double rss = static_cast<double>(peak_rss_kib(relay));
+    const Usage used = finish(relay);
+    const double megabytes = bulk.bytes / 1e6;
+    f[bulk.name + " rate"] = bulk.bytes / elapsed;
+    f[bulk.name + " trip"] = median(trips) / 1000;
+    f[bulk.name + " cpu"] = (used.cpu_micros - startup.cpu_micros) / 1000 / megabytes;
+    f[bulk.name + " rss"] = rss;
+    f[bulk.name + " grown"] = rss - idle_rss;
   }
   return f;
 }
@@ -363,6 +486,8 @@ int main(int argc, char** argv) {
   std::size_t requests = 5000;
   std::chrono::microseconds gap{0};
   bool small_only = false;
+  bool replies_only = false;
+  std::size_t reply_megabytes = 64;
   bool idle_only = false;
   bool busy_only = false;
   std::vector<Contender> contenders;
@@ -378,6 +503,10 @@ int main(int argc, char** argv) {
       corpus = argv[++i];
     } else if (arg == "--small-only") {
       small_only = true;
+    } else if (arg == "--replies-only") {
+      replies_only = true;
+    } else if (arg == "--reply-mb" && i + 1 < argc) {
+      reply_megabytes = static_cast<std::size_t>(std::atol(argv[++i]));
     } else if (arg == "--idle-only") {
       idle_only = true;
     } else if (arg == "--busy-only") {
@@ -387,10 +516,11 @@ int main(int argc, char** argv) {
       contenders.push_back({Contender::Kind::Bridge, name, arg});
     }
   }
-  if (contenders.empty() || rounds < 1 || requests < 1 || gap.count() < 0 || (idle_only && busy_only)) {
+  if (contenders.empty() || rounds < 1 || requests < 1 || gap.count() < 0 || (idle_only && busy_only) ||
+      (small_only && replies_only) || reply_megabytes < 1) {
     std::fprintf(stderr,
-                 "usage: bridge_bench [--rounds N] [--requests N] [--gap-us N] [--corpus DIR] [--small-only] "
-                 "[--idle-only | --busy-only] BRIDGE_EXECUTABLE...\n");
+                 "usage: bridge_bench [--rounds N] [--requests N] [--gap-us N] [--corpus DIR] "
+                 "[--small-only | --replies-only] [--reply-mb N] [--idle-only | --busy-only] BRIDGE_EXECUTABLE...\n");
     return 2;
   }
   const std::size_t bridges = contenders.size();
@@ -410,12 +540,23 @@ int main(int argc, char** argv) {
   contenders.push_back({Contender::Kind::Direct, "direct", ""});
 
   const std::vector<std::string> small = read_lines(corpus + "/mcp_small.jsonl");
-  std::map<std::string, std::vector<std::string>> throughput;
-  if (!small_only) {
+  const std::vector<ReplyWorkload> replies = make_reply_workloads();
+  std::vector<BulkWorkload> bulk;
+  if (!small_only && !replies_only) {
     for (const char* name : {"large", "twitter", "citm_catalog", "canada"}) {
-      throughput[name] = read_lines(corpus + "/" + name + ".jsonl");
+      BulkWorkload corpus_lines{name, read_lines(corpus + "/" + name + ".jsonl")};
+      for (const std::string& line : corpus_lines.requests) corpus_lines.bytes += static_cast<double>(line.size());
+      bulk.push_back(std::move(corpus_lines));
     }
   }
+  if (!small_only) {
+    for (const ReplyWorkload& reply : replies) {
+      const std::size_t count = std::max<std::size_t>(2, (reply_megabytes << 20) / reply.reply.size());
+      bulk.push_back({"reply " + reply.name, std::vector<std::string>(count, reply.request),
+                      static_cast<double>(count * reply.reply.size())});
+    }
+  }
+  const Workloads workloads{small, replies_only ? 0 : requests, gap, bulk};
   constexpr const char* kIdle = "idle";
   constexpr const char* kBusy = "one core busy";
   const std::vector<std::string> conditions = idle_only   ? std::vector<std::string>{kIdle}
@@ -423,7 +564,7 @@ int main(int argc, char** argv) {
                                                           : std::vector<std::string>{kIdle, kBusy};
 
   const std::string load_before = load_average();
-  Application application;
+  Application application(replies);
   // figures[condition][contender][round]
   std::vector<std::vector<std::vector<Figures>>> figures(
       conditions.size(), std::vector<std::vector<Figures>>(contenders.size()));
@@ -434,7 +575,7 @@ int main(int argc, char** argv) {
       if (conditions[condition] == kBusy) busy.emplace();
       for (std::size_t j = 0; j < contenders.size(); ++j) {
         const std::size_t c = (j + static_cast<std::size_t>(round)) % contenders.size();
-        figures[condition][c].push_back(measure(contenders[c], application.port(), small, requests, gap, throughput));
+        figures[condition][c].push_back(measure(contenders[c], application.port(), workloads));
       }
     }
   }
@@ -454,34 +595,42 @@ int main(int argc, char** argv) {
     for (std::size_t r = 0; r < a.size(); ++r) values.push_back(a[r].at(key) / b[r].at(key));
     return median(values);
   };
-  for (std::size_t condition = 0; condition < conditions.size(); ++condition) {
-    std::printf("\n%s\n%-16s", conditions[condition].c_str(), "relay");
-    for (const Column& column : kColumns) std::printf(" %12s", column.heading);
-    for (const auto& entry : throughput) std::printf(" %12s", (entry.first + " MB/s").c_str());
+  std::vector<std::size_t> baselines = {plain, two_thread, two_thread_json};
+  if (socat != 0) baselines.insert(baselines.begin(), socat);
+  // One table: a heading, a row per contender, and each bridge's ratios to
+  // each baseline; `prefix` names the workload in the keys.
+  const auto print_table = [&](const std::vector<std::vector<Figures>>& in_condition, const std::string& prefix,
+                               std::span<const Column> columns) {
+    std::printf("%-16s", "relay");
+    for (const Column& column : columns) std::printf(" %12s", column.heading);
     std::printf("\n");
     for (std::size_t c = 0; c < contenders.size(); ++c) {
-      const auto& per_round = figures[condition][c];
       std::printf("%-16s", contenders[c].name.c_str());
-      for (const Column& column : kColumns) std::printf(" %12.1f", over_rounds(per_round, column.key));
-      for (const auto& entry : throughput) std::printf(" %12.1f", over_rounds(per_round, entry.first));
+      for (const Column& column : columns) std::printf(" %12.1f", over_rounds(in_condition[c], prefix + column.key));
       std::printf("\n");
     }
-    std::vector<std::size_t> baselines = {plain, two_thread, two_thread_json};
-    if (socat != 0) baselines.insert(baselines.begin(), socat);
-    for (std::size_t b = 0; b < bridges; ++b) {
-      for (const std::size_t baseline : baselines) {
-        const auto& mine = figures[condition][b];
-        const auto& theirs = figures[condition][baseline];
-        std::printf("%s / %s:", contenders[b].name.c_str(), contenders[baseline].name.c_str());
-        for (const Column& column : kColumns) {
-          if (!column.as_ratio) continue;
-          std::printf(" %s %.2fx", column.key, ratio(mine, theirs, column.key));
-        }
-        for (const auto& entry : throughput) {
-          std::printf(" %s %.2fx", entry.first.c_str(), ratio(mine, theirs, entry.first));
-        }
-        std::printf("\n");
+    const auto print_ratios = [&](std::size_t b, std::size_t baseline) {
+      std::printf("%s / %s:", contenders[b].name.c_str(), contenders[baseline].name.c_str());
+      for (const Column& column : columns) {
+        if (!column.as_ratio) continue;
+        std::printf(" %s %.2fx", column.key, ratio(in_condition[b], in_condition[baseline], prefix + column.key));
       }
+      std::printf("\n");
+    };
+    for (std::size_t b = 0; b < bridges; ++b) {
+      // A later bridge is also set against the first: a build after a change
+      // against the build before it.
+      if (b > 0) print_ratios(b, 0);
+      for (const std::size_t baseline : baselines) print_ratios(b, baseline);
+    }
+  };
+  for (std::size_t condition = 0; condition < conditions.size(); ++condition) {
+    std::printf("\n%s\n", conditions[condition].c_str());
+    if (!replies_only) print_table(figures[condition], "", kColumns);
+    for (const BulkWorkload& workload : bulk) {
+      std::printf("\n%s, %s: %zu lines, %.1f MB per process\n", conditions[condition].c_str(), workload.name.c_str(),
+                  workload.requests.size(), workload.bytes / 1e6);
+      print_table(figures[condition], workload.name + " ", kBulkColumns);
     }
   }
   return 0;

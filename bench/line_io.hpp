@@ -41,6 +41,29 @@ class LineSource {
     }
   }
 
+  // Consumes the next line without keeping it: a client that only counts
+  // large replies should not pay for copying them.
+  bool skip_line() {
+    if (const std::size_t newline = buffer_.find('\n'); newline != std::string::npos) {
+      buffer_.erase(0, newline + 1);
+      scanned_ = 0;
+      return true;
+    }
+    buffer_.clear();
+    scanned_ = 0;
+    for (;;) {
+      char chunk[65536];
+      const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      const auto* newline = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<std::size_t>(n)));
+      if (newline != nullptr) {
+        buffer_.assign(newline + 1, static_cast<std::size_t>(chunk + n - (newline + 1)));
+        return true;
+      }
+    }
+  }
+
  private:
   int fd_;
   std::string buffer_;

@@ -1,7 +1,8 @@
 #include "base/utf8.hpp"
 
-#include <bit>
+#include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace trellune {
@@ -40,6 +41,76 @@ constexpr LeadByte lead_byte_rule(unsigned char lead) {
   return {0, 0, 0, 0};
 }
 
+// Validation runs the rule above as a finite automaton. A state is what the
+// next byte must be: any lead byte (kAccept, between sequences), nothing
+// (kError, for good), or a continuation byte within [low, high] with
+// `remaining` continuation bytes still to come, itself included.
+struct ValidatorState {
+  std::size_t remaining;
+  unsigned char low;
+  unsigned char high;
+};
+
+constexpr std::size_t kAccept = 0;
+constexpr std::size_t kError = 1;
+constexpr ValidatorState kValidatorStates[] = {
+    {0, 0, 0},        {0, 0, 0},        {1, 0x80, 0xBF}, {2, 0x80, 0xBF}, {3, 0x80, 0xBF},
+    {2, 0xA0, 0xBF},  {2, 0x80, 0x9F},  {3, 0x90, 0xBF}, {3, 0x80, 0x8F},
+};
+constexpr std::size_t kValidatorStateCount = std::size(kValidatorStates);
+
+constexpr std::size_t validator_state(std::size_t remaining, unsigned char low, unsigned char high) {
+  for (std::size_t s = kError + 1; s < kValidatorStateCount; ++s) {
+    const ValidatorState& state = kValidatorStates[s];
+    if (state.remaining == remaining && state.low == low && state.high == high) return s;
+  }
+  std::abort();  // not a constant expression: a missing state fails the build
+}
+
+constexpr std::size_t next_validator_state(std::size_t s, unsigned char byte) {
+  if (s == kError) return kError;
+  if (s == kAccept) {
+    if (byte < 0x80) return kAccept;
+    const LeadByte rule = lead_byte_rule(byte);
+    if (rule.continuation_count == 0) return kError;
+    return validator_state(rule.continuation_count, rule.second_low, rule.second_high);
+  }
+  const ValidatorState& state = kValidatorStates[s];
+  if (byte < state.low || byte > state.high) return kError;
+  if (state.remaining == 1) return kAccept;
+  return validator_state(state.remaining - 1, 0x80, 0xBF);
+}
+
+// The transitions packed by input byte: kTransitions[b] holds, in the six
+// bits at s * 6, the state that b leads to from state s, itself as its
+// shift (next * 6). So one step is `state = kTransitions[b] >> state`: the
+// row loads without waiting for the state, and the chain from one byte to
+// the next is a single shift, where a table indexed by state and byte would
+// put a dependent load on it. A shift count is taken mod 64 by both x86-64
+// and arm64, so the `& 63` that keeps the C++ well defined costs nothing.
+constexpr unsigned kStateBits = 6;
+static_assert(kValidatorStateCount * kStateBits <= 64);
+
+constexpr std::array<std::uint64_t, 256> make_transitions() {
+  std::array<std::uint64_t, 256> rows{};
+  for (std::size_t byte = 0; byte < 256; ++byte) {
+    for (std::size_t s = 0; s < kValidatorStateCount; ++s) {
+      const std::uint64_t next = next_validator_state(s, static_cast<unsigned char>(byte));
+      rows[byte] |= (next * kStateBits) << (s * kStateBits);
+    }
+  }
+  return rows;
+}
+
+constexpr std::array<std::uint64_t, 256> kTransitions = make_transitions();
+
+inline std::uint64_t step(std::uint64_t state, unsigned char byte) {
+  return kTransitions[byte] >> (state & 63);
+}
+
+constexpr std::uint64_t kAcceptShift = kAccept * kStateBits;
+constexpr std::uint64_t kErrorShift = kError * kStateBits;
+
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 constexpr std::size_t kReplacementSize = sizeof(kReplacement) - 1;
 
@@ -66,30 +137,25 @@ Utf8Sequence decode_utf8_sequence(std::string_view bytes) {
 }
 
 bool is_valid_utf8(std::string_view bytes) {
+  // Sixteen bytes a block: a block of ASCII between sequences is skipped with
+  // two loads and a test; any other block goes through the automaton, and a
+  // sequence may run on into the next block.
+  constexpr std::size_t kBlock = 16;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t size = bytes.size();
+  std::uint64_t state = kAcceptShift;
   std::size_t i = 0;
-  while (i < bytes.size()) {
-    if (bytes.size() - i >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, bytes.data() + i, sizeof word);
-      const std::uint64_t high = word & kHighBits;
-      if (high == 0) {
-        i += 8;
-        continue;
-      }
-      if constexpr (std::endian::native == std::endian::little) {
-        // Skip the ASCII bytes in front of the first non-ASCII one.
-        i += static_cast<std::size_t>(std::countr_zero(high)) / 8;
-      }
-    }
-    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
-      ++i;
-      continue;
-    }
-    const Utf8Sequence sequence = decode_utf8_sequence(bytes.substr(i));
-    if (!sequence.well_formed) return false;
-    i += sequence.length;
+  for (; size - i >= kBlock; i += kBlock) {
+    std::uint64_t low;
+    std::uint64_t high;
+    std::memcpy(&low, data + i, sizeof low);
+    std::memcpy(&high, data + i + 8, sizeof high);
+    if (((low | high) & kHighBits) == 0 && (state & 63) == kAcceptShift) continue;
+    for (std::size_t k = 0; k < kBlock; ++k) state = step(state, data[i + k]);
+    if ((state & 63) == kErrorShift) return false;
   }
-  return true;
+  for (; i < size; ++i) state = step(state, data[i]);
+  return (state & 63) == kAcceptShift;
 }
 
 std::string replace_invalid_utf8(std::string_view bytes) {

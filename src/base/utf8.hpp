@@ -20,8 +20,9 @@ struct Utf8Sequence {
 // Decodes the sequence at the start of `bytes`, which must not be empty.
 Utf8Sequence decode_utf8_sequence(std::string_view bytes);
 
-// Whether all of `bytes` is well-formed UTF-8. Runs of ASCII are checked
-// eight bytes at a time.
+// Whether all of `bytes` is well-formed UTF-8. Blocks of ASCII are skipped
+// sixteen bytes at a time; other text goes through a table-driven automaton,
+// a shift per byte.
 bool is_valid_utf8(std::string_view bytes);
 
 // `bytes` with each maximal subpart of an ill-formed sequence replaced by one

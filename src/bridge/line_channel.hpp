@@ -10,7 +10,6 @@
 // input, the socket's read side, the socket's write side, standard output.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -33,6 +32,10 @@ class ReadEnd {
   // The reader has handed out every byte it read: its next line begins with
   // a read like the last one. An end may prepare that read.
   virtual void expect_read() {}
+  // The most one read may be offered. An end that reads straight into the
+  // reader's buffer can take more than kLineReaderBufferSize while reads keep
+  // filling; one that copies from a buffer of its own gains nothing by it.
+  virtual std::size_t largest_read() const;
 };
 
 // Whether the caller goes on at once with another operation on the same
@@ -58,6 +61,8 @@ using LineOutcome = IoResult<std::optional<std::string>>;
 
 inline constexpr std::size_t kLineReaderBufferSize = 8192;
 
+inline std::size_t ReadEnd::largest_read() const { return kLineReaderBufferSize; }
+
 // What the end of a stream makes of bytes it leaves without "\n": a line
 // like any other (a client may end its last request so), or, on a stream
 // whose every line must be whole, a line cut off, which is an error rather
@@ -74,15 +79,28 @@ class LineReader {
   // dropped and reported as an UnexpectedEof error.
   Task<LineOutcome> next_line();
 
+  // Gives back a line that next_line handed out, once the caller is done
+  // with it: the next line is assembled in its memory, which spares a large
+  // line's successor growing again, with its copies and page faults. Memory
+  // that the line used less than a quarter of is let go instead, so one small
+  // line after large ones releases it.
+  void reuse(std::string spent);
+
  private:
   // Moves buffered bytes through the next newline into pending_; true when
   // the line is complete (newline found or the end delivered nothing).
   bool take_buffered();
+  // The size of the next read into the empty buffer, which it may grow.
+  std::size_t prepare_refill();
   LineOutcome finish_line();
 
   std::unique_ptr<ReadEnd> end_;
   UnterminatedLine unterminated_;
-  std::unique_ptr<std::array<char, kLineReaderBufferSize>> buffer_;
+  // kLineReaderBufferSize bytes, or up to the end's largest read while reads
+  // keep filling it; back to the small buffer once a line ends with the
+  // buffer drained.
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = kLineReaderBufferSize;
   std::size_t pos_ = 0;
   std::size_t filled_ = 0;
   std::string pending_;

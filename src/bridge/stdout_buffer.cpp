@@ -1,5 +1,7 @@
 #include "bridge/stdout_buffer.hpp"
 
+#include <string.h>
+
 #include <cstring>
 
 #include "base/write_fully.hpp"
@@ -24,14 +26,17 @@ IoStatus LineBufferedOutput::write_all(std::string_view data) {
   if (unbuffered_) {
     return write_directly(data);
   }
-  const std::size_t last_newline = data.rfind('\n');
-  if (last_newline == std::string_view::npos) {
+  // memrchr, not rfind: libstdc++'s rfind steps back a byte at a time, which
+  // cost more than every other step of a large reply together.
+  const void* found = data.empty() ? nullptr : ::memrchr(data.data(), '\n', data.size());
+  if (found == nullptr) {
     // A completed line still waiting in the buffer leaves before new text.
     if (length_ > 0 && buffer_[length_ - 1] == '\n') {
       if (IoStatus status = write_buffer_out(); !status) return status;
     }
     return store(data);
   }
+  const auto last_newline = static_cast<std::size_t>(static_cast<const char*>(found) - data.data());
   const std::string_view head = data.substr(0, last_newline + 1);
   const std::string_view tail = data.substr(last_newline + 1);
   if (length_ == 0) {

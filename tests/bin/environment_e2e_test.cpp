@@ -229,6 +229,9 @@ const ResourceLimitCase kResourceLimitCases[] = {
     // starts its worker and relays what fits.
     {"-v 6144", exited_with(0), "", 10},
     {"-v 16384", exited_with(0), "", 1 << 20},
+    // The line is assembled whole before it is written: a string that grows
+    // by doubling holds its old and new buffers at once, 3 bytes a byte.
+    {"-v 65536", exited_with(0), "", 16 << 20},
     // A reply that doesn't fit: the allocation's failure ends the bridge with
     // its report, through the abort path its sandbox leaves it.
     {"-v 16384", testing::killed_by(SIGABRT), "\ntrellune-mcp: fatal error in thread 'main' at src/base/fatal.cpp:",

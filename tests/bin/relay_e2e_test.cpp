@@ -61,9 +61,13 @@ struct FramingCase {
   const char* name;
   std::string client_writes;  // one request line, as the client writes it
   std::string peer_receives;
+  std::string peer_replies = "ok\n";
+  std::string client_reads = "ok\n";
 };
 
 TEST(RelayFramingTest, RequestLinesAreFramedExactly) {
+  std::string big_reply;
+  while (big_reply.size() < (3 << 20)) big_reply += "\xe2\x82\xac \xf0\x9f\x98\x80 a\r";
   const FramingCase cases[] = {
       {"LF", "abc\n", "abc\n"},
       {"CR LF", "abc\r\n", "abc\n"},
@@ -74,13 +78,15 @@ TEST(RelayFramingTest, RequestLinesAreFramedExactly) {
       {"long line", std::string(30000, 'x') + "\n", std::string(30000, 'x') + "\n"},
       {"long object line, stamped whole", "{\"text\":\"" + std::string(50000, 'q') + "\",\"id\":7}\n",
        "{\"id\":7,\"text\":\"" + std::string(50000, 'q') + "\"," + kStampedToken + "}\n"},
+      // Read in pieces that grow while they fill.
+      {"reply of megabytes", "q\n", "q\n", big_reply + "\r\n", big_reply + "\n"},
   };
   for (const FramingCase& c : cases) {
     SCOPED_TRACE(c.name);
     Session session;
     ASSERT_TRUE(session.peer->valid());
-    EXPECT_EQ(session.round_trip(c.client_writes, "ok\n"), c.peer_receives);
-    EXPECT_EQ(session.child.read_stdout_line(), "ok\n");
+    EXPECT_EQ(session.round_trip(c.client_writes, c.peer_replies), c.peer_receives);
+    EXPECT_EQ(session.child.read_stdout_line(), c.client_reads);
     session.child.close_stdin();
     EXPECT_EQ(session.child.wait(), exited_with(0));
     EXPECT_EQ(session.child.stderr_text(), "");
@@ -228,7 +234,8 @@ struct EndingCase {
 // Closed between requests, the application's end answers the next request
 // with a reset: that request is lost and its send fails. A reply cut off by
 // the close, or not valid UTF-8, never reaches the client.
-constexpr EndingCase kEndingCases[] = {
+const std::string kLargeCutOffReply(3 << 20, 'r');
+const EndingCase kEndingCases[] = {
     {"nothing listening: nothing read before the connection", Moment::NothingListening, Ending::Nothing, "", 1,
      "Error: Os { code: 111, kind: ConnectionRefused, message: \"Connection refused\" }\n"},
     {"standard input empty from the start", Moment::AtStart, Ending::ClientCloses, "", 0, ""},
@@ -239,6 +246,8 @@ constexpr EndingCase kEndingCases[] = {
      "Error: Os { code: 104, kind: ConnectionReset, message: \"Connection reset by peer\" }\n"},
     {"closed in the middle of a reply", Moment::AwaitingAReply, Ending::ApplicationCloses, "{\"id\":2,\"res", 1,
      "Error: Custom { kind: UnexpectedEof, error: \"stream ended in the middle of a line\" }\n"},
+    {"closed in the middle of a reply of megabytes", Moment::AwaitingAReply, Ending::ApplicationCloses,
+     kLargeCutOffReply, 1, "Error: Custom { kind: UnexpectedEof, error: \"stream ended in the middle of a line\" }\n"},
     {"closed between requests", Moment::AfterAReply, Ending::ApplicationCloses, "", 1,
      "Error: Os { code: 32, kind: BrokenPipe, message: \"Broken pipe\" }\n"},
     {"reset between requests", Moment::AfterAReply, Ending::ApplicationResets, "", 1,

@@ -18,13 +18,18 @@ using testing::make_loop;
 // LineReader over a scripted end
 
 // Delivers the scripted chunks one per read (each cut to the offered size),
-// then the end of the stream; counts the reads.
+// then the end of the stream; counts the reads and notes what each offered.
 class ScriptedEnd final : public ReadEnd {
  public:
-  ScriptedEnd(std::deque<std::string> chunks, int* reads) : chunks_(std::move(chunks)), reads_(reads) {}
+  ScriptedEnd(std::deque<std::string> chunks, int* reads, std::size_t largest = kLineReaderBufferSize,
+              std::vector<std::size_t>* offered = nullptr)
+      : chunks_(std::move(chunks)), reads_(reads), largest_(largest), offered_(offered) {}
+
+  std::size_t largest_read() const override { return largest_; }
 
   Task<IoResult<std::size_t>> read(std::span<char> buffer) override {
     ++*reads_;
+    if (offered_ != nullptr) offered_->push_back(buffer.size());
     if (chunks_.empty()) co_return std::size_t{0};
     std::string& chunk = chunks_.front();
     const std::size_t count = std::min(chunk.size(), buffer.size());
@@ -37,7 +42,12 @@ class ScriptedEnd final : public ReadEnd {
  private:
   std::deque<std::string> chunks_;
   int* reads_;
+  std::size_t largest_;
+  std::vector<std::size_t>* offered_;
 };
+
+// The largest read of an end whose reads may grow, as the socket's do.
+constexpr std::size_t kGrowing = 4 * kLineReaderBufferSize;
 
 constexpr const char* kEnd = "<end>";
 constexpr const char* kInvalid = "<invalid UTF-8>";
@@ -52,8 +62,10 @@ std::string error_marker(const IoError& error) {
 }
 
 std::vector<std::string> read_all_lines(EventLoop& loop, std::deque<std::string> chunks, int* reads,
-                                        UnterminatedLine unterminated = UnterminatedLine::kIsLine) {
-  LineReader reader(std::make_unique<ScriptedEnd>(std::move(chunks), reads), unterminated);
+                                        UnterminatedLine unterminated = UnterminatedLine::kIsLine,
+                                        std::size_t largest = kLineReaderBufferSize,
+                                        std::vector<std::size_t>* offered = nullptr) {
+  LineReader reader(std::make_unique<ScriptedEnd>(std::move(chunks), reads, largest, offered), unterminated);
   std::vector<std::string> outcomes;
   for (int guard = 0; guard < 100; ++guard) {
     LineOutcome outcome = loop.block_on(reader.next_line());
@@ -75,10 +87,15 @@ struct ReaderCase {
   std::deque<std::string> chunks;
   std::vector<std::string> outcomes;
   UnterminatedLine unterminated = UnterminatedLine::kIsLine;
+  std::size_t largest = kLineReaderBufferSize;
 };
 
 TEST(LineReaderTest, FramesLines) {
   const std::string long_line(20000, 'x');
+  const std::string big_reply(200000, 'r');
+  std::string euros(8191, 'a');
+  for (int i = 0; i < 20000; ++i) euros += "\xe2\x82\xac";
+  constexpr UnterminatedLine kReply = UnterminatedLine::kIsCutOff;  // as the reply reader is made
   const std::vector<ReaderCase> cases = {
       {"LF", {"abc\n"}, {"abc", kEnd}},
       {"CR LF", {"abc\r\n"}, {"abc", kEnd}},
@@ -102,12 +119,79 @@ TEST(LineReaderTest, FramesLines) {
        UnterminatedLine::kIsCutOff},
       {"cut-off line dropped", {"abc\n", "de", "f"}, {"abc", kCutOff, kEnd}, UnterminatedLine::kIsCutOff},
       {"cut inside a character", {"\xe2\x82"}, {kCutOff, kEnd}, UnterminatedLine::kIsCutOff},
+      // A reply, in reads that grow while they fill: 8, 16, then 32 KiB.
+      {"reply split across many growing reads", {big_reply + "\r\n"}, {big_reply, kEnd}, kReply, kGrowing},
+      {"emoji cut at every read boundary", {"\xf0", "\x9f", "\x98", "\x80\xf0\x9f", "\x98\x80\n"},
+       {"\xf0\x9f\x98\x80\xf0\x9f\x98\x80", kEnd}, kReply, kGrowing},
+      // 8191 + 3n bytes: the grown reads end one and two bytes into a "€".
+      {"characters cut at grown read boundaries", {euros + "\n"}, {euros, kEnd}, kReply, kGrowing},
+      {"CR at a grown read boundary", {std::string(24575, 'x') + "\r\n"}, {std::string(24575, 'x'), kEnd},
+       kReply, kGrowing},
+      {"CR at a grown read boundary, not before LF", {std::string(24575, 'x') + "\ry\n"},
+       {std::string(24575, 'x') + "\ry", kEnd}, kReply, kGrowing},
+      {"large reply cut off", {big_reply}, {kCutOff, kEnd}, kReply, kGrowing},
   };
   std::unique_ptr<EventLoop> loop = make_loop();
   for (const ReaderCase& c : cases) {
     SCOPED_TRACE(c.name);
     int reads = 0;
-    EXPECT_EQ(read_all_lines(*loop, c.chunks, &reads, c.unterminated), c.outcomes);
+    EXPECT_EQ(read_all_lines(*loop, c.chunks, &reads, c.unterminated, c.largest), c.outcomes);
+  }
+}
+
+struct ReadSizeCase {
+  const char* name;
+  std::deque<std::string> chunks;
+  std::size_t largest;
+  std::vector<std::size_t> offered;  // by each read, the last one's end of the stream included
+};
+
+// A read that fills the buffer doubles the next, up to the end's largest; a
+// short one keeps its size; a line that leaves the buffer drained takes it
+// back to kLineReaderBufferSize.
+TEST(LineReaderTest, ReadsGrowWhileTheyFillAndShrinkAfterTheLine) {
+  constexpr std::size_t k = kLineReaderBufferSize;
+  const std::vector<ReadSizeCase> cases = {
+      {"doubling up to the largest", {std::string(100000, 'x') + "\n"}, 4 * k, {k, 2 * k, 4 * k, 4 * k, 4 * k, k}},
+      {"a short read keeps the size", {std::string(k, 'x'), "yy", std::string(2 * k, 'z') + "\n"}, 4 * k,
+       {k, 2 * k, 2 * k, 4 * k, k}},
+      {"an end that takes no more", {std::string(20000, 'x') + "\n"}, k, {k, k, k, k}},
+      {"kept while a line is buffered", {std::string(k, 'a'), "b\nc", "\n"}, 4 * k, {k, 2 * k, 2 * k, k}},
+  };
+  std::unique_ptr<EventLoop> loop = make_loop();
+  for (const ReadSizeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    int reads = 0;
+    std::vector<std::size_t> offered;
+    (void)read_all_lines(*loop, c.chunks, &reads, UnterminatedLine::kIsLine, c.largest, &offered);
+    EXPECT_EQ(offered, c.offered);
+  }
+}
+
+struct ReuseCase {
+  const char* name;
+  std::size_t spent_length;  // of the line given back
+  std::size_t spent_capacity;
+  bool reused;  // the next line, 1000 bytes, is assembled in its memory
+};
+
+TEST(LineReaderTest, ALineGivenBackHoldsTheNext) {
+  constexpr ReuseCase kCases[] = {
+      {"a large line's memory", 100000, 1 << 17, true},
+      {"memory the line used under a quarter of", 1000, 1 << 17, false},
+  };
+  std::unique_ptr<EventLoop> loop = make_loop();
+  for (const ReuseCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    int reads = 0;
+    LineReader reader(std::make_unique<ScriptedEnd>(std::deque<std::string>{std::string(1000, 'n') + "\n"}, &reads));
+    std::string spent(c.spent_length, 's');
+    spent.reserve(c.spent_capacity);
+    reader.reuse(std::move(spent));
+    LineOutcome line = loop->block_on(reader.next_line());
+    ASSERT_TRUE(line && line->has_value());
+    EXPECT_EQ(**line, std::string(1000, 'n'));
+    EXPECT_EQ((*line)->capacity() >= c.spent_capacity, c.reused);
   }
 }
 

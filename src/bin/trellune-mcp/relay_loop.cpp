@@ -63,6 +63,7 @@ Task<IoStatus> relay(std::string token, RelayChannels channels) {
     if (IoStatus written = co_await std::move(writing); !written) co_return written;
     Task<IoStatus> flushing = channels.output.flush();
     if (IoStatus flushed = co_await std::move(flushing); !flushed) co_return flushed;
+    channels.replies.reuse(std::move(**reply));
   }
 }
 

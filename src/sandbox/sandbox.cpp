@@ -104,8 +104,8 @@ constexpr std::uint32_t kFutexOperation = ~std::uint32_t{FUTEX_PRIVATE_FLAG | FU
 constexpr std::uint32_t kMremapDontUnmap = 4;
 
 // The policy: every call the process makes once confined, on x86-64 and
-// aarch64, under the static release's glibc and glibc 2.31 to 2.41 in the
-// dynamic build. A call with tests passes when they all hold; a call listed
+// aarch64, under glibc 2.36 (the static release's, and dynamic) and 2.41;
+// 2.31's threads and locks make the same calls. A call with tests passes when they all hold; a call listed
 // twice, when either row's do. Every other call is refused. No thread starts
 // any more, so nothing of a thread's start is here: clone, set_robust_list,
 // rseq and prctl's name.

@@ -51,11 +51,14 @@
 #include <vector>
 
 #include "line_io.hpp"
+#include "sample_text.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using trellune::bench::LineSource;
+using trellune::bench::SampleText;
+using trellune::bench::append_sample_text;
 using trellune::bench::write_all;
 
 std::vector<std::string> read_lines(const std::string& path) {
@@ -79,39 +82,12 @@ std::string load_average() {
 }
 
 // A large reply line: a JSON-RPC result whose one text member holds about
-// `size` bytes of `kind`: ASCII prose, multi-byte text (CJK, 3 bytes a
-// character, and emoji, 4 bytes), or base64. Fixed-seed, so every run relays
-// the same bytes.
-enum class ReplyText { kAscii, kMultiByte, kBase64 };
-
-std::string make_reply(ReplyText kind, std::size_t size) {
+// `size` bytes of `kind`.
+std::string make_reply(SampleText kind, std::size_t size) {
   std::string line = R"({"jsonrpc":"2.0","id":1,"result":{"contents":[{"uri":"bench://reply","text":")";
   const std::string tail = "\"}]}}\n";
-  std::uint64_t state = 0x9E3779B97F4A7C15u;
-  const auto next = [&state] {
-    state = state * 6364136223846793005u + 1442695040888963407u;
-    return static_cast<std::size_t>(state >> 33);
-  };
-  static constexpr const char* kWords[] = {"the ", "bridge ", "relays ", "lines ", "of ", "text, ", "and ",
-                                           "checks ", "each ", "one. ", "\\n", "\\\"quoted\\\" "};
-  static constexpr const char* kGlyphs[] = {"漢", "字", "の", "テ", "ス", "ト", "한", "국", "语", "言",
-                                            "😀", "🚀", "🎉", "👍", " ", "、"};
-  static constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  const std::size_t body = size - line.size() - tail.size();
-  const std::size_t end = line.size() + body;
-  while (line.size() < end) {
-    switch (kind) {
-      case ReplyText::kAscii:
-        line += kWords[next() % std::size(kWords)];
-        break;
-      case ReplyText::kMultiByte:
-        line += kGlyphs[next() % std::size(kGlyphs)];
-        break;
-      case ReplyText::kBase64:
-        line += kBase64[next() % 64];
-        break;
-    }
-  }
+  const std::size_t end = size - tail.size();
+  append_sample_text(line, kind, end);
   // A word or glyph may run past the end: cut back to a character's start.
   while (line.size() > end || (static_cast<unsigned char>(line.back()) & 0xC0) == 0xC0) {
     std::size_t cut = line.size() - 1;
@@ -131,8 +107,8 @@ struct ReplyWorkload {
 
 std::vector<ReplyWorkload> make_reply_workloads() {
   std::vector<ReplyWorkload> workloads;
-  constexpr std::pair<const char*, ReplyText> kKinds[] = {
-      {"ascii", ReplyText::kAscii}, {"utf8", ReplyText::kMultiByte}, {"base64", ReplyText::kBase64}};
+  constexpr std::pair<const char*, SampleText> kKinds[] = {
+      {"ascii", SampleText::kAscii}, {"utf8", SampleText::kMultiByte}, {"base64", SampleText::kBase64}};
   for (const std::size_t megabytes : {1, 16}) {
     for (const auto& [kind_name, kind] : kKinds) {
       const std::string name = std::string(kind_name) + "-" + std::to_string(megabytes) + "M";

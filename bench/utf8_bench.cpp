@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/utf8.hpp"
+#include "sample_text.hpp"
 
 namespace {
 
@@ -25,43 +26,12 @@ bool byte_at_a_time(std::string_view bytes) {
   return true;
 }
 
-enum class Text { kAscii, kMultiByte, kBase64, kMostlyAscii };
-
-// About 1 MB of `kind`, the same bytes every run.
-std::string make_text(Text kind) {
-  static constexpr const char* kWords[] = {"the ", "bridge ", "relays ", "lines ", "of ", "text, ", "and ",
-                                           "checks ", "each ", "one. "};
-  static constexpr const char* kGlyphs[] = {"漢", "字", "の", "テ", "ス", "ト", "한", "국", "语", "言",
-                                            "😀", "🚀", "🎉", "👍", " ", "、"};
-  static constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::uint64_t state = 0x9E3779B97F4A7C15u;
-  const auto next = [&state] {
-    state = state * 6364136223846793005u + 1442695040888963407u;
-    return static_cast<std::size_t>(state >> 33);
-  };
-  std::string text;
-  while (text.size() < (1u << 20)) {
-    switch (kind) {
-      case Text::kAscii:
-        text += kWords[next() % std::size(kWords)];
-        break;
-      case Text::kMultiByte:
-        text += kGlyphs[next() % std::size(kGlyphs)];
-        break;
-      case Text::kBase64:
-        text += kBase64[next() % 64];
-        break;
-      case Text::kMostlyAscii:
-        text += next() % 20 == 0 ? "café " : kWords[next() % std::size(kWords)];
-        break;
-    }
-  }
-  return text;
-}
+using trellune::bench::SampleText;
 
 template <bool (*kCheck)(std::string_view)>
-void check(benchmark::State& state, Text kind) {
-  const std::string text = make_text(kind);
+void check(benchmark::State& state, SampleText kind) {
+  std::string text;
+  trellune::bench::append_sample_text(text, kind, 1u << 20);
   for (auto _ : state) {
     bool valid = kCheck(text);
     benchmark::DoNotOptimize(valid);
@@ -71,10 +41,10 @@ void check(benchmark::State& state, Text kind) {
 }
 
 void register_all() {
-  constexpr std::pair<const char*, Text> kTexts[] = {{"ascii", Text::kAscii},
-                                                    {"multibyte", Text::kMultiByte},
-                                                    {"base64", Text::kBase64},
-                                                    {"mostly_ascii", Text::kMostlyAscii}};
+  constexpr std::pair<const char*, SampleText> kTexts[] = {{"ascii", SampleText::kAscii},
+                                                    {"multibyte", SampleText::kMultiByte},
+                                                    {"base64", SampleText::kBase64},
+                                                    {"mostly_ascii", SampleText::kMostlyAscii}};
   for (const auto& [name, kind] : kTexts) {
     benchmark::RegisterBenchmark((std::string("is_valid_utf8/") + name).c_str(), check<trellune::is_valid_utf8>,
                                  kind);

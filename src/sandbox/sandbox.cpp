@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <iterator>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/fatal.hpp"
@@ -217,10 +218,12 @@ constexpr std::uint32_t kHighHalf = 0;
 #endif
 
 constexpr std::size_t kMostInstructions = 512;
-constexpr std::size_t kMostSlots = 24;
+constexpr std::size_t kMostSlots = 32;
 
 // A value of the compare that an instruction holds, known only at install.
-enum class SlotValue : std::uint8_t { kProcess, kConnection, kPoller, kFirstWaker, kSecondWaker };
+enum class SlotValue : std::uint8_t {
+  kProcess, kInput, kOutput, kErrors, kConnection, kPoller, kFirstWaker, kSecondWaker
+};
 
 struct Slot {
   std::size_t instruction = 0;
@@ -234,34 +237,12 @@ struct FilterProgram {
   std::size_t slot_count = 0;
 };
 
-// A descriptor a test compares with: a fixed number, or a slot's.
-struct DescriptorValue {
-  std::uint32_t fixed = 0;
-  bool in_slot = false;
-  SlotValue slot = SlotValue::kProcess;
+// Each role's descriptors, in the order a test compares them.
+constexpr std::pair<std::uint32_t, SlotValue> kRoleDescriptors[] = {
+    {kInput, SlotValue::kInput},           {kOutput, SlotValue::kOutput}, {kErrors, SlotValue::kErrors},
+    {kConnection, SlotValue::kConnection}, {kPoller, SlotValue::kPoller}, {kWakers, SlotValue::kFirstWaker},
+    {kWakers, SlotValue::kSecondWaker},
 };
-
-constexpr std::size_t kMostDescriptorsPerTest = 7;
-
-struct DescriptorValues {
-  std::array<DescriptorValue, kMostDescriptorsPerTest> values{};
-  std::size_t count = 0;
-};
-
-constexpr DescriptorValues descriptors_of(std::uint32_t roles) {
-  DescriptorValues out;
-  const auto add = [&out](DescriptorValue value) { out.values[out.count++] = value; };
-  if (roles & kInput) add({STDIN_FILENO});
-  if (roles & kOutput) add({STDOUT_FILENO});
-  if (roles & kErrors) add({STDERR_FILENO});
-  if (roles & kConnection) add({0, true, SlotValue::kConnection});
-  if (roles & kPoller) add({0, true, SlotValue::kPoller});
-  if (roles & kWakers) {
-    add({0, true, SlotValue::kFirstWaker});
-    add({0, true, SlotValue::kSecondWaker});
-  }
-  return out;
-}
 
 // Not constexpr: reached while the program is built at compile time, it makes
 // the build fail with this name in the message.
@@ -359,19 +340,20 @@ class ProgramBuilder {
     program_.slots[program_.slot_count++] = {program_.length, value};
   }
 
-  // Compares the accumulator with each descriptor: a match goes on past the
-  // comparisons; the branch returned is taken when none matched.
-  consteval Branch one_of_descriptors(const DescriptorValues& descriptors) {
-    std::array<Branch, kMostDescriptorsPerTest> matches{};
-    for (std::size_t i = 0; i + 1 < descriptors.count; ++i) {
-      if (descriptors.values[i].in_slot) fill_at_install(descriptors.values[i].slot);
-      matches[i] = {emit(jump(BPF_JEQ, descriptors.values[i].fixed, 0, 0)), true};
+  // Compares the accumulator with each descriptor of `roles`: a match goes
+  // on past the comparisons; the branch returned is taken when none matched.
+  consteval Branch one_of_descriptors(std::uint32_t roles) {
+    std::array<Branch, std::size(kRoleDescriptors)> compares{};
+    std::size_t count = 0;
+    for (const auto& [role, value] : kRoleDescriptors) {
+      if ((roles & role) == 0) continue;
+      fill_at_install(value);
+      compares[count++] = {emit(jump(BPF_JEQ, 0, 0, 0)), true};
     }
-    const DescriptorValue& last = descriptors.values[descriptors.count - 1];
-    if (last.in_slot) fill_at_install(last.slot);
-    const std::size_t none = emit(jump(BPF_JEQ, last.fixed, 0, 0));
-    for (std::size_t i = 0; i + 1 < descriptors.count; ++i) land(matches[i]);
-    return Branch{none, false};
+    // The last compare falls through on a match; its miss is the branch out.
+    const Branch none{compares[--count].jump, false};
+    for (std::size_t i = 0; i < count; ++i) land(compares[i]);
+    return none;
   }
 
   // One call's rows, each a chain of tests; a failing test goes on to the
@@ -410,7 +392,7 @@ class ProgramBuilder {
             load_argument(test.index, kHighHalf);
             failures[failure_count++] = {emit(jump(BPF_JEQ, 0, 0, 0)), false};
             load_argument(test.index, kLowHalf);
-            failures[failure_count++] = one_of_descriptors(descriptors_of(test.mask));
+            failures[failure_count++] = one_of_descriptors(test.mask);
             break;
         }
       }
@@ -473,6 +455,9 @@ FilterProgram ready_program(const KeptDescriptors& descriptors, Refusal refusal)
     int value = 0;
     switch (slot.value) {
       case SlotValue::kProcess: value = ::getpid(); break;
+      case SlotValue::kInput: value = STDIN_FILENO; break;
+      case SlotValue::kOutput: value = STDOUT_FILENO; break;
+      case SlotValue::kErrors: value = STDERR_FILENO; break;
       case SlotValue::kConnection: value = descriptors.connection; break;
       case SlotValue::kPoller: value = descriptors.poller; break;
       case SlotValue::kFirstWaker: value = descriptors.wakers[0]; break;

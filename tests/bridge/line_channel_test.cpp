@@ -168,33 +168,6 @@ TEST(LineReaderTest, ReadsGrowWhileTheyFillAndShrinkAfterTheLine) {
   }
 }
 
-struct ReuseCase {
-  const char* name;
-  std::size_t spent_length;  // of the line given back
-  std::size_t spent_capacity;
-  bool reused;  // the next line, 1000 bytes, is assembled in its memory
-};
-
-TEST(LineReaderTest, ALineGivenBackHoldsTheNext) {
-  constexpr ReuseCase kCases[] = {
-      {"a large line's memory", 100000, 1 << 17, true},
-      {"memory the line used under a quarter of", 1000, 1 << 17, false},
-  };
-  std::unique_ptr<EventLoop> loop = make_loop();
-  for (const ReuseCase& c : kCases) {
-    SCOPED_TRACE(c.name);
-    int reads = 0;
-    LineReader reader(std::make_unique<ScriptedEnd>(std::deque<std::string>{std::string(1000, 'n') + "\n"}, &reads));
-    std::string spent(c.spent_length, 's');
-    spent.reserve(c.spent_capacity);
-    reader.reuse(std::move(spent));
-    LineOutcome line = loop->block_on(reader.next_line());
-    ASSERT_TRUE(line && line->has_value());
-    EXPECT_EQ(**line, std::string(1000, 'n'));
-    EXPECT_EQ((*line)->capacity() >= c.spent_capacity, c.reused);
-  }
-}
-
 TEST(LineReaderTest, BufferedLinesNeedNoFurtherRead) {
   std::unique_ptr<EventLoop> loop = make_loop();
   int reads = 0;

@@ -110,6 +110,30 @@ inline std::uint64_t step(std::uint64_t state, unsigned char byte) {
 
 constexpr std::uint64_t kAcceptShift = kAccept * kStateBits;
 constexpr std::uint64_t kErrorShift = kError * kStateBits;
+static_assert(kAcceptShift == 0, "a Utf8Validator starts at 0, between sequences");
+
+// Runs the automaton from `state` over `bytes` and returns the state after
+// them: kErrorShift as soon as a block ends in the error state.
+std::uint64_t run_automaton(std::uint64_t state, std::string_view bytes) {
+  // Sixteen bytes a block: a block of ASCII between sequences is skipped with
+  // two loads and a test; any other block goes through the automaton, and a
+  // sequence may run on into the next block.
+  constexpr std::size_t kBlock = 16;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t size = bytes.size();
+  std::size_t i = 0;
+  for (; size - i >= kBlock; i += kBlock) {
+    std::uint64_t low;
+    std::uint64_t high;
+    std::memcpy(&low, data + i, sizeof low);
+    std::memcpy(&high, data + i + 8, sizeof high);
+    if (((low | high) & kHighBits) == 0 && (state & 63) == kAcceptShift) continue;
+    for (std::size_t k = 0; k < kBlock; ++k) state = step(state, data[i + k]);
+    if ((state & 63) == kErrorShift) return kErrorShift;
+  }
+  for (; i < size; ++i) state = step(state, data[i]);
+  return state & 63;
+}
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 constexpr std::size_t kReplacementSize = sizeof(kReplacement) - 1;
@@ -136,27 +160,13 @@ Utf8Sequence decode_utf8_sequence(std::string_view bytes) {
   return {code_point, rule.continuation_count + 1, true};
 }
 
-bool is_valid_utf8(std::string_view bytes) {
-  // Sixteen bytes a block: a block of ASCII between sequences is skipped with
-  // two loads and a test; any other block goes through the automaton, and a
-  // sequence may run on into the next block.
-  constexpr std::size_t kBlock = 16;
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t size = bytes.size();
-  std::uint64_t state = kAcceptShift;
-  std::size_t i = 0;
-  for (; size - i >= kBlock; i += kBlock) {
-    std::uint64_t low;
-    std::uint64_t high;
-    std::memcpy(&low, data + i, sizeof low);
-    std::memcpy(&high, data + i + 8, sizeof high);
-    if (((low | high) & kHighBits) == 0 && (state & 63) == kAcceptShift) continue;
-    for (std::size_t k = 0; k < kBlock; ++k) state = step(state, data[i + k]);
-    if ((state & 63) == kErrorShift) return false;
-  }
-  for (; i < size; ++i) state = step(state, data[i]);
-  return (state & 63) == kAcceptShift;
+bool is_valid_utf8(std::string_view bytes) { return run_automaton(kAcceptShift, bytes) == kAcceptShift; }
+
+void Utf8Validator::feed(std::string_view bytes) {
+  if (state_ != kErrorShift) state_ = run_automaton(state_, bytes);
 }
+
+bool Utf8Validator::valid() const { return state_ == kAcceptShift; }
 
 std::string replace_invalid_utf8(std::string_view bytes) {
   if (is_valid_utf8(bytes)) return std::string(bytes);

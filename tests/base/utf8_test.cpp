@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -76,6 +77,25 @@ TEST(Utf8Test, SequencesAtEveryOffset) {
   }
 }
 
+// Fed in pieces, every text gets the verdict of the whole, wherever the cuts
+// fall: in a sequence, between sequences, around an ASCII run that the whole
+// text's check would skip.
+TEST(Utf8Test, ValidatorGivesTheVerdictOfTheWholeWhereverThePiecesEnd) {
+  for (const ValidityCase& c : kValidityCases) {
+    const std::string text = "0123456789abcdef" + std::string(c.bytes) + "ghijklmnopqrstuvwxyz";
+    for (std::size_t first = 0; first <= text.size(); ++first) {
+      for (std::size_t second = first; second <= text.size(); ++second) {
+        SCOPED_TRACE(testing::Message() << c.name << " cut at " << first << " and " << second);
+        Utf8Validator validator;
+        validator.feed(std::string_view(text).substr(0, first));
+        validator.feed(std::string_view(text).substr(first, second - first));
+        validator.feed(std::string_view(text).substr(second));
+        EXPECT_EQ(validator.valid(), c.valid);
+      }
+    }
+  }
+}
+
 // An independent reading of RFC 3629: decode by the bit pattern of the lead
 // byte, then reject overlongs, surrogates and values past U+10FFFF by value.
 bool reference_is_valid_utf8(std::string_view bytes) {
@@ -118,6 +138,7 @@ TEST(Utf8Test, AgreesWithReferenceOnRandomText) {
   std::uniform_int_distribution<std::size_t> pick(0, std::size(kAlphabet) - 1);
   std::uniform_int_distribution<std::size_t> length(0, 24);
   std::uniform_int_distribution<std::size_t> ascii_run(0, 12);
+  std::uniform_int_distribution<std::size_t> piece_length(0, 7);
   int valid_count = 0;
   for (int round = 0; round < 100000; ++round) {
     std::string text(ascii_run(random), 'a');
@@ -126,6 +147,13 @@ TEST(Utf8Test, AgreesWithReferenceOnRandomText) {
     const bool expected = reference_is_valid_utf8(text);
     valid_count += expected ? 1 : 0;
     ASSERT_EQ(is_valid_utf8(text), expected) << "round " << round;
+    Utf8Validator pieces;
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t piece = std::min(text.size() - at, piece_length(random));
+      pieces.feed(std::string_view(text).substr(at, piece));
+      at += piece;
+    }
+    ASSERT_EQ(pieces.valid(), expected) << "round " << round << ", in pieces";
     // A valid text is left alone; an invalid one comes out valid.
     const std::string replaced = replace_invalid_utf8(text);
     ASSERT_TRUE(reference_is_valid_utf8(replaced)) << "round " << round;

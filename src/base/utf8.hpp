@@ -21,15 +21,16 @@ struct Utf8Sequence {
 // Decodes the sequence at the start of `bytes`, which must not be empty.
 Utf8Sequence decode_utf8_sequence(std::string_view bytes);
 
-// Whether all of `bytes` is well-formed UTF-8. Blocks of ASCII are skipped
-// sixteen bytes at a time; other text goes through a table-driven automaton,
-// a shift per byte.
+// Whether all of `bytes` is well-formed UTF-8. Sixteen bytes at a time with
+// vector instructions where the processor has them (SSSE3, NEON); elsewhere a
+// table-driven automaton, a shift per byte, skipping blocks of ASCII.
 bool is_valid_utf8(std::string_view bytes);
 
 // The same check over a text that arrives in pieces: after any number of
 // feeds, valid() is is_valid_utf8 of everything fed, joined. A piece may end
-// inside a sequence; the next one finishes it. Once the text has gone wrong,
-// further feeds cost nothing.
+// inside a sequence; the next one finishes it. Each piece goes through
+// is_valid_utf8's check but for a few bytes at its ends. Once the text has
+// gone wrong, further feeds cost nothing.
 class Utf8Validator {
  public:
   void feed(std::string_view bytes);

@@ -130,6 +130,7 @@ TEST(LineReaderTest, FramesLines) {
       {"reply split across many growing reads", {big_reply + "\r\n"}, {big_reply, kEnd}, kReply, kGrowing},
       {"emoji cut at every read boundary", {"\xf0", "\x9f", "\x98", "\x80\xf0\x9f", "\x98\x80\n"},
        {"\xf0\x9f\x98\x80\xf0\x9f\x98\x80", kEnd}, kReply, kGrowing},
+      {"emoji cut before its last byte", {"ab\xf0\x9f\x98", "\x80\n"}, {"ab\xf0\x9f\x98\x80", kEnd}, kReply, kGrowing},
       // 8191 + 3n bytes: the grown reads end one and two bytes into a "€".
       {"characters cut at grown read boundaries", {euros + "\n"}, {euros, kEnd}, kReply, kGrowing},
       {"surrogate cut at a grown read boundary", {surrogate + "\n", "ok\n"}, {kInvalid, "ok", kEnd}, kReply,

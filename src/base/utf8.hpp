@@ -21,9 +21,9 @@ struct Utf8Sequence {
 // Decodes the sequence at the start of `bytes`, which must not be empty.
 Utf8Sequence decode_utf8_sequence(std::string_view bytes);
 
-// Whether all of `bytes` is well-formed UTF-8. Sixteen bytes at a time with
-// vector instructions where the processor has them (SSSE3, NEON); elsewhere a
-// table-driven automaton, a shift per byte, skipping blocks of ASCII.
+// Whether all of `bytes` is well-formed UTF-8. A block at a time with vector
+// instructions where the processor has them (SSSE3 or AVX2, NEON); elsewhere
+// a table-driven automaton, a shift per byte, skipping blocks of ASCII.
 bool is_valid_utf8(std::string_view bytes);
 
 // The same check over a text that arrives in pieces: after any number of

@@ -66,7 +66,9 @@ TEST(Utf8Test, Validity) {
 #if defined(__aarch64__)
   EXPECT_EQ(checks().back().name, "neon");
 #elif defined(__x86_64__)
-  if (__builtin_cpu_supports("ssse3")) {
+  if (__builtin_cpu_supports("avx2")) {
+    EXPECT_EQ(checks().back().name, "avx2");
+  } else if (__builtin_cpu_supports("ssse3")) {
     EXPECT_EQ(checks().back().name, "ssse3");
   }
 #endif
@@ -79,19 +81,19 @@ TEST(Utf8Test, Validity) {
   }
 }
 
-// The checks go by blocks of sixteen bytes and words of eight: put a
-// sequence at every offset of a longer text, so that it straddles every
-// block boundary and ends at every distance from the text's end, after ASCII
-// and after a block that is not ASCII.
+// The checks go by blocks of sixteen or thirty-two bytes and words of
+// eight: put a sequence at every offset of a longer text, so that it
+// straddles every block boundary and ends at every distance from the text's
+// end, after ASCII and after a block that is not ASCII.
 TEST(Utf8Test, SequencesAtEveryOffset) {
   for (const ValidityCase& c : kValidityCases) {
     if (c.bytes.empty()) continue;
     for (const std::string_view before : {"x"sv, "\xc3\xa9"sv}) {
-      for (std::size_t offset = 0; offset < 36; ++offset) {
+      for (std::size_t offset = 0; offset < 68; ++offset) {
         std::string text;
         while (text.size() < offset) text.append(before);
         text.append(c.bytes);
-        for (const std::size_t tail : {std::size_t{0}, 36 - offset}) {
+        for (const std::size_t tail : {std::size_t{0}, 68 - offset}) {
           const std::string tailed = text + std::string(tail, 'y');
           for (const base_internal::Utf8Check& check : checks()) {
             SCOPED_TRACE(testing::Message() << c.name << " at " << text.size() - c.bytes.size() << " after " << before.size()

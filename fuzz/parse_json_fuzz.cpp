@@ -1,4 +1,5 @@
-// Fuzzes parse_json with valid UTF-8 texts (its precondition) and checks the
+// Holds the UTF-8 checks to the decoder on every input, then fuzzes
+// parse_json with the valid UTF-8 texts (its precondition) and checks the
 // writer against the parser: whatever parses is written as one line of valid
 // UTF-8 that parses back to a tree written the same way. A text that is one
 // float is also checked against std::from_chars.
@@ -11,6 +12,7 @@
 #include <string_view>
 
 #include "base/fatal.hpp"
+#include "base/internal/utf8_checks.hpp"
 #include "base/utf8.hpp"
 #include "json/json_value.hpp"
 
@@ -46,11 +48,37 @@ void check_written_text(std::string_view text) {
   TRELLUNE_CHECK(text.find('\r') == std::string_view::npos);
 }
 
+// The verdict of the decoder, one sequence at a time, against which every
+// faster UTF-8 check is held.
+bool valid_by_decoding(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const trellune::Utf8Sequence sequence = trellune::decode_utf8_sequence(text.substr(i));
+    if (!sequence.well_formed) return false;
+    i += sequence.length;
+  }
+  return true;
+}
+
+// Each check this processor runs, and the text fed in two pieces, cut where
+// its first byte says.
+void check_utf8_checks(std::string_view text, bool valid) {
+  for (const trellune::base_internal::Utf8Check& check : trellune::base_internal::available_utf8_checks()) {
+    TRELLUNE_CHECK(check.check(text) == valid);
+  }
+  const std::size_t cut = text.empty() ? 0 : static_cast<unsigned char>(text[0]) % (text.size() + 1);
+  trellune::Utf8Validator pieces;
+  pieces.feed(text.substr(0, cut));
+  pieces.feed(text.substr(cut));
+  TRELLUNE_CHECK(pieces.valid() == valid);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (!trellune::is_valid_utf8(text)) return 0;
+  const bool valid = valid_by_decoding(text);
+  check_utf8_checks(text, valid);
+  if (!valid) return 0;
   // Parsed as the relay parses a request it may stamp.
   trellune::JsonParseResult parsed = trellune::parse_json(text, {.reserve_one_member = true});
   if (!parsed.ok()) return 0;

@@ -4,44 +4,19 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <span>
+
+#include "base/internal/utf8_checks.hpp"
 
 namespace trellune {
 namespace {
 
+using base_internal::lead_byte_rule;
+using base_internal::LeadByte;
+
 constexpr std::uint64_t kHighBits = 0x8080808080808080u;
 
-// The well-formed byte sequences (RFC 3629 section 4, Unicode table 3-7)
-// differ only in the lead byte and the range allowed for the second byte;
-// every later byte is 80..BF.
-//
-//   C2..DF  80..BF
-//   E0      A0..BF  80..BF            (no overlongs)
-//   E1..EC  80..BF  80..BF
-//   ED      80..9F  80..BF            (no surrogates)
-//   EE..EF  80..BF  80..BF
-//   F0      90..BF  80..BF  80..BF    (no overlongs)
-//   F1..F3  80..BF  80..BF  80..BF
-//   F4      80..8F  80..BF  80..BF    (nothing above U+10FFFF)
-struct LeadByte {
-  std::size_t continuation_count;
-  unsigned char second_low;
-  unsigned char second_high;
-  char32_t payload_mask;
-};
-
-constexpr LeadByte lead_byte_rule(unsigned char lead) {
-  if (lead >= 0xC2 && lead <= 0xDF) return {1, 0x80, 0xBF, 0x1F};
-  if (lead == 0xE0) return {2, 0xA0, 0xBF, 0x0F};
-  if (lead == 0xED) return {2, 0x80, 0x9F, 0x0F};
-  if (lead >= 0xE1 && lead <= 0xEF) return {2, 0x80, 0xBF, 0x0F};
-  if (lead == 0xF0) return {3, 0x90, 0xBF, 0x07};
-  if (lead >= 0xF1 && lead <= 0xF3) return {3, 0x80, 0xBF, 0x07};
-  if (lead == 0xF4) return {3, 0x80, 0x8F, 0x07};
-  // 80..BF (a stray continuation), C0, C1 (always overlong), F5..FF.
-  return {0, 0, 0, 0};
-}
-
-// Validation runs the rule above as a finite automaton. A state is what the
+// Validation runs lead_byte_rule as a finite automaton. A state is what the
 // next byte must be: any lead byte (kAccept, between sequences), nothing
 // (kError, for good), or a continuation byte within [low, high] with
 // `remaining` continuation bytes still to come, itself included.
@@ -110,6 +85,30 @@ inline std::uint64_t step(std::uint64_t state, unsigned char byte) {
 
 constexpr std::uint64_t kAcceptShift = kAccept * kStateBits;
 constexpr std::uint64_t kErrorShift = kError * kStateBits;
+static_assert(kAcceptShift == 0, "a Utf8Validator starts at 0, between sequences");
+
+// Runs the automaton from `state` over `bytes` and returns the state after
+// them: kErrorShift as soon as a block ends in the error state.
+std::uint64_t run_automaton(std::uint64_t state, std::string_view bytes) {
+  // Sixteen bytes a block: a block of ASCII between sequences is skipped with
+  // two loads and a test; any other block goes through the automaton, and a
+  // sequence may run on into the next block.
+  constexpr std::size_t kBlock = 16;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t size = bytes.size();
+  std::size_t i = 0;
+  for (; size - i >= kBlock; i += kBlock) {
+    std::uint64_t low;
+    std::uint64_t high;
+    std::memcpy(&low, data + i, sizeof low);
+    std::memcpy(&high, data + i + 8, sizeof high);
+    if (((low | high) & kHighBits) == 0 && (state & 63) == kAcceptShift) continue;
+    for (std::size_t k = 0; k < kBlock; ++k) state = step(state, data[i + k]);
+    if ((state & 63) == kErrorShift) return kErrorShift;
+  }
+  for (; i < size; ++i) state = step(state, data[i]);
+  return state & 63;
+}
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 constexpr std::size_t kReplacementSize = sizeof(kReplacement) - 1;
@@ -136,27 +135,55 @@ Utf8Sequence decode_utf8_sequence(std::string_view bytes) {
   return {code_point, rule.continuation_count + 1, true};
 }
 
-bool is_valid_utf8(std::string_view bytes) {
-  // Sixteen bytes a block: a block of ASCII between sequences is skipped with
-  // two loads and a test; any other block goes through the automaton, and a
-  // sequence may run on into the next block.
-  constexpr std::size_t kBlock = 16;
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t size = bytes.size();
-  std::uint64_t state = kAcceptShift;
-  std::size_t i = 0;
-  for (; size - i >= kBlock; i += kBlock) {
-    std::uint64_t low;
-    std::uint64_t high;
-    std::memcpy(&low, data + i, sizeof low);
-    std::memcpy(&high, data + i + 8, sizeof high);
-    if (((low | high) & kHighBits) == 0 && (state & 63) == kAcceptShift) continue;
-    for (std::size_t k = 0; k < kBlock; ++k) state = step(state, data[i + k]);
-    if ((state & 63) == kErrorShift) return false;
-  }
-  for (; i < size; ++i) state = step(state, data[i]);
-  return (state & 63) == kAcceptShift;
+namespace base_internal {
+
+bool check_with_automaton(std::string_view bytes) { return run_automaton(kAcceptShift, bytes) == kAcceptShift; }
+
+}  // namespace base_internal
+
+namespace {
+
+// Chosen once: the processor does not change under the program.
+base_internal::WholeTextCheck fastest_check() {
+  static const base_internal::WholeTextCheck check = base_internal::available_utf8_checks().back().check;
+  return check;
 }
+
+// Where the last sequence of bytes[begin, end) begins if it may run on past
+// `end`: at a lead byte among the last three bytes. Otherwise `end`.
+std::size_t last_open_sequence(std::string_view bytes, std::size_t begin) {
+  const std::size_t end = bytes.size();
+  for (std::size_t i = end; i > begin && end - i < 3; --i) {
+    const auto byte = static_cast<unsigned char>(bytes[i - 1]);
+    if (byte >= 0xC0) return i - 1;
+    if (byte < 0x80) break;
+  }
+  return end;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view bytes) { return fastest_check()(bytes); }
+
+// A text may be cut at any byte that is not a continuation byte: it is valid
+// just when both parts are. So the automaton finishes the sequence that the
+// last piece left open, the fastest check takes the piece up to its last
+// sequence, and the automaton takes that sequence if it may be unfinished.
+void Utf8Validator::feed(std::string_view bytes) {
+  std::size_t i = 0;
+  for (; i < bytes.size() && state_ != kAcceptShift && state_ != kErrorShift; ++i) {
+    state_ = step(state_, static_cast<unsigned char>(bytes[i])) & 63;
+  }
+  if (state_ == kErrorShift || i == bytes.size()) return;
+  const std::size_t open = last_open_sequence(bytes, i);
+  if (!fastest_check()(bytes.substr(i, open - i))) {
+    state_ = kErrorShift;
+    return;
+  }
+  state_ = run_automaton(kAcceptShift, bytes.substr(open));
+}
+
+bool Utf8Validator::valid() const { return state_ == kAcceptShift; }
 
 std::string replace_invalid_utf8(std::string_view bytes) {
   if (is_valid_utf8(bytes)) return std::string(bytes);

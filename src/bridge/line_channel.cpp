@@ -4,9 +4,8 @@
 #include <bit>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <utility>
-
-#include "base/utf8.hpp"
 
 namespace trellune {
 
@@ -67,6 +66,7 @@ bool LineReader::take_buffered() {
   // of two fits without a last doubling.
   if (pending_.size() + used > pending_.capacity()) pending_.reserve(std::bit_ceil(pending_.size() + used));
   pending_.append(available, used);
+  utf8_.feed(std::string_view(available, used));
   pos_ += used;
   taken_ += used;
   return newline != nullptr || used == 0;
@@ -81,12 +81,13 @@ void LineReader::reuse(std::string spent) {
 LineOutcome LineReader::finish_line() {
   std::string line = std::exchange(pending_, {});
   const std::size_t taken = std::exchange(taken_, 0);
+  const bool valid_utf8 = std::exchange(utf8_, {}).valid();
   const bool terminated = !line.empty() && line.back() == '\n';
   // Checked before the encoding: a cut can fall inside a character.
   if (taken > 0 && !terminated && unterminated_ == UnterminatedLine::kIsCutOff) {
     return IoError::with_custom_message(IoErrorKind::UnexpectedEof, "stream ended in the middle of a line");
   }
-  if (!is_valid_utf8(line)) {
+  if (!valid_utf8) {
     return IoError::with_custom_message(IoErrorKind::InvalidData, "stream did not contain valid UTF-8");
   }
   if (taken == 0) {

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/utf8.hpp"
 #include "event_loop/task.hpp"
 #include "io_error/io_error.hpp"
 
@@ -105,6 +106,10 @@ class LineReader {
   std::size_t filled_ = 0;
   std::string pending_;
   std::size_t taken_ = 0;
+  // pending_'s UTF-8, checked piece by piece as take_buffered appends: a long
+  // line is checked while the rest of it is still arriving, on bytes still in
+  // the cache, and only the verdict waits for the newline.
+  Utf8Validator utf8_;
 };
 
 class LineWriter {

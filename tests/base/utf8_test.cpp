@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
+
+#include "base/internal/utf8_checks.hpp"
 
 namespace trellune {
 namespace {
@@ -54,24 +58,69 @@ constexpr ValidityCase kValidityCases[] = {
     {"valid after a long ascii run", "0123456789abcdef\xc3\xa9", true},
 };
 
+// is_valid_utf8 runs one of these; each must give every verdict.
+std::span<const base_internal::Utf8Check> checks() { return base_internal::available_utf8_checks(); }
+
 TEST(Utf8Test, Validity) {
+  // The vector check must be among them wherever the processor can run it.
+#if defined(__aarch64__)
+  EXPECT_EQ(checks().back().name, "neon");
+#elif defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2")) {
+    EXPECT_EQ(checks().back().name, "avx2");
+  } else if (__builtin_cpu_supports("ssse3")) {
+    EXPECT_EQ(checks().back().name, "ssse3");
+  }
+#endif
   for (const ValidityCase& c : kValidityCases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(is_valid_utf8(c.bytes), c.valid);
+    for (const base_internal::Utf8Check& check : checks()) {
+      EXPECT_EQ(check.check(c.bytes), c.valid) << check.name;
+    }
   }
 }
 
-// The fast path reads eight bytes at a time: put a sequence at every offset
-// of a longer ASCII text, so that it straddles every word boundary.
+// The checks go by blocks of sixteen or thirty-two bytes and words of
+// eight: put a sequence at every offset of a longer text, so that it
+// straddles every block boundary and ends at every distance from the text's
+// end, after ASCII and after a block that is not ASCII.
 TEST(Utf8Test, SequencesAtEveryOffset) {
   for (const ValidityCase& c : kValidityCases) {
     if (c.bytes.empty()) continue;
-    for (std::size_t offset = 0; offset < 20; ++offset) {
-      SCOPED_TRACE(testing::Message() << c.name << " at " << offset);
-      std::string text(offset, 'x');
-      text.append(c.bytes);
-      text.append(20 - offset, 'y');
-      EXPECT_EQ(is_valid_utf8(text), c.valid);
+    for (const std::string_view before : {"x"sv, "\xc3\xa9"sv}) {
+      for (std::size_t offset = 0; offset < 68; ++offset) {
+        std::string text;
+        while (text.size() < offset) text.append(before);
+        text.append(c.bytes);
+        for (const std::size_t tail : {std::size_t{0}, 68 - offset}) {
+          const std::string tailed = text + std::string(tail, 'y');
+          for (const base_internal::Utf8Check& check : checks()) {
+            SCOPED_TRACE(testing::Message() << c.name << " at " << text.size() - c.bytes.size() << " after " << before.size()
+                                            << "-byte characters, " << tail << " bytes before the end, " << check.name);
+            EXPECT_EQ(check.check(tailed), c.valid);
+          }
+        }
+      }
+    }
+  }
+}
+
+// Fed in pieces, every text gets the verdict of the whole, wherever the cuts
+// fall: in a sequence, between sequences, around an ASCII run that the whole
+// text's check would skip.
+TEST(Utf8Test, ValidatorGivesTheVerdictOfTheWholeWhereverThePiecesEnd) {
+  for (const ValidityCase& c : kValidityCases) {
+    const std::string text = "0123456789abcd\xc3\xa9" + std::string(c.bytes) + "\xe2\x82\xacghijklmnopqrstuvwxyz";
+    for (std::size_t first = 0; first <= text.size(); ++first) {
+      for (std::size_t second = first; second <= text.size(); ++second) {
+        SCOPED_TRACE(testing::Message() << c.name << " cut at " << first << " and " << second);
+        Utf8Validator validator;
+        validator.feed(std::string_view(text).substr(0, first));
+        validator.feed(std::string_view(text).substr(first, second - first));
+        validator.feed(std::string_view(text).substr(second));
+        EXPECT_EQ(validator.valid(), c.valid);
+      }
     }
   }
 }
@@ -118,6 +167,7 @@ TEST(Utf8Test, AgreesWithReferenceOnRandomText) {
   std::uniform_int_distribution<std::size_t> pick(0, std::size(kAlphabet) - 1);
   std::uniform_int_distribution<std::size_t> length(0, 24);
   std::uniform_int_distribution<std::size_t> ascii_run(0, 12);
+  std::uniform_int_distribution<std::size_t> piece_length(0, 7);
   int valid_count = 0;
   for (int round = 0; round < 100000; ++round) {
     std::string text(ascii_run(random), 'a');
@@ -125,7 +175,16 @@ TEST(Utf8Test, AgreesWithReferenceOnRandomText) {
     text.append(ascii_run(random), 'z');
     const bool expected = reference_is_valid_utf8(text);
     valid_count += expected ? 1 : 0;
-    ASSERT_EQ(is_valid_utf8(text), expected) << "round " << round;
+    for (const base_internal::Utf8Check& check : checks()) {
+      ASSERT_EQ(check.check(text), expected) << "round " << round << ", " << check.name;
+    }
+    Utf8Validator pieces;
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t piece = std::min(text.size() - at, piece_length(random));
+      pieces.feed(std::string_view(text).substr(at, piece));
+      at += piece;
+    }
+    ASSERT_EQ(pieces.valid(), expected) << "round " << round << ", in pieces";
     // A valid text is left alone; an invalid one comes out valid.
     const std::string replaced = replace_invalid_utf8(text);
     ASSERT_TRUE(reference_is_valid_utf8(replaced)) << "round " << round;

@@ -95,6 +95,8 @@ TEST(LineReaderTest, FramesLines) {
   const std::string big_reply(200000, 'r');
   std::string euros(8191, 'a');
   for (int i = 0; i < 20000; ++i) euros += "\xe2\x82\xac";
+  // The first read ends with its lead byte; the second begins in it.
+  const std::string surrogate = euros.substr(0, 8191) + "\xed\xa0\x80" + euros.substr(8191);
   constexpr UnterminatedLine kReply = UnterminatedLine::kIsCutOff;  // as the reply reader is made
   const std::vector<ReaderCase> cases = {
       {"LF", {"abc\n"}, {"abc", kEnd}},
@@ -115,16 +117,24 @@ TEST(LineReaderTest, FramesLines) {
       {"above U+10FFFF", {"\xf4\x90\x80\x80\n"}, {kInvalid, kEnd}},
       {"cut off at the end of the stream", {"\xe2\x82"}, {kInvalid, kEnd}},
       {"multi-byte character split across reads", {"\xe2", "\x82", "\xac\n"}, {"\xe2\x82\xac", kEnd}},
+      // The check runs as bytes arrive; its verdict still comes with the newline.
+      {"invalid sequence split across reads", {"\xf4", "\x90", "\x80\x80\n", "ok\n"}, {kInvalid, "ok", kEnd}},
+      {"sequence cut short at a read boundary", {"\xf0\x9f", "\x98", "A\n", "ok\n"}, {kInvalid, "ok", kEnd}},
+      {"invalid line read to its newline", {"\xff", long_line, "\nok\n"}, {kInvalid, "ok", kEnd}},
       {"whole lines where lines must be whole", {"ab", "c\r\n", "\n"}, {"abc", "", kEnd},
        UnterminatedLine::kIsCutOff},
       {"cut-off line dropped", {"abc\n", "de", "f"}, {"abc", kCutOff, kEnd}, UnterminatedLine::kIsCutOff},
       {"cut inside a character", {"\xe2\x82"}, {kCutOff, kEnd}, UnterminatedLine::kIsCutOff},
+      {"cut off after an invalid read", {"\xff", "ab"}, {kCutOff, kEnd}, UnterminatedLine::kIsCutOff},
       // A reply, in reads that grow while they fill: 8, 16, then 32 KiB.
       {"reply split across many growing reads", {big_reply + "\r\n"}, {big_reply, kEnd}, kReply, kGrowing},
       {"emoji cut at every read boundary", {"\xf0", "\x9f", "\x98", "\x80\xf0\x9f", "\x98\x80\n"},
        {"\xf0\x9f\x98\x80\xf0\x9f\x98\x80", kEnd}, kReply, kGrowing},
+      {"emoji cut before its last byte", {"ab\xf0\x9f\x98", "\x80\n"}, {"ab\xf0\x9f\x98\x80", kEnd}, kReply, kGrowing},
       // 8191 + 3n bytes: the grown reads end one and two bytes into a "€".
       {"characters cut at grown read boundaries", {euros + "\n"}, {euros, kEnd}, kReply, kGrowing},
+      {"surrogate cut at a grown read boundary", {surrogate + "\n", "ok\n"}, {kInvalid, "ok", kEnd}, kReply,
+       kGrowing},
       {"CR at a grown read boundary", {std::string(24575, 'x') + "\r\n"}, {std::string(24575, 'x'), kEnd},
        kReply, kGrowing},
       {"CR at a grown read boundary, not before LF", {std::string(24575, 'x') + "\ry\n"},

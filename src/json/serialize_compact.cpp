@@ -89,11 +89,12 @@ std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchS
   return first;
 }
 
-CompactSerializer::CompactSerializer() {
-  begin_ = static_cast<char*>(std::malloc(kInitialCapacity));
-  if (begin_ == nullptr) fatal_allocation_failure(kInitialCapacity);
+CompactSerializer::CompactSerializer(std::size_t capacity) {
+  capacity = std::max(capacity, kInitialCapacity);
+  begin_ = static_cast<char*>(std::malloc(capacity));
+  if (begin_ == nullptr) fatal_allocation_failure(capacity);
   cursor_ = begin_;
-  limit_ = begin_ + kInitialCapacity;
+  limit_ = begin_ + capacity;
 }
 
 CompactSerializer::~CompactSerializer() { std::free(begin_); }
@@ -341,10 +342,10 @@ JsonText serialize_compact(const JsonValue& value) {
   return std::move(serializer).finish();
 }
 
-JsonText inject_token(JsonObject object, std::string_view token) {
+JsonText inject_token(JsonObject object, std::string_view token, std::size_t expected_size) {
   // The replaced value, of whatever kind, is released here.
   (void)object.set_member("token", JsonValue(token));
-  json_internal::CompactSerializer serializer;
+  json_internal::CompactSerializer serializer(expected_size);
   serializer.write_and_release(JsonValue(std::move(object)));
   return std::move(serializer).finish();
 }

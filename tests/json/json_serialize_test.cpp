@@ -71,15 +71,17 @@ constexpr InjectCase kInjectCases[] = {
      "{\"a\":[true,false,null],\"b\":{\"c\":null},\"token\":\"T\"}"},
 };
 
-// Each case parsed both ways: with the member slot the relay reserves for
-// the token, and without it, when the token's insertion grows the storage.
+// Each case parsed both ways: with the member slot and the text's size that
+// the relay reserves for the token, and without them, when the token's
+// insertion grows the storage and the text grows as it is written.
 TEST(InjectToken, StampsTheTopLevelObjectAndWritesItCompactly) {
   for (const InjectCase& c : kInjectCases) {
     for (const bool reserve : {true, false}) {
       SCOPED_TRACE(testing::Message() << c.name << (reserve ? ", slot reserved" : ", no slot reserved"));
       JsonObject object = parse_object(c.request, {.reserve_one_member = reserve});
       const std::size_t members_before = object.size() + (object.find("token") == nullptr ? 1 : 0);
-      const JsonText sent = inject_token(std::move(object), c.token);
+      const std::size_t expected_size = reserve ? c.request.size() + c.token.size() + 16 : 0;
+      const JsonText sent = inject_token(std::move(object), c.token, expected_size);
       EXPECT_EQ(printable(sent), printable(c.sent));
       // The text reads back as an object with one more member at most.
       JsonParseResult again = parse_json(sent);

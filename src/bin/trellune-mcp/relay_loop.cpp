@@ -53,6 +53,9 @@ Task<IoStatus> relay(std::string token, RelayChannels channels) {
     const std::string_view outgoing = stamped ? stamped->view() : std::string_view(line);
     Task<IoStatus> sending = channels.socket_writer.write_line(outgoing);
     if (IoStatus sent = co_await std::move(sending); !sent) co_return sent;
+    // A large request's memory serves the next: otherwise each grows afresh,
+    // page fault by page fault.
+    channels.requests.reuse(std::move(**request));
 
     Task<LineOutcome> reading_reply = channels.replies.next_line();
     LineOutcome reply = co_await std::move(reading_reply);
@@ -84,7 +87,9 @@ std::optional<JsonText> stamp_object_request(std::string_view request_line, std:
   if (!parsed.ok() || !parsed.value().is_object()) {
     return std::nullopt;
   }
-  return inject_token(std::move(parsed.value().as_object()), token);
+  // The text is about the line's size: the token member added, white space
+  // dropped.
+  return inject_token(std::move(parsed.value().as_object()), token, request_line.size() + token.size() + 16);
 }
 
 Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {

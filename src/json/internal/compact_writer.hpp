@@ -38,7 +38,8 @@ std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchS
 // Appends the compact text of values to one growing buffer.
 class CompactSerializer {
  public:
-  CompactSerializer();
+  // Room for `capacity` bytes at first, or for most requests if less.
+  explicit CompactSerializer(std::size_t capacity = 0);
   CompactSerializer(const CompactSerializer&) = delete;
   CompactSerializer& operator=(const CompactSerializer&) = delete;
   ~CompactSerializer();

@@ -77,6 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TRELLUNE_CHECK(token != nullptr && token->kind() == trellune::JsonValue::Kind::String);
     TRELLUNE_CHECK(token->as_string() == kToken);
     TRELLUNE_CHECK(trellune::serialize_compact(back.value()) == stamped);
+    // Written over the text itself, as the relay writes it over the line.
+    trellune::JsonParseResult again = trellune::parse_json(text, {.reserve_one_member = true});
+    std::string line(text);
+    trellune::inject_token_into(std::move(again.value().as_object()), kToken, line);
+    TRELLUNE_CHECK(stamped == line);
   }
   return 0;
 }

@@ -360,6 +360,13 @@ JsonText serialize_compact(const JsonValue& value);
 // mapping threshold, fresh pages of its own.
 JsonText inject_token(JsonObject object, std::string_view token, std::size_t expected_size = 0);
 
+// The same text as inject_token, written over `text` and left there: its
+// bytes first, then its spare capacity, then more memory as needed. A caller
+// done with the line it parsed (the tree holds copies) can so keep the
+// stamped text in the line's memory, with no buffer of its own to allocate
+// or, for a large line, to fault in.
+void inject_token_into(JsonObject object, std::string_view token, std::string& text);
+
 }  // namespace trellune
 
 #include "json/internal/json_value_inline.hpp"

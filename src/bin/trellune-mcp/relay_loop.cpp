@@ -49,6 +49,8 @@ Task<IoStatus> relay(std::string token, RelayChannels channels) {
     std::string& line = **request;
     if (is_blank_line(line)) continue;
 
+    // An object request goes out stamped, its text written over the line;
+    // any other line goes out as read.
     (void)stamp_object_request(line, token);
     Task<IoStatus> sending = channels.socket_writer.write_line(line);
     if (IoStatus sent = co_await std::move(sending); !sent) co_return sent;

@@ -17,13 +17,21 @@
 // rounds, and each ratio the median of the per-round ratios, so that a slow
 // spell of the shared machine hits the contenders alike.
 //
-//   bridge_bench [--rounds N] [--requests N] [--gap-us N] [--corpus DIR] [--small-only | --replies-only]
-//                [--reply-mb N] [--idle-only | --busy-only] BRIDGE_EXECUTABLE...
+//   bridge_bench [--rounds N] [--requests N] [--gap-us N] [--corpus DIR]
+//                [--small-only | --replies-only | --corpora-only] [--reply-mb N] [--idle-only | --busy-only]
+//                BRIDGE_EXECUTABLE...
 //
 // --gap-us makes the client pause that long before each request, as a client
 // that sends a request now and then does: every request then finds the
 // relay's threads asleep. --replies-only measures only the large replies,
-// --reply-mb N sets how many MB of replies each process relays per workload.
+// --corpora-only only the large requests, --reply-mb N sets how many MB of
+// replies each process relays per workload.
+//
+// A large workload's first line in a process is reported apart: it pays what
+// every relay pays once, the first growth of its buffers with their page
+// faults and a fresh connection's windows. A corpus of fewer lines than
+// kCorpusBytesPerProcess is cycled up to it, so that its rate and median
+// round trip are those of a relay that has run a while, as a client's does.
 //
 // Several bridge executables (builds with different settings) can be compared
 // in one run; each is set against the baselines.
@@ -60,6 +68,10 @@ using trellune::bench::LineSource;
 using trellune::bench::SampleText;
 using trellune::bench::append_sample_text;
 using trellune::bench::write_all;
+
+// The least each process relays of a request corpus: the largest corpus's
+// size, so that every corpus is measured over several lines.
+constexpr double kCorpusBytesPerProcess = 8e6;
 
 std::vector<std::string> read_lines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -386,6 +398,7 @@ struct BulkWorkload {
 constexpr Column kBulkColumns[] = {
     {"rate", "MB/s"},
     {"trip", "trip p50 ms"},
+    {"first", "1st trip ms"},
     {"cpu", "CPU ms/MB"},
     {"rss", "peak RSS KiB"},
     {"grown", "RSS+ KiB"},
@@ -438,6 +451,7 @@ Figures measure(const Contender& contender, std::uint16_t port, const Workloads&
     const double megabytes = bulk.bytes / 1e6;
     f[bulk.name + " rate"] = bulk.bytes / elapsed;
     f[bulk.name + " trip"] = median(trips) / 1000;
+    f[bulk.name + " first"] = trips.front() / 1000;
     f[bulk.name + " cpu"] = (used.cpu_micros - startup.cpu_micros) / 1000 / megabytes;
     f[bulk.name + " rss"] = rss;
     f[bulk.name + " grown"] = rss - idle_rss;
@@ -463,6 +477,7 @@ int main(int argc, char** argv) {
   std::chrono::microseconds gap{0};
   bool small_only = false;
   bool replies_only = false;
+  bool corpora_only = false;
   std::size_t reply_megabytes = 64;
   bool idle_only = false;
   bool busy_only = false;
@@ -481,6 +496,8 @@ int main(int argc, char** argv) {
       small_only = true;
     } else if (arg == "--replies-only") {
       replies_only = true;
+    } else if (arg == "--corpora-only") {
+      corpora_only = true;
     } else if (arg == "--reply-mb" && i + 1 < argc) {
       reply_megabytes = static_cast<std::size_t>(std::atol(argv[++i]));
     } else if (arg == "--idle-only") {
@@ -493,10 +510,11 @@ int main(int argc, char** argv) {
     }
   }
   if (contenders.empty() || rounds < 1 || requests < 1 || gap.count() < 0 || (idle_only && busy_only) ||
-      (small_only && replies_only) || reply_megabytes < 1) {
+      small_only + replies_only + corpora_only > 1 || reply_megabytes < 1) {
     std::fprintf(stderr,
                  "usage: bridge_bench [--rounds N] [--requests N] [--gap-us N] [--corpus DIR] "
-                 "[--small-only | --replies-only] [--reply-mb N] [--idle-only | --busy-only] BRIDGE_EXECUTABLE...\n");
+                 "[--small-only | --replies-only | --corpora-only] [--reply-mb N] [--idle-only | --busy-only] "
+                 "BRIDGE_EXECUTABLE...\n");
     return 2;
   }
   const std::size_t bridges = contenders.size();
@@ -520,19 +538,25 @@ int main(int argc, char** argv) {
   std::vector<BulkWorkload> bulk;
   if (!small_only && !replies_only) {
     for (const char* name : {"large", "twitter", "citm_catalog", "canada"}) {
-      BulkWorkload corpus_lines{name, read_lines(corpus + "/" + name + ".jsonl")};
-      for (const std::string& line : corpus_lines.requests) corpus_lines.bytes += static_cast<double>(line.size());
+      const std::vector<std::string> lines = read_lines(corpus + "/" + name + ".jsonl");
+      BulkWorkload corpus_lines{name, {}};
+      while (corpus_lines.bytes < kCorpusBytesPerProcess) {
+        for (const std::string& line : lines) {
+          corpus_lines.requests.push_back(line);
+          corpus_lines.bytes += static_cast<double>(line.size());
+        }
+      }
       bulk.push_back(std::move(corpus_lines));
     }
   }
-  if (!small_only) {
+  if (!small_only && !corpora_only) {
     for (const ReplyWorkload& reply : replies) {
       const std::size_t count = std::max<std::size_t>(2, (reply_megabytes << 20) / reply.reply.size());
       bulk.push_back({"reply " + reply.name, std::vector<std::string>(count, reply.request),
                       static_cast<double>(count * reply.reply.size())});
     }
   }
-  const Workloads workloads{small, replies_only ? 0 : requests, gap, bulk};
+  const Workloads workloads{small, replies_only || corpora_only ? 0 : requests, gap, bulk};
   constexpr const char* kIdle = "idle";
   constexpr const char* kBusy = "one core busy";
   const std::vector<std::string> conditions = idle_only   ? std::vector<std::string>{kIdle}
@@ -602,7 +626,7 @@ int main(int argc, char** argv) {
   };
   for (std::size_t condition = 0; condition < conditions.size(); ++condition) {
     std::printf("\n%s\n", conditions[condition].c_str());
-    if (!replies_only) print_table(figures[condition], "", kColumns);
+    if (!replies_only && !corpora_only) print_table(figures[condition], "", kColumns);
     for (const BulkWorkload& workload : bulk) {
       std::printf("\n%s, %s: %zu lines, %.1f MB per process\n", conditions[condition].c_str(), workload.name.c_str(),
                   workload.requests.size(), workload.bytes / 1e6);

@@ -21,7 +21,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -51,9 +50,8 @@ bool prepare_request(std::string_view request, std::string_view token, std::stri
   std::string_view line = request.substr(0, request.size() - 1);
   if (line.ends_with('\r')) line.remove_suffix(1);
   if (!trellune::is_valid_utf8(line)) return false;
-  std::optional<trellune::JsonText> stamped;
-  if (!trellune::is_blank_line(line)) stamped = trellune::stamp_object_request(line, token);
-  outgoing.assign(stamped ? stamped->view() : line);
+  outgoing.assign(line);
+  if (!trellune::is_blank_line(line)) (void)trellune::stamp_object_request(outgoing, token);
   outgoing.push_back('\n');
   return true;
 }

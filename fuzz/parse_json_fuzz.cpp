@@ -93,7 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (parsed.value().is_object()) {
     const std::size_t members = parsed.value().as_object().size();
     const bool had_token = parsed.value().as_object().find("token") != nullptr;
-    const trellune::JsonText stamped = trellune::inject_token(std::move(parsed.value().as_object()), kToken);
+    // Reserved as the relay does, from the line's size.
+    const trellune::JsonText stamped =
+        trellune::inject_token(std::move(parsed.value().as_object()), kToken, text.size() + kToken.size() + 16);
     check_written_text(stamped);
     trellune::JsonParseResult back = trellune::parse_json(stamped);
     TRELLUNE_CHECK(back.ok() && back.value().is_object());
@@ -103,6 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TRELLUNE_CHECK(token != nullptr && token->kind() == trellune::JsonValue::Kind::String);
     TRELLUNE_CHECK(token->as_string() == kToken);
     TRELLUNE_CHECK(trellune::serialize_compact(back.value()) == stamped);
+    // Written over the text itself, as the relay writes it over the line.
+    trellune::JsonParseResult again = trellune::parse_json(text, {.reserve_one_member = true});
+    std::string line(text);
+    trellune::inject_token_into(std::move(again.value().as_object()), kToken, line);
+    TRELLUNE_CHECK(stamped == line);
   }
   return 0;
 }

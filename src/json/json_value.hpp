@@ -354,8 +354,18 @@ class JsonText {
 JsonText serialize_compact(const JsonValue& value);
 
 // Sets the member "token" of `object` to the string `token`, replacing any
-// value it had, and returns the compact text of the object.
-JsonText inject_token(JsonObject object, std::string_view token);
+// value it had, and returns the compact text of the object. `expected_size`,
+// the size the text will likely have (that of the line parsed), is reserved
+// at once: a large text then needs no regrowth, nor, below the allocator's
+// mapping threshold, fresh pages of its own.
+JsonText inject_token(JsonObject object, std::string_view token, std::size_t expected_size = 0);
+
+// The same text as inject_token, written over `text` and left there: its
+// bytes first, then its spare capacity, then more memory as needed. A caller
+// done with the line it parsed (the tree holds copies) can so keep the
+// stamped text in the line's memory, with no buffer of its own to allocate
+// or, for a large line, to fault in.
+void inject_token_into(JsonObject object, std::string_view token, std::string& text);
 
 }  // namespace trellune
 

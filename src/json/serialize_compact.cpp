@@ -89,18 +89,36 @@ std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchS
   return first;
 }
 
-CompactSerializer::CompactSerializer() {
-  begin_ = static_cast<char*>(std::malloc(kInitialCapacity));
-  if (begin_ == nullptr) fatal_allocation_failure(kInitialCapacity);
+CompactSerializer::CompactSerializer(std::size_t capacity) {
+  capacity = std::max(capacity, kInitialCapacity);
+  begin_ = static_cast<char*>(std::malloc(capacity));
+  if (begin_ == nullptr) fatal_allocation_failure(capacity);
   cursor_ = begin_;
-  limit_ = begin_ + kInitialCapacity;
+  limit_ = begin_ + capacity;
 }
 
-CompactSerializer::~CompactSerializer() { std::free(begin_); }
+CompactSerializer::CompactSerializer(std::string& text)
+    : begin_(text.data()), cursor_(begin_), limit_(begin_ + text.size()), text_(&text) {}
+
+CompactSerializer::~CompactSerializer() {
+  if (text_ == nullptr) std::free(begin_);
+}
 
 void CompactSerializer::grow(std::size_t bytes) {
   const auto length = static_cast<std::size_t>(cursor_ - begin_);
   const auto capacity = static_cast<std::size_t>(limit_ - begin_);
+  if (text_ != nullptr) {
+    // The string's spare capacity first: resizing within it moves nothing
+    // and clears only the bytes added.
+    const std::size_t needed = length + bytes;
+    const std::size_t doubled = std::max(needed, 2 * capacity);
+    const std::size_t size = needed <= text_->capacity() ? std::min(doubled, text_->capacity()) : doubled;
+    text_->resize(size);
+    begin_ = text_->data();
+    cursor_ = begin_ + length;
+    limit_ = begin_ + size;
+    return;
+  }
   // At least doubling keeps the number of reallocations logarithmic.
   const std::size_t grown = std::max(2 * capacity, length + bytes);
   char* const moved = static_cast<char*>(std::realloc(begin_, grown));
@@ -111,9 +129,15 @@ void CompactSerializer::grow(std::size_t bytes) {
 }
 
 JsonText CompactSerializer::finish() && {
+  TRELLUNE_CHECK(text_ == nullptr);
   JsonText text(begin_, static_cast<std::size_t>(cursor_ - begin_));
   begin_ = nullptr;
   return text;
+}
+
+void CompactSerializer::finish_in_place() && {
+  TRELLUNE_CHECK(text_ != nullptr);
+  text_->resize(static_cast<std::size_t>(cursor_ - begin_));
 }
 
 void CompactSerializer::write_value(const JsonValue& value) { write_any<false>(value); }
@@ -341,12 +365,19 @@ JsonText serialize_compact(const JsonValue& value) {
   return std::move(serializer).finish();
 }
 
-JsonText inject_token(JsonObject object, std::string_view token) {
+JsonText inject_token(JsonObject object, std::string_view token, std::size_t expected_size) {
   // The replaced value, of whatever kind, is released here.
   (void)object.set_member("token", JsonValue(token));
-  json_internal::CompactSerializer serializer;
+  json_internal::CompactSerializer serializer(expected_size);
   serializer.write_and_release(JsonValue(std::move(object)));
   return std::move(serializer).finish();
+}
+
+void inject_token_into(JsonObject object, std::string_view token, std::string& text) {
+  (void)object.set_member("token", JsonValue(token));
+  json_internal::CompactSerializer serializer(text);
+  serializer.write_and_release(JsonValue(std::move(object)));
+  std::move(serializer).finish_in_place();
 }
 
 }  // namespace trellune

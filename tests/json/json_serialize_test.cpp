@@ -71,16 +71,25 @@ constexpr InjectCase kInjectCases[] = {
      "{\"a\":[true,false,null],\"b\":{\"c\":null},\"token\":\"T\"}"},
 };
 
-// Each case parsed both ways: with the member slot the relay reserves for
-// the token, and without it, when the token's insertion grows the storage.
+// Each case parsed both ways: with the member slot and the text's size that
+// the relay reserves for the token, and without them, when the token's
+// insertion grows the storage and the text grows as it is written. Each is
+// also written over a string: the request line itself, as the relay writes
+// it, whose bytes and spare capacity it takes first, and an empty one.
 TEST(InjectToken, StampsTheTopLevelObjectAndWritesItCompactly) {
   for (const InjectCase& c : kInjectCases) {
     for (const bool reserve : {true, false}) {
       SCOPED_TRACE(testing::Message() << c.name << (reserve ? ", slot reserved" : ", no slot reserved"));
       JsonObject object = parse_object(c.request, {.reserve_one_member = reserve});
       const std::size_t members_before = object.size() + (object.find("token") == nullptr ? 1 : 0);
-      const JsonText sent = inject_token(std::move(object), c.token);
+      const std::size_t expected_size = reserve ? c.request.size() + c.token.size() + 16 : 0;
+      const JsonText sent = inject_token(std::move(object), c.token, expected_size);
       EXPECT_EQ(printable(sent), printable(c.sent));
+      for (std::string text : {std::string(c.request), std::string()}) {
+        const std::size_t bytes_before = text.size();
+        inject_token_into(parse_object(c.request, {.reserve_one_member = reserve}), c.token, text);
+        EXPECT_EQ(printable(text), printable(c.sent)) << "written over " << bytes_before << " bytes";
+      }
       // The text reads back as an object with one more member at most.
       JsonParseResult again = parse_json(sent);
       ASSERT_TRUE(again.ok());

@@ -46,13 +46,17 @@ Task<IoStatus> relay(std::string token, RelayChannels channels) {
     LineOutcome request = co_await std::move(reading_request);
     if (!request) co_return std::move(request).error();
     if (!request->has_value()) co_return IoStatus{};  // the client is done
-    const std::string& line = **request;
+    std::string& line = **request;
     if (is_blank_line(line)) continue;
 
-    const std::optional<JsonText> stamped = stamp_object_request(line, token);
-    const std::string_view outgoing = stamped ? stamped->view() : std::string_view(line);
-    Task<IoStatus> sending = channels.socket_writer.write_line(outgoing);
+    // An object request goes out stamped, its text written over the line;
+    // any other line goes out as read.
+    (void)stamp_object_request(line, token);
+    Task<IoStatus> sending = channels.socket_writer.write_line(line);
     if (IoStatus sent = co_await std::move(sending); !sent) co_return sent;
+    // A large request's memory serves the next: otherwise each grows afresh,
+    // page fault by page fault.
+    channels.requests.reuse(std::move(line));
 
     Task<LineOutcome> reading_reply = channels.replies.next_line();
     LineOutcome reply = co_await std::move(reading_reply);
@@ -78,13 +82,16 @@ bool is_blank_line(std::string_view line) {
   return true;
 }
 
-std::optional<JsonText> stamp_object_request(std::string_view request_line, std::string_view token) {
+bool stamp_object_request(std::string& request_line, std::string_view token) {
   // The object is about to gain its "token" member: keep a place for it.
   JsonParseResult parsed = parse_json(request_line, JsonParseOptions{.reserve_one_member = true});
   if (!parsed.ok() || !parsed.value().is_object()) {
-    return std::nullopt;
+    return false;
   }
-  return inject_token(std::move(parsed.value().as_object()), token);
+  // The tree holds copies of the line's texts: the line's memory is free to
+  // take the stamped text, which is about its size.
+  inject_token_into(std::move(parsed.value().as_object()), token, request_line);
+  return true;
 }
 
 Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config) {

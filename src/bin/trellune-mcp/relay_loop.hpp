@@ -7,7 +7,6 @@
 // application, one reply line back, strictly in turn.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,9 +31,10 @@ Task<IoStatus> run_relay_loop(EventLoop& loop, BridgeConfig config);
 // True when the line is empty or all of it is Unicode White_Space.
 bool is_blank_line(std::string_view line);
 
-// The text sent for a request line that is a JSON object: the object with its
-// member "token" set, re-serialized compactly. nullopt for every other line,
-// which goes to the application exactly as read.
-std::optional<JsonText> stamp_object_request(std::string_view request_line, std::string_view token);
+// Replaces a request line that is a JSON object with the text sent for it:
+// the object with its member "token" set, re-serialized compactly, in the
+// line's own memory. False, the line untouched, for every other line, which
+// goes to the application exactly as read.
+bool stamp_object_request(std::string& request_line, std::string_view token);
 
 }  // namespace trellune

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "json/internal/number_basics.hpp"
@@ -38,7 +39,11 @@ std::size_t format_integer(std::uint64_t value, std::span<char, kIntegerScratchS
 // Appends the compact text of values to one growing buffer.
 class CompactSerializer {
  public:
-  CompactSerializer();
+  // Room for `capacity` bytes at first, or for most requests if less.
+  explicit CompactSerializer(std::size_t capacity = 0);
+  // Writes over `text` instead, whose bytes and memory it takes as room;
+  // finish_in_place() leaves the text there.
+  explicit CompactSerializer(std::string& text);
   CompactSerializer(const CompactSerializer&) = delete;
   CompactSerializer& operator=(const CompactSerializer&) = delete;
   ~CompactSerializer();
@@ -52,6 +57,7 @@ class CompactSerializer {
   void write_escaped_string(std::string_view text);
 
   JsonText finish() &&;
+  void finish_in_place() &&;
 
  private:
   // At least `bytes` bytes of room at cursor_; returns cursor_.
@@ -91,10 +97,12 @@ class CompactSerializer {
 
   // A malloc block, grown by realloc, which can extend it in place or move
   // a large one by remapping its pages where a std::string would zero-fill
-  // and copy. [begin_, cursor_) is written, [cursor_, limit_) is room.
+  // and copy; or the caller's string. [begin_, cursor_) is written,
+  // [cursor_, limit_) is room.
   char* begin_;
   char* cursor_;
   char* limit_;
+  std::string* text_ = nullptr;
 };
 
 }  // namespace trellune::json_internal
